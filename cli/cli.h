@@ -1,0 +1,11 @@
+// The command line: parses the argument vector, prints usage texts and
+// rejections, and runs exactly one command handler. Returns the exit status
+// (0 after a rejection or a usage text, 1 after a handler ran).
+#pragma once
+
+#include <cstdint>
+
+// Process-wide serial speed, 115200, or 57600 with "--slow"/"-s".
+extern int32_t SerialBaudRate;
+
+int vexo_Main(int argc, char** argv);

@@ -1,0 +1,163 @@
+#include "image/ros.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "transport/shared.h"
+
+namespace {
+
+FILE* g_image = nullptr;
+uint32_t g_imageLength = 0;
+int g_stop = 0;
+uint32_t g_sectorIndex = 0;
+uint32_t g_transferLength = 0;
+uint32_t g_totalSectors = 0;
+uint8_t g_transferBuffer[SECTOR_SIZE];
+uint8_t g_stagingBuffer[SECTOR_SIZE];
+
+off_t SectorOffset(uint32_t sector) {
+  return static_cast<off_t>(static_cast<uint64_t>(sector) * SECTOR_SIZE);
+}
+
+}  // namespace
+
+VexoResult ros_Open(const char* path) {
+  if (path == nullptr) return -VEXO_ERROR_FILE_NOT_EXIST;
+  if (g_image != nullptr) ros_Close();
+  g_imageLength = GetMP3FileSize(path);
+  g_image = std::fopen(path, "r+b");
+  if (g_image == nullptr) g_image = std::fopen(path, "w+b");
+  if (g_image == nullptr) return -VEXO_ERROR_FILE_NOT_EXIST;
+  if (g_imageLength != 0) return 0;
+
+  uint8_t blank[SECTOR_SIZE];
+  std::memset(blank, 0xFF, sizeof blank);
+  for (uint32_t sector = 0; sector < ROS_FORMAT_SECTORS; ++sector) {
+    const VexoResult result = ros_WriteSector(sector, blank);
+    if (result != 0) return result;
+  }
+  std::fflush(g_image);
+  return 0;
+}
+
+VexoResult ros_Close() {
+  if (g_image != nullptr) {
+    std::fclose(g_image);
+    g_image = nullptr;
+  }
+  return 0;
+}
+
+VexoResult ros_Search(uint32_t* cardSize) {
+  *cardSize = ROS_CARD_SIZE;
+  return 0;
+}
+
+VexoResult ros_ResetCard() { return 0; }
+
+VexoResult ros_ReadSector(uint32_t sector, uint8_t* buffer) {
+  if (g_image == nullptr) return -VEXO_ERROR_FILE_NOT_OPEN;
+  std::fflush(g_image);
+  if (fseeko(g_image, SectorOffset(sector), SEEK_SET) != 0) return -VEXO_ERROR_ROS_READ;
+  const std::size_t got = std::fread(buffer, 1, SECTOR_SIZE, g_image);
+  if (std::ferror(g_image) != 0) {
+    std::clearerr(g_image);
+    return -VEXO_ERROR_ROS_READ;
+  }
+  // At or past the image's end the card reads as zeros, as a gap does.
+  if (got < SECTOR_SIZE) std::memset(buffer + got, 0, SECTOR_SIZE - got);
+  return 0;
+}
+
+VexoResult ros_WriteSector(uint32_t sector, const uint8_t* data) {
+  if (g_image == nullptr) return -VEXO_ERROR_FILE_NOT_OPEN;
+  std::fflush(g_image);
+  if (fseeko(g_image, SectorOffset(sector), SEEK_SET) != 0) return -VEXO_ERROR_ROS_WRITE;
+  const std::size_t put = std::fwrite(data, 1, SECTOR_SIZE, g_image);
+  if (put < SECTOR_SIZE || std::ferror(g_image) != 0) {
+    std::clearerr(g_image);
+    return -VEXO_ERROR_ROS_WRITE;
+  }
+  return 0;
+}
+
+VexoResult ros_WriteSectorFirst(uint32_t sector, const SectorBuffer& buffer) {
+  return ros_WriteSector(sector, buffer.data());
+}
+
+VexoResult ros_WriteSectorNext(uint32_t sector, const SectorBuffer& buffer) {
+  return ros_WriteSector(sector, buffer.data());
+}
+
+VexoResult ros_WriteMultiSectors(uint32_t first, uint32_t end, const std::vector<uint8_t>& image) {
+  for (uint32_t sector = first; sector < end; ++sector) {
+    const uint64_t offset = static_cast<uint64_t>(sector) * SECTOR_SIZE;
+    if (offset + SECTOR_SIZE > image.size()) return -VEXO_ERROR_ROS_WRITE;
+    std::memcpy(g_stagingBuffer, image.data() + offset, SECTOR_SIZE);
+    const VexoResult result = ros_WriteSector(sector, g_stagingBuffer);
+    if (result != 0) return result;
+  }
+  return 0;
+}
+
+VexoResult ros_WriteFile(uint32_t startSector, const char* path, uint32_t limit, int progress) {
+  g_stop = 0;
+  if (g_image == nullptr) return -VEXO_ERROR_FILE_NOT_OPEN;
+  FILE* host = nullptr;
+  const VexoResult opened = vexo_OpenHostSource(path, limit, progress, VEXO_TRUNCATION_LINE_PLAIN,
+                                                &host, &g_transferLength);
+  if (opened != 0) return opened;
+  g_totalSectors = BytesToSectors(g_transferLength);
+  g_sectorIndex = 0;
+  for (uint32_t i = 0; i < g_totalSectors; ++i) {
+    g_sectorIndex = i;
+    vexo_ReadHostBlock(host, g_transferBuffer);
+    if (progress && i % 10 == 0) vexo_PrintProgress(i, g_totalSectors);
+    const VexoResult result = ros_WriteSector(startSector + i, g_transferBuffer);
+    if (result != 0) {
+      std::fclose(host);
+      return result;
+    }
+    if (g_stop) {
+      std::fclose(host);
+      return -VEXO_ERROR_TRANSFER_STOPPED;
+    }
+  }
+  g_sectorIndex = g_totalSectors;
+  std::fclose(host);
+  return 0;
+}
+
+VexoResult ros_ReadFile(uint32_t startSector, uint32_t length, const char* path, int progress) {
+  g_sectorIndex = 0;
+  g_stop = 0;
+  if (g_image == nullptr) return -VEXO_ERROR_FILE_NOT_OPEN;
+  FILE* host = nullptr;
+  const VexoResult created = vexo_CreateHostTarget(path, &host);
+  if (created != 0) return created;
+  g_transferLength = length;
+  g_totalSectors = BytesToSectors(length);
+  for (uint32_t i = 0; i < g_totalSectors; ++i) {
+    g_sectorIndex = i;
+    if (progress && i % 10 == 0) vexo_PrintProgress(i, g_totalSectors);
+    const VexoResult result = ros_ReadSector(startSector + i, g_transferBuffer);
+    if (result != 0) return vexo_CloseHostTarget(host, result);
+    const uint32_t count = vexo_BytesOfSector(i, g_totalSectors, length);
+    if (!vexo_WriteHostBytes(host, g_transferBuffer, count)) {
+      return vexo_CloseHostTarget(host, -VEXO_ERROR_FILE_WRITE);
+    }
+    if (g_stop) return vexo_CloseHostTarget(host, -VEXO_ERROR_TRANSFER_STOPPED);
+  }
+  g_sectorIndex = g_totalSectors;
+  return vexo_CloseHostTarget(host, 0);
+}
+
+float ros_GetTransferRate() { return 0.0f; }
+
+int ros_GetProgress() { return vexo_ProgressPercent(g_sectorIndex, g_totalSectors); }
+
+int ros_StopTransfer() {
+  g_stop = 1;
+  return 0;
+}

@@ -1,0 +1,97 @@
+// Routines every layer shares: pauses, sector arithmetic, host file size, the
+// silent trace hook, and the pieces of the file-transfer contract that all
+// three drivers follow (progress line, truncation notice, host-file blocks,
+// transfer rate). Drivers build their WriteFile/ReadFile from these so that
+// the contract lives in one place. Nothing here knows a port kind.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "transport/vexo_types.h"
+
+// ---- Pauses -------------------------------------------------------------
+
+// Pauses n x 10 ms. Every fixed pause of the program goes through here.
+void vexo_Delay(uint32_t units);
+
+// Tests and the simulator program may replace the sleep behind vexo_Delay
+// (to shorten the long fixed pauses). nullptr restores the real sleep.
+// The product never calls this.
+using VexoDelayHook = void (*)(uint32_t units);
+void vexo_SetDelayHook(VexoDelayHook hook);
+
+// Total of all units passed to vexo_Delay since the last reset (for tests
+// that check a pause happened, whether or not it was shortened).
+uint64_t vexo_DelayUnitsTotal();
+void vexo_ResetDelayUnitsTotal();
+
+// ---- Arithmetic and host files ---------------------------------------------
+
+// n / 512, plus 1 when n is not a multiple of 512.
+uint32_t BytesToSectors(uint32_t bytes);
+
+// 1 doubled n times (0 gives 1); 64-bit so that no doubling overflows for
+// any exponent a card register can hold (n up to 63).
+uint64_t PowerOfTwo(uint32_t n);
+
+// Size of a host file in bytes, 0 when it cannot be opened or measured;
+// files of 4 GiB or more give 0xFFFFFFFF.
+uint32_t GetMP3FileSize(const char* path);
+
+// ---- Trace hook ------------------------------------------------------------
+
+// printf-style trace texts of the drivers and the card layer; silent unless
+// code that links the library installs a sink.
+void vexo_Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+using VexoTraceSink = void (*)(const char* text);
+void vexo_SetTraceSink(VexoTraceSink sink);
+
+// ---- File-transfer contract ------------------------------------------------
+
+// The transfer progress line " %ld / %ld (%d%%) \r", flushed at once.
+void vexo_PrintProgress(uint32_t index, uint32_t total);
+
+// The truncation notices of the copy to the card.
+extern const char* const VEXO_TRUNCATION_LINE_PARALLEL;  // leading space
+extern const char* const VEXO_TRUNCATION_LINE_PLAIN;     // serial, image file
+void vexo_PrintText(const char* text);                   // printed and flushed
+
+// Steps 2 to 4 of a copy to the card: measure the host file (0 gives
+// -FILE_SIZE_ZERO), cut the length to the space (printing the truncation
+// line when progress is set), open it "rb" (failure gives -FILE_NOT_EXIST).
+// On success *file is open and *length holds the bytes to transfer.
+VexoResult vexo_OpenHostSource(const char* path, uint32_t space, int progress,
+                               const char* truncationLine, FILE** file,
+                               uint32_t* length);
+
+// Positions an open host source at a byte offset (the 1:1 image copy) and
+// reduces *length by it; an offset past the length leaves 0 bytes to copy.
+void vexo_SkipHostSource(FILE* file, uint64_t offset, uint32_t* length);
+
+// Reads the next block of up to 512 bytes of a host source into block[0..511];
+// the bytes past the host file's end are zero, never stale data.
+void vexo_ReadHostBlock(FILE* file, uint8_t* block);
+
+// Creates or truncates the host target of a copy from the card ("w+b");
+// failure gives -FILE_CREATE.
+VexoResult vexo_CreateHostTarget(const char* path, FILE** file);
+
+// Appends bytes to a host target; false when the host refused them.
+bool vexo_WriteHostBytes(FILE* file, const uint8_t* bytes, std::size_t count);
+
+// Closes a host target. A result of 0 becomes -FILE_WRITE when the close (the
+// final flush) fails; any other result is returned unchanged.
+VexoResult vexo_CloseHostTarget(FILE* file, VexoResult result);
+
+// Bytes of the last sector of a copy from the card: 512, or length mod 512
+// for the last sector when that is not 0.
+uint32_t vexo_BytesOfSector(uint32_t index, uint32_t total, uint32_t length);
+
+// total x 4096 bits over the elapsed whole seconds. With zeroBelowOneSecond
+// an elapsed time of 0 or less gives 0, otherwise it counts as 1 second.
+float vexo_TransferRate(uint32_t total, std::time_t elapsed, bool zeroBelowOneSecond);
+
+// trunc(index / total x 100), 0 when total is 0.
+int vexo_ProgressPercent(uint32_t index, uint32_t total);

@@ -1,0 +1,67 @@
+// Types and constants shared by every layer: port kinds, the result type,
+// sector sizes and the result codes. Nothing here has behaviour.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+using VexoResult = int32_t;  // 0 for success, -N for result code N
+
+constexpr int32_t VEXO_PORT_SERIAL = 1;
+constexpr int32_t VEXO_PORT_PARALLEL = 2;
+constexpr int32_t VEXO_PORT_ROS = 3;
+
+constexpr uint32_t SECTOR_SIZE = 512;
+// Every sector buffer handed to the transport: 512 data bytes and room for
+// what the drivers store behind them (CRC bytes, check byte, 'n', a zero).
+constexpr std::size_t SECTOR_BUFFER_SIZE = 516;
+using SectorBuffer = std::array<uint8_t, SECTOR_BUFFER_SIZE>;
+
+// Result codes, positive; operations return them negated.
+constexpr int32_t VEXO_NO_ERROR = 0;
+constexpr int32_t VEXO_ERROR_CMD_WRITE = 1;
+constexpr int32_t VEXO_ERROR_COM_OPEN = 2;
+constexpr int32_t VEXO_ERROR_TIMEOUT_READ = 3;
+constexpr int32_t VEXO_ERROR_DATA_WRITE_VERIFY = 4;
+constexpr int32_t VEXO_ERROR_FILE_NOT_EXIST = 5;
+constexpr int32_t VEXO_ERROR_FILE_SIZE_ZERO = 6;
+constexpr int32_t VEXO_ERROR_COM_CLOSE = 7;
+constexpr int32_t VEXO_ERROR_TALVARO_NOT_FOUND = 8;
+constexpr int32_t VEXO_ERROR_DATA_WRITE_TIMEOUT = 9;
+constexpr int32_t VEXO_ERROR_MAX_CARD = 10;
+constexpr int32_t VEXO_ERROR_FILE_CREATE = 11;
+constexpr int32_t VEXO_ERROR_CMD_READ = 12;
+constexpr int32_t VEXO_ERROR_DATA_RECEIVE_TIMEOUT = 13;
+constexpr int32_t VEXO_ERROR_DATA_RECEIVE_CRC = 14;
+constexpr int32_t VEXO_ERROR_CREATE_THREAD = 15;
+constexpr int32_t VEXO_ERROR_MAX_COMPORT = 16;
+constexpr int32_t VEXO_ERROR_PORT_NOT_EXIST = 17;
+constexpr int32_t VEXO_ERROR_NO_VALID_HEADER = 18;
+constexpr int32_t VEXO_ERROR_MSG_CRC_ERROR = 19;
+constexpr int32_t VEXO_ERROR_PPA_NO_DAT_START_BIT = 20;
+constexpr int32_t VEXO_ERROR_PPA_NO_CARD_RESPONSE = 21;
+constexpr int32_t VEXO_ERROR_NO_VALID_SAMPLE_NUMBER = 22;
+constexpr int32_t VEXO_ERROR_PPA_WRONG_CMD_RESPONSE = 23;
+constexpr int32_t VEXO_ERROR_PPA_UNEXPECTED_RESPONSE = 24;
+constexpr int32_t VEXO_ERROR_PPA_WRONG_DATA_CRC16 = 25;
+constexpr int32_t VEXO_ERROR_PPA_STOP_WRITE = 26;
+constexpr int32_t VEXO_ERROR_PPA_CID_WRITE = 27;
+constexpr int32_t VEXO_ERROR_PPA_CSD_WRITE = 28;
+constexpr int32_t VEXO_ERROR_TRANSFER_STOPPED = 29;
+constexpr int32_t VEXO_ERROR_PPA_WARN_NO_CID_RESPONSE = 30;
+constexpr int32_t VEXO_ERROR_PPA_BSY_TIMEOUT = 31;
+constexpr int32_t VEXO_ERROR_PPA_TIMEOUT = 32;
+constexpr int32_t VEXO_ERROR_PPA_MAX_LPT_PORT = 33;
+constexpr int32_t VEXO_ERROR_PPA_MEMORY_ALLOC = 34;
+constexpr int32_t VEXO_ERROR_FILE_NOT_OPEN = 35;
+constexpr int32_t VEXO_ERROR_ROS_READ = 36;
+constexpr int32_t VEXO_ERROR_ROS_WRITE = 37;
+constexpr int32_t VEXO_ERROR_PPA_OPEN_PORT = 38;
+// 39 is reserved and has no message.
+constexpr int32_t VEXO_ERROR_NOT_SUPPORTED = 40;
+constexpr int32_t VEXO_ERROR_CARD_FULL = 41;
+constexpr int32_t VEXO_ERROR_TABLE_FULL = 42;
+constexpr int32_t VEXO_ERROR_FILE_WRITE = 43;
+constexpr int32_t VEXO_ERROR_CARD_TOO_LARGE = 44;
+constexpr int32_t VEXO_RESULT_CODE_COUNT = 45;
