@@ -1,0 +1,343 @@
+#include "card/header.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "image/ros.h"
+#include "ppa/ppa.h"
+#include "serial/serial.h"
+#include "transport/shared.h"
+#include "transport/transport.h"
+
+namespace {
+
+// Byte offsets of the header fields in sector 0 (little-endian).
+constexpr std::size_t HDR_CARD_TYPE = 0;     // 2 bytes
+constexpr std::size_t HDR_BYTE2 = 2;         // 1
+constexpr std::size_t HDR_BYTE3 = 3;         // 1
+constexpr std::size_t HDR_SAMPLE_COUNT = 4;  // 2
+constexpr std::size_t HDR_TABLE_OFFSET = 6;  // 4
+constexpr std::size_t HDR_TABLE_END = 10;    // 4
+constexpr std::size_t HDR_CARD_NAME = 14;    // 37
+constexpr std::size_t HDR_ENTRY_SIZE = 51;   // 2
+
+// Byte offsets inside a title entry.
+constexpr std::size_t ENT_START = 0;   // 4
+constexpr std::size_t ENT_SIZE = 4;    // 4
+constexpr std::size_t ENT_TITLE = 8;   // 23
+constexpr std::size_t ENT_TYPE = 31;   // 1
+
+constexpr int kTries = 4;
+
+std::vector<TitleEntry> g_table;
+uint16_t g_cursor = 0;
+
+uint16_t Load16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Load32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+void Store16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Store32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void ForgetTable() {
+  g_table.clear();
+  g_table.shrink_to_fit();
+  g_cursor = 0;
+}
+
+// Copies at most maxChars characters of text, NUL-padding the whole field.
+template <std::size_t N>
+void SetText(std::array<char, N>* field, const char* text, std::size_t maxChars) {
+  field->fill('\0');
+  if (text == nullptr) return;
+  const std::size_t length = strnlen(text, maxChars);
+  std::memcpy(field->data(), text, length);
+}
+
+// Reads the table sectors of a header one after the other, as one run
+// continuing the read of sector 0, and hands out bytes at card positions.
+struct TableReader {
+  int32_t kind, port, slot;
+  SectorBuffer buffer{};
+  uint32_t sector = 0;  // sector held in buffer
+
+  VexoResult AdvanceTo(uint32_t wanted) {
+    while (sector < wanted) {
+      const VexoResult result = vexo_ReadSector(kind, port, slot, sector + 1, buffer, 0, kTries);
+      vexo_Trace("rc read next = %i\n", result);
+      if (result != 0) return result;
+      ++sector;
+    }
+    return 0;
+  }
+};
+
+VexoResult WriteSectorRange(int32_t kind, int32_t port, int32_t slot, uint32_t first,
+                            uint32_t end, const std::vector<uint8_t>& image) {
+  if (first >= end) return 0;
+  if (static_cast<uint64_t>(end) * SECTOR_SIZE > image.size()) return -VEXO_ERROR_PPA_MEMORY_ALLOC;
+  switch (kind) {
+    case VEXO_PORT_SERIAL: return ser_WriteMultiSectorsRtr(port, slot, first, end, image);
+    case VEXO_PORT_PARALLEL: {
+      SectorBuffer buffer{};
+      for (uint32_t s = first; s < end; ++s) {
+        std::memcpy(buffer.data(), image.data() + static_cast<std::size_t>(s) * SECTOR_SIZE,
+                    SECTOR_SIZE);
+        const VexoResult result = s == first ? ppa_WriteSectorFirstRtr(port, s, buffer, kTries)
+                                             : ppa_WriteSectorNextRtr(port, s, buffer, kTries);
+        if (result != 0) return result;
+      }
+      return 0;
+    }
+    case VEXO_PORT_ROS: return ros_WriteMultiSectors(first, end, image);
+    default: return -VEXO_ERROR_PORT_NOT_EXIST;
+  }
+}
+
+}  // namespace
+
+bool card_IsValidCardType(uint16_t cardType) {
+  return cardType == 1 || cardType == 5 || cardType == 6 || cardType == 7;
+}
+
+void card_EncodeTitle(const TitleEntry& entry, uint8_t* bytes) {
+  std::memset(bytes, 0, TITLE_ENTRY_BYTES);
+  Store32(bytes + ENT_START, entry.startAddress);
+  Store32(bytes + ENT_SIZE, entry.size);
+  std::memcpy(bytes + ENT_TITLE, entry.title.data(), TITLE_TEXT_BYTES);
+  bytes[ENT_TYPE] = entry.fileType;
+}
+
+TitleEntry card_DecodeTitle(const uint8_t* bytes) {
+  TitleEntry entry;
+  entry.startAddress = Load32(bytes + ENT_START);
+  entry.size = Load32(bytes + ENT_SIZE);
+  std::memcpy(entry.title.data(), bytes + ENT_TITLE, TITLE_TEXT_BYTES);
+  entry.fileType = bytes[ENT_TYPE];
+  return entry;
+}
+
+void card_SetTitleText(TitleEntry* entry, const char* text) {
+  SetText(&entry->title, text, TITLE_MAX_CHARS);
+}
+
+void card_SetCardName(CardHeader* header, const char* name) {
+  SetText(&header->cardName, name, CARD_NAME_MAX_CHARS);
+}
+
+uint64_t card_TableEnd(const CardHeader& header, uint32_t count) {
+  return static_cast<uint64_t>(header.tableOffset) + static_cast<uint64_t>(count) * header.entrySize;
+}
+
+VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader* header) {
+  ForgetTable();
+  header->cardsInserted = 0;
+
+  uint32_t otherSize = 0;
+  if (vexo_SearchSecondCard(kind, port, slot, &otherSize, 2) == 0) header->cardsInserted += 1;
+
+  uint32_t size = 0;
+  VexoResult result = vexo_Search(kind, port, slot, &size, 5);
+  if (result != 0) return result;
+  header->cardsInserted += 1;
+  header->cardSize = size;
+  header->freeBytes = size > DATA_AREA_START ? size - DATA_AREA_START : 0;
+  header->version = static_cast<uint16_t>(vexo_GetVersion(kind, port));
+
+  TableReader reader{kind, port, slot};
+  result = vexo_ReadSector(kind, port, slot, 0, reader.buffer, 1, kTries);
+  vexo_Trace("rc read first = %i\n", result);
+  if (result != 0) return result;
+
+  const uint8_t* b = reader.buffer.data();
+  header->cardType = Load16(b + HDR_CARD_TYPE);
+  header->headerByte2 = b[HDR_BYTE2];
+  header->headerByte3 = b[HDR_BYTE3];
+  header->sampleCount = Load16(b + HDR_SAMPLE_COUNT);
+  header->tableOffset = Load32(b + HDR_TABLE_OFFSET);
+  header->tableEnd = Load32(b + HDR_TABLE_END);
+  std::memcpy(header->cardName.data(), b + HDR_CARD_NAME, CARD_NAME_BYTES);
+  header->cardName[CARD_NAME_BYTES - 1] = '\0';  // a stored name may lack its NUL
+  header->entrySize = Load16(b + HDR_ENTRY_SIZE);
+  vexo_Trace("Card: %u, %s\n", header->sampleCount, header->cardName.data());
+
+  if (!card_IsValidCardType(header->cardType)) {
+    header->sampleCount = 0;
+    header->cardName.fill('\0');
+    return -VEXO_ERROR_NO_VALID_HEADER;
+  }
+
+  // Only entries that lie wholly inside the header area can be titles; a count
+  // that reaches further is cut to those, so that nothing is read or written
+  // beyond the header area, whatever the header claims.
+  uint32_t count = header->sampleCount;
+  if (header->tableOffset >= DATA_AREA_START) {
+    count = 0;
+  } else if (header->entrySize > 0) {
+    count = std::min<uint32_t>(count, (DATA_AREA_START - header->tableOffset) / header->entrySize);
+  }
+  header->sampleCount = static_cast<uint16_t>(count);
+
+  if (header->tableOffset >= SECTOR_SIZE && count > 0) {
+    result = reader.AdvanceTo(1);
+    if (result != 0) return result;
+  }
+
+  try {
+    g_table.assign(count, TitleEntry{});
+  } catch (const std::bad_alloc&) {
+    vexo_Trace("Memory alloc failed\n");
+    ForgetTable();
+    return -VEXO_ERROR_PPA_MEMORY_ALLOC;
+  }
+
+  // Entries of another size than 32 bytes keep their first 32 bytes (or are
+  // zero-padded to 32); the table is walked in steps of entrySize.
+  const uint32_t take = std::min<uint32_t>(header->entrySize, TITLE_ENTRY_BYTES);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint64_t p = card_TableEnd(*header, i);
+    uint8_t bytes[TITLE_ENTRY_BYTES] = {};
+    for (uint32_t j = 0; j < take; ++j) {
+      result = reader.AdvanceTo(static_cast<uint32_t>((p + j) / SECTOR_SIZE));
+      if (result != 0) {
+        card_ReleaseTitles();
+        return result;
+      }
+      bytes[j] = reader.buffer[(p + j) % SECTOR_SIZE];
+    }
+    // An entry that ends exactly on a sector's end moves the run on to the
+    // next sector, as the player's own reader does.
+    const uint64_t end = p + header->entrySize;
+    if (header->entrySize > 0 && end % SECTOR_SIZE == 0 && end / SECTOR_SIZE > reader.sector) {
+      result = reader.AdvanceTo(static_cast<uint32_t>(end / SECTOR_SIZE));
+      if (result != 0) {
+        card_ReleaseTitles();
+        return result;
+      }
+    }
+    g_table[i] = card_DecodeTitle(bytes);
+    char title[TITLE_TEXT_BYTES + 1] = {};
+    std::memcpy(title, g_table[i].title.data(), TITLE_TEXT_BYTES);
+    vexo_Trace("%lu, %s\n", static_cast<unsigned long>(g_table[i].size), title);
+  }
+
+  uint64_t used = 0;
+  for (const TitleEntry& entry : g_table) used += entry.size;
+  header->freeBytes = used >= header->freeBytes ? 0 : header->freeBytes - static_cast<uint32_t>(used);
+  g_cursor = 0;
+  return 0;
+}
+
+int card_NextTitle(TitleEntry* entry) {
+  if (g_cursor >= g_table.size()) return 1;
+  *entry = g_table[g_cursor++];
+  return 0;
+}
+
+void card_ReleaseTitles() {
+  ForgetTable();
+  vexo_Delay(10);
+}
+
+uint16_t card_LoadedCount() { return static_cast<uint16_t>(g_table.size()); }
+
+TitleEntry* card_LoadedTitle(uint16_t index) {
+  return index < g_table.size() ? &g_table[index] : nullptr;
+}
+
+void card_DefaultHeader(CardHeader* header, uint16_t cardType) {
+  header->cardType = cardType != 0 ? cardType : 1;
+  header->headerByte2 = 1;
+  header->headerByte3 = 1;
+  header->sampleCount = 0;
+  header->tableOffset = HEADER_TABLE_OFFSET;
+  header->tableEnd = HEADER_TABLE_OFFSET;
+  header->cardName.fill('\0');
+  header->entrySize = HEADER_ENTRY_SIZE;
+}
+
+uint64_t card_NextTitleSector() {
+  if (g_table.empty()) return DATA_AREA_START / SECTOR_SIZE;
+  const TitleEntry& last = g_table.back();
+  const uint64_t end = static_cast<uint64_t>(last.startAddress) + last.size;
+  return (end + SECTOR_SIZE - 1) / SECTOR_SIZE;
+}
+
+VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader header,
+                            const TitleEntry* newEntry) {
+  const uint32_t loaded = static_cast<uint32_t>(g_table.size());
+  // Entries come from the loaded table; a count beyond it has nothing to write.
+  uint32_t count = std::min<uint32_t>(header.sampleCount, loaded);
+  if (newEntry != nullptr) count += 1;
+  if (count > 0xFFFF) return -VEXO_ERROR_TABLE_FULL;
+
+  const uint64_t tableEnd = card_TableEnd(header, count);
+  if (tableEnd > DATA_AREA_START) return -VEXO_ERROR_TABLE_FULL;
+  const uint32_t sectors = std::max<uint32_t>(
+      1, static_cast<uint32_t>((tableEnd + SECTOR_SIZE - 1) / SECTOR_SIZE));
+
+  std::vector<uint8_t> image;
+  try {
+    image.assign((static_cast<std::size_t>(sectors) + 1) * SECTOR_SIZE, 0);
+  } catch (const std::bad_alloc&) {
+    return -VEXO_ERROR_PPA_MEMORY_ALLOC;
+  }
+
+  const uint32_t put = std::min<uint32_t>(header.entrySize, TITLE_ENTRY_BYTES);
+  for (uint32_t i = 0; i < count; ++i) {
+    const TitleEntry& entry = (newEntry != nullptr && i == count - 1) ? *newEntry : g_table[i];
+    uint8_t bytes[TITLE_ENTRY_BYTES];
+    card_EncodeTitle(entry, bytes);
+    std::memcpy(image.data() + card_TableEnd(header, i), bytes, put);
+  }
+
+  // The header fields go in last, so that a table placed over sector 0 never
+  // overwrites them.
+  uint8_t* b = image.data();
+  std::memset(b, 0, HDR_ENTRY_SIZE + 2);
+  Store16(b + HDR_CARD_TYPE, header.cardType);
+  b[HDR_BYTE2] = header.headerByte2;
+  b[HDR_BYTE3] = header.headerByte3;
+  Store16(b + HDR_SAMPLE_COUNT, static_cast<uint16_t>(count));
+  Store32(b + HDR_TABLE_OFFSET, header.tableOffset);
+  Store32(b + HDR_TABLE_END, static_cast<uint32_t>(tableEnd));
+  std::memcpy(b + HDR_CARD_NAME, header.cardName.data(), CARD_NAME_BYTES);
+  b[HDR_CARD_NAME + CARD_NAME_BYTES - 1] = '\0';
+  Store16(b + HDR_ENTRY_SIZE, header.entrySize);
+
+  VexoResult result = card_WriteHeaderSectors(kind, port, slot, sectors, image);
+  if (result != 0) return result;
+
+  // A shrinking table that frees a sector: that sector is zeroed, after
+  // sector 0 no longer counts its entries.
+  const uint64_t oldEnd = card_TableEnd(header, loaded);
+  if (loaded > count && (oldEnd + SECTOR_SIZE - 1) / SECTOR_SIZE > sectors) {
+    result = WriteSectorRange(kind, port, slot, sectors, sectors + 1, image);
+  }
+  return result;
+}
+
+VexoResult card_WriteHeaderSectors(int32_t kind, int32_t port, int32_t slot, uint32_t count,
+                                   const std::vector<uint8_t>& image) {
+  if (kind != VEXO_PORT_SERIAL && kind != VEXO_PORT_PARALLEL && kind != VEXO_PORT_ROS) {
+    return -VEXO_ERROR_PORT_NOT_EXIST;
+  }
+  if (kind == VEXO_PORT_SERIAL) {
+    vexo_Delay(150);
+    uint32_t size = 0;
+    const VexoResult found = vexo_Search(kind, port, slot, &size, 5);
+    if (found < 0) return found;
+  }
+  // The table first: until sector 0 is written, the card still counts only
+  // the entries it had, so an interrupted write never counts an unwritten one.
+  const VexoResult result = WriteSectorRange(kind, port, slot, 1, count, image);
+  if (result != 0) return result;
+  return WriteSectorRange(kind, port, slot, 0, 1, image);
+}

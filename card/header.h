@@ -1,0 +1,99 @@
+// The card's header sector and title table. The card layout: sector 0 holds
+// the header, the title table follows from tableOffset (512) in entries of
+// entrySize (32) bytes, and title data starts at byte 0x10000 (sector 128),
+// each title on a sector boundary, stored back to back in table order.
+//
+// This module reads the header and table into memory (one loaded table per
+// process), lets callers walk and edit the loaded entries, builds a header
+// image and writes it back. It reaches the card only through the transport,
+// except for the header write, which it hands to each driver's multi-sector
+// write itself. It prints nothing.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "transport/vexo_types.h"
+
+constexpr uint32_t DATA_AREA_START = 0x10000;
+constexpr uint32_t HEADER_TABLE_OFFSET = 512;
+constexpr uint16_t HEADER_ENTRY_SIZE = 32;
+constexpr uint32_t TITLE_ENTRY_BYTES = 32;  // bytes of an entry as this system stores it
+constexpr std::size_t TITLE_TEXT_BYTES = 23;  // 22 characters and a NUL
+constexpr std::size_t TITLE_MAX_CHARS = 22;
+constexpr std::size_t CARD_NAME_BYTES = 37;   // 36 characters and a NUL
+constexpr std::size_t CARD_NAME_MAX_CHARS = 36;
+
+struct TitleEntry {
+  uint32_t startAddress = 0;  // byte address of the title's first byte
+  uint32_t size = 0;          // length in bytes
+  std::array<char, TITLE_TEXT_BYTES> title{};  // display code; may lack a NUL on foreign cards
+  uint8_t fileType = 0;       // 1 MP3, 2 other
+};
+
+struct CardHeader {
+  uint32_t cardSize = 0;
+  uint32_t freeBytes = 0;
+  uint16_t cardsInserted = 0;
+  uint16_t version = 0;
+  uint16_t cardType = 0;
+  uint8_t headerByte2 = 0;
+  uint8_t headerByte3 = 0;
+  uint16_t sampleCount = 0;
+  uint32_t tableOffset = 0;
+  uint32_t tableEnd = 0;
+  std::array<char, CARD_NAME_BYTES> cardName{};  // always NUL-terminated in memory
+  uint16_t entrySize = 0;
+};
+
+// A header is valid only for these card types.
+bool card_IsValidCardType(uint16_t cardType);
+
+// Encoding of one entry as its 32 bytes stand on the card, and back.
+void card_EncodeTitle(const TitleEntry& entry, uint8_t* bytes32);
+TitleEntry card_DecodeTitle(const uint8_t* bytes32);
+
+// Sets text fields: the first max characters of text, NUL-padded, with a NUL
+// behind them.
+void card_SetTitleText(TitleEntry* entry, const char* text);
+void card_SetCardName(CardHeader* header, const char* name);
+
+// Finds the card, fills the header, loads the title table. 0, -18 for a
+// header whose card type is not valid (then cardSize, freeBytes, cardsInserted
+// and version are filled, sampleCount 0, cardName empty), -34, or the
+// transport's result.
+VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader* header);
+
+// Copies the entry at the cursor and advances: 0, or 1 at the end.
+int card_NextTitle(TitleEntry* entry);
+
+// Frees the loaded table (cursor and count 0), then pauses 100 ms.
+void card_ReleaseTitles();
+
+// The loaded table, for the playlist operations that edit or inspect it.
+uint16_t card_LoadedCount();
+TitleEntry* card_LoadedTitle(uint16_t index);  // nullptr when out of range
+
+// Header fields of an empty card (type 1 when cardType is 0).
+void card_DefaultHeader(CardHeader* header, uint16_t cardType);
+
+// Builds the header image from the header (a copy) and the loaded table, with
+// newEntry appended when given, and writes it: the table sectors first, sector
+// 0 after them, and for a shrinking table the freed sector last.
+// 0, -34, -42 when the table would run past the header area, or the write's result.
+VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader header,
+                            const TitleEntry* newEntry);
+
+// Writes sectors 0..count-1 of a header image, table sectors before sector 0.
+// 0, -17 for an unknown kind, or the driver's result.
+VexoResult card_WriteHeaderSectors(int32_t kind, int32_t port, int32_t slot, uint32_t count,
+                                   const std::vector<uint8_t>& image);
+
+// Sector where a new title goes: 128 on an empty table, otherwise the first
+// sector boundary at or behind the end of the last loaded entry (64-bit: a
+// foreign entry may point anywhere).
+uint64_t card_NextTitleSector();
+
+// Where the table of a header with `count` entries ends (64-bit).
+uint64_t card_TableEnd(const CardHeader& header, uint32_t count);

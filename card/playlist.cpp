@@ -1,0 +1,204 @@
+#include "card/playlist.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "card/header.h"
+#include "transport/shared.h"
+#include "transport/transport.h"
+
+namespace {
+
+constexpr uint32_t kMaxTitles = (DATA_AREA_START - HEADER_TABLE_OFFSET) / HEADER_ENTRY_SIZE;
+
+// -18 means a blank card to the operations that go on with a fresh header.
+bool IsReadFailure(VexoResult result) {
+  return result != 0 && result != -VEXO_ERROR_NO_VALID_HEADER;
+}
+
+}  // namespace
+
+VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastOnly) {
+  CardHeader header;
+  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  if (IsReadFailure(result)) return result;
+  result = 0;
+  if (header.sampleCount != 0) {
+    if (lastOnly == 1) {
+      header.sampleCount -= 1;
+    } else {
+      card_DefaultHeader(&header, 0);
+    }
+    result = card_WriteHeader(kind, port, slot, header, nullptr);
+  }
+  card_ReleaseTitles();
+  return result;
+}
+
+VexoResult card_WriteEmptyHeader(int32_t kind, int32_t port, int32_t slot) {
+  CardHeader header;
+  VexoResult result = vexo_Search(kind, port, slot, &header.cardSize, 5);
+  if (result != 0) return result;
+  card_DefaultHeader(&header, 0);
+  result = card_WriteHeader(kind, port, slot, header, nullptr);
+  card_ReleaseTitles();
+  return result;
+}
+
+VexoResult card_ResetHeader(int32_t kind, int32_t port, int32_t slot) {
+  CardHeader header;
+  VexoResult result = vexo_Search(kind, port, slot, &header.cardSize, 5);
+  if (result != 0) return result;
+  vexo_Delay(10);
+  card_DefaultHeader(&header, 0);
+  return card_WriteHeader(kind, port, slot, header, nullptr);
+}
+
+VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
+                         const char* cardName, const char* path, const char* title, int progress,
+                         uint8_t fileType) {
+  CardHeader header;
+  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  if (result == -VEXO_ERROR_NO_VALID_HEADER) {
+    card_DefaultHeader(&header, cardType);
+  } else if (result != 0) {
+    return result;
+  }
+
+  // Where the title goes, and how much of it fits: the free space, but never
+  // past the card's last sector (the padding between titles is not counted
+  // in the free space).
+  const uint64_t startSector = card_NextTitleSector();
+  const uint64_t startByte = startSector * SECTOR_SIZE;
+  const uint64_t toCardEnd = startByte < header.cardSize ? header.cardSize - startByte : 0;
+  const uint32_t space = static_cast<uint32_t>(std::min<uint64_t>(header.freeBytes, toCardEnd));
+  if (space == 0) {
+    card_ReleaseTitles();
+    return -VEXO_ERROR_CARD_FULL;
+  }
+  if (header.sampleCount >= kMaxTitles ||
+      card_TableEnd(header, header.sampleCount + 1u) > DATA_AREA_START) {
+    card_ReleaseTitles();
+    return -VEXO_ERROR_TABLE_FULL;
+  }
+
+  if (cardType != 0) header.cardType = cardType;
+  if (cardName != nullptr && static_cast<uint8_t>(cardName[0]) != 0xFF) {
+    card_SetCardName(&header, cardName);
+  }
+
+  TitleEntry entry;
+  card_SetTitleText(&entry, title);
+  entry.fileType = fileType;
+  entry.size = GetMP3FileSize(path);
+  vexo_Trace("File: %s, Size: %lu\n", path != nullptr ? path : "", static_cast<unsigned long>(entry.size));
+  if (entry.size == 0) {
+    card_ReleaseTitles();
+    return -VEXO_ERROR_FILE_NOT_EXIST;
+  }
+  entry.size = std::min(entry.size, space);
+  entry.startAddress = static_cast<uint32_t>(startByte);
+
+  result = vexo_WriteFile(kind, port, slot, static_cast<uint32_t>(startSector), path, space,
+                          progress, 0);
+  if (result == 0) result = card_WriteHeader(kind, port, slot, header, &entry);
+  card_ReleaseTitles();
+  return result;
+}
+
+VexoResult card_ChangeCard(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
+                           const char* cardName) {
+  CardHeader header;
+  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  if (result == -VEXO_ERROR_NO_VALID_HEADER) {
+    card_DefaultHeader(&header, cardType);
+  } else if (result != 0) {
+    return result;
+  }
+  if (cardType != 0) header.cardType = cardType;
+  if (cardName != nullptr) card_SetCardName(&header, cardName);
+  result = card_WriteHeader(kind, port, slot, header, nullptr);
+  card_ReleaseTitles();
+  return result;
+}
+
+VexoResult card_ChangeTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+                            const char* title) {
+  CardHeader header;
+  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  if (result != 0) return result;
+  if (sampleNumber < 1 || sampleNumber > header.sampleCount || title == nullptr) {
+    card_ReleaseTitles();
+    return -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
+  }
+  card_SetTitleText(card_LoadedTitle(static_cast<uint16_t>(sampleNumber - 1)), title);
+  result = card_WriteHeader(kind, port, slot, header, nullptr);
+  card_ReleaseTitles();
+  return result;
+}
+
+void card_DefaultTitleFileName(const char* title23, char* name, std::size_t nameSize) {
+  std::string text(title23, strnlen(title23, TITLE_TEXT_BYTES));
+  // The stored title names a file in the current folder, never a path.
+  std::replace(text.begin(), text.end(), '/', '_');
+  std::snprintf(name, nameSize, "%s.mp3", text.c_str());
+}
+
+VexoResult card_ReadTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+                          const char* outputPath, int progress) {
+  CardHeader header;
+  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  if (result != 0) return result;
+  if (sampleNumber < 1 || sampleNumber > header.sampleCount) {
+    card_ReleaseTitles();
+    return -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
+  }
+  const TitleEntry entry = *card_LoadedTitle(static_cast<uint16_t>(sampleNumber - 1));
+  char defaultName[TITLE_TEXT_BYTES + 8];
+  if (outputPath == nullptr) {
+    card_DefaultTitleFileName(entry.title.data(), defaultName, sizeof defaultName);
+    outputPath = defaultName;
+  }
+  vexo_Delay(10);
+  vexo_ResetCard(kind, port, slot);
+  vexo_Delay(10);
+  result = vexo_ReadFile(kind, port, slot, entry.startAddress / SECTOR_SIZE, entry.size,
+                         outputPath, progress);
+  card_ReleaseTitles();
+  return result;
+}
+
+VexoResult card_RawWrite(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,
+                         const char* path, int progress) {
+  uint32_t cardSize = 0;
+  const VexoResult result = vexo_Search(kind, port, slot, &cardSize, 5);
+  if (result != 0) return result;
+  const uint64_t startByte = static_cast<uint64_t>(startSector) * SECTOR_SIZE;
+  const uint32_t space = startByte < cardSize ? cardSize - static_cast<uint32_t>(startByte) : 0;
+  return vexo_WriteFile(kind, port, slot, startSector, path, space, progress, 1);
+}
+
+VexoResult card_RawRead(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,
+                        const char* path, int progress, int usedPartOnly) {
+  uint32_t cardSize = 0;
+  VexoResult result = vexo_Search(kind, port, slot, &cardSize, 5);
+  if (result != 0) return result;
+  uint32_t length = cardSize;
+  if (usedPartOnly == 1) {
+    CardHeader header;
+    result = card_ReadHeader(kind, port, slot, &header);
+    if (result != 0) return result;
+    // The used part ends with the last title; without titles it is the
+    // header area.
+    uint64_t used = DATA_AREA_START;
+    if (card_LoadedCount() > 0) {
+      const TitleEntry& last = *card_LoadedTitle(static_cast<uint16_t>(card_LoadedCount() - 1));
+      used = static_cast<uint64_t>(last.startAddress) + last.size;
+    }
+    length = static_cast<uint32_t>(std::min<uint64_t>(used, cardSize));
+    card_ReleaseTitles();
+  }
+  return vexo_ReadFile(kind, port, slot, startSector, length, path, progress);
+}

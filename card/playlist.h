@@ -1,0 +1,34 @@
+// The operations that change or copy the card's contents, each one
+// read-modify-write of the header through card/header.h plus, for the
+// transfers, one file copy through the transport. Each releases the loaded
+// table before it returns; none prints anything (progress lines come from
+// the transport).
+#pragma once
+
+#include <cstdint>
+
+#include "transport/vexo_types.h"
+
+VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastOnly);
+VexoResult card_WriteEmptyHeader(int32_t kind, int32_t port, int32_t slot);
+VexoResult card_ResetHeader(int32_t kind, int32_t port, int32_t slot);
+// Data first, the header only after the data arrived. -41 when there is no
+// room for any byte, -42 when the table is full.
+VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
+                         const char* cardName, const char* path, const char* title, int progress,
+                         uint8_t fileType);
+VexoResult card_ChangeCard(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
+                           const char* cardName);
+VexoResult card_ChangeTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+                            const char* title);
+// Without an output name the title's own text with ".mp3" is used, kept in
+// the current folder ('/' becomes '_').
+VexoResult card_ReadTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+                          const char* outputPath, int progress);
+VexoResult card_RawWrite(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,
+                         const char* path, int progress);
+VexoResult card_RawRead(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,
+                        const char* path, int progress, int usedPartOnly);
+
+// The host file name for a title read without a given name.
+void card_DefaultTitleFileName(const char* title23, char* name, std::size_t nameSize);

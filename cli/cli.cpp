@@ -1,0 +1,289 @@
+#include "cli/cli.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "cli/commands.h"
+#include "transport/vexo_types.h"
+
+int32_t SerialBaudRate = 115200;
+
+namespace {
+
+constexpr int kExitRejected = 0;
+constexpr int kExitHandled = 1;
+constexpr int32_t kCardSlot = 1;
+
+void PrintUsage(bool extended) {
+  std::printf("\n");
+  std::printf(extended ? "vexo <port> [--slow][ROS-file] <command> [options]\n"
+                       : "vexo <port> [--slow] <command> [options]\n");
+  std::printf("  Version: %i.%02i\n\n", 2, 14);
+  std::printf("port:    A valid port (lp1,lp2,..., ttyS0, ttyS1, ... or ros).\n");
+  std::printf("         Options: \n");
+  if (extended) std::printf("             [ROS-file]:  Name of the ROS File if using the ros port.\n");
+  std::printf(
+      "             [--slow]:    Serial transfers with 57600 Baud. Useful for\n"
+      "                          very old computer hardware. Bring the Player\n"
+      "                           into the Mac download mode.\n\n");
+  std::printf("command: --get      (-g)  Read the playlist from the card.\n");
+  std::printf(
+      "         --delete   (-d)  Delete last or all playlist entries.\n"
+      "                          Options: [all] - delete all files\n");
+  std::printf(
+      "         --add      (-a)  Add one title.\n"
+      "                          Options: <file> <title> [-n <cardname>]\n"
+      "                            <file>:        MP3-file.\n"
+      "                            <title>:       Title for the MP3-file.\n"
+      "                            -n <cardname>: MultiMediaCard name\n");
+  const char* cardTypeLine = "                            -t <cardtype>: Type of MultiMediaCard\n";
+  if (extended) std::printf("%s", cardTypeLine);
+  std::printf(
+      "         --change   (-c)  Change only the cardname, no download.\n"
+      "                          Options: -n <cardname>\n"
+      "                            -n <cardname>: MultiMediaCard name\n");
+  if (extended) std::printf("%s", cardTypeLine);
+  std::printf(
+      "         --chtitle  (-ct) Change the title of a sample on the card.\n"
+      "                          Options: <sample-no> <title-name>\n"
+      "                             <sample-no>:  Number of the MP3-file\n"
+      "                             <title-name>: New name for the title\n");
+  if (extended) {
+    std::printf(
+        "         --read     (-r)  Read one title from card.\n"
+        "                          Options: <sample-nr> [<file-name>]\n"
+        "                            <sample-no>:   Number of the MP3-file.\n"
+        "                            <file-name>:   Name of the MP3-file for storing\n");
+    std::printf(
+        "         --rawwrite (-rw) Write a file directly to the card\n"
+        "                          Options: <file>\n"
+        "                            <file>:        File for raw write\n");
+    std::printf(
+        "         --rawread  (-rr) Read the complete card 1:1\n"
+        "                          Options: <file>\n"
+        "                            <file>:        File for storing the data\n");
+  }
+  const char* lp = "lp1 ";
+  const char* tty = "ttyS0";
+  std::printf("\nExamples for %s and %s :\n", lp, tty);
+  std::printf("  vexo %s   --get \n", lp);
+  std::printf("  vexo %s   --delete \n", lp);
+  std::printf("  vexo %s  --delete all \n", tty);
+  std::printf("  vexo %s  --add file.mp3 title \n", tty);
+  std::printf("  vexo %s  --slow --add file.mp3 title \n", tty);
+  std::printf("  vexo %s  --slow --get \n", tty);
+  std::printf("  vexo %s   --add file.mp3 title -n testname \n", lp);
+  std::printf("  vexo %s   --change -n testname \n", lp);
+  std::printf("  vexo %s   --chtitle 1 test\n\n", lp);
+  if (extended) {
+    std::printf(
+        "  Create a ROS file for ROS cards.\n   vexo ros test.ros --get\n"
+        "   vexo ros test.ros --add file.mp3 title \n   vexo %s  --rawwrite test.ros \n",
+        lp);
+  }
+  std::printf(
+      "\n  Parallel port names are aliases for their addresses, i.e.\n"
+      "    lp0=0x378, lp1=0x378, lp2=0x278, lp3=3bc, lp4=0x2bc\n\n");
+}
+
+// Decimal conversion: leading blanks and sign, digits up to the first
+// non-digit, 0 without digits, saturated to the signed 32-bit range.
+int32_t ReadNumber(const char* text) {
+  errno = 0;
+  const long value = std::strtol(text, nullptr, 10);
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+bool StartsWith(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+bool Is(const char* text, const char* word) { return std::strcmp(text, word) == 0; }
+
+bool IsCommand(const char* text, const char* word, const char* shortForm) {
+  return Is(text, word) || Is(text, shortForm);
+}
+
+// Arguments by position; absent positions read as nullptr.
+struct Arguments {
+  int argc;
+  char** argv;
+  const char* At(int index) const {
+    return index >= 0 && index < argc ? argv[index] : nullptr;
+  }
+};
+
+std::string Cut(const char* text, std::size_t maxChars) {
+  return std::string(text, strnlen(text, maxChars));
+}
+
+// The "-n"/"-t" pairs at start and start + 2.
+struct Options {
+  std::optional<std::string> cardName;
+  uint16_t cardType = 0;
+};
+
+enum class ScanOutcome { Ok, NoCardName, NoCardType };
+
+ScanOutcome ScanOptions(const Arguments& args, int start, bool strict, Options* options) {
+  for (int i = start; i <= start + 2; i += 2) {
+    const char* key = args.At(i);
+    if (key == nullptr) break;
+    const char* value = args.At(i + 1);
+    if (Is(key, "-n")) {
+      if (value == nullptr) {
+        if (strict) return ScanOutcome::NoCardName;
+        break;
+      }
+      options->cardName = Cut(value, 36);
+    } else if (Is(key, "-t")) {
+      if (value == nullptr) {
+        if (strict) return ScanOutcome::NoCardType;
+        break;
+      }
+      const uint16_t type = static_cast<uint16_t>(ReadNumber(value));
+      if (type != 1 && type != 5 && type != 6 && type != 7) return ScanOutcome::NoCardType;
+      options->cardType = type;
+    }
+  }
+  return ScanOutcome::Ok;
+}
+
+const char* OrNull(const std::optional<std::string>& text) {
+  return text ? text->c_str() : nullptr;
+}
+
+}  // namespace
+
+int vexo_Main(int argc, char** argv) {
+  SerialBaudRate = 115200;
+  const Arguments args{argc, argv};
+
+  if (argc >= 2 && Is(argv[1], "--helpex")) {
+    PrintUsage(true);
+    return kExitRejected;
+  }
+  if (argc < 3) {
+    PrintUsage(false);
+    return kExitRejected;
+  }
+
+  int32_t kind = 0;
+  int32_t port = 0;
+  const char* imagePath = nullptr;
+  int k = 2;
+  const char* portName = argv[1];
+  if (StartsWith(portName, "ttyS")) {
+    kind = VEXO_PORT_SERIAL;
+    const int64_t number = static_cast<int64_t>(ReadNumber(portName + 4)) + 1;
+    if (number <= 0 || number > INT32_MAX) {
+      std::printf(" \nNo valid serial port number\n");
+      return kExitRejected;
+    }
+    port = static_cast<int32_t>(number);
+  } else if (StartsWith(portName, "lp")) {
+    kind = VEXO_PORT_PARALLEL;
+    const int32_t number = ReadNumber(portName + 2);
+    if (static_cast<uint32_t>(number) > 4) {
+      std::printf(" \nNo valid parallel port number. Range 0-4\n");
+      return kExitRejected;
+    }
+    port = number;
+  } else if (StartsWith(portName, "ros")) {
+    kind = VEXO_PORT_ROS;
+    port = 1;
+    imagePath = argv[2];
+    if (StartsWith(imagePath, "lp") || StartsWith(imagePath, "ttyS")) {
+      std::printf(" \nName of the ROS file is missing\n");
+      return kExitRejected;
+    }
+    k = 3;
+  } else {
+    std::printf(" \nNo valid port typ (serial or parallel)\n");
+    return kExitRejected;
+  }
+
+  if (args.At(k) != nullptr && (Is(args.At(k), "--slow") || Is(args.At(k), "-s"))) {
+    SerialBaudRate = 57600;
+    ++k;
+  }
+  const char* command = args.At(k);
+  const char* p1 = args.At(k + 1);
+  const char* p2 = args.At(k + 2);
+  if (command == nullptr) {
+    std::printf(" No valid command-line parameters.\n");
+    PrintUsage(false);
+    return kExitRejected;
+  }
+
+  if (IsCommand(command, "--get", "-g")) {
+    cmd_Get(kind, port, kCardSlot, 1, imagePath);
+  } else if (IsCommand(command, "--empty", "-e")) {
+    cmd_Empty(kind, port, kCardSlot);
+  } else if (IsCommand(command, "--delete", "-d")) {
+    cmd_Delete(kind, port, kCardSlot, (p1 != nullptr && Is(p1, "all")) ? 0 : 1);
+  } else if (IsCommand(command, "--rawwrite", "-rw") || IsCommand(command, "--rawread", "-rr")) {
+    if (p1 == nullptr) {
+      std::printf(" No valid command-line parameters.\n");
+      return kExitRejected;
+    }
+    if (IsCommand(command, "--rawwrite", "-rw")) {
+      cmd_RawWrite(kind, port, kCardSlot, p1);
+    } else {
+      cmd_RawRead(kind, port, kCardSlot, p1, 0);
+    }
+  } else if (IsCommand(command, "--change", "-c")) {
+    if (p1 == nullptr) {
+      std::printf(" --change: missing or invalid parameters\n");
+      return kExitRejected;
+    }
+    Options options;
+    const ScanOutcome outcome = ScanOptions(args, k + 1, true, &options);
+    if (outcome != ScanOutcome::Ok) {
+      std::printf(" --change: missing or invalid parameters\n");
+      std::printf(outcome == ScanOutcome::NoCardName ? "           No valid cardname.\n"
+                                                     : "           No valid cardtype.\n");
+      return kExitRejected;
+    }
+    cmd_Change(kind, port, kCardSlot, OrNull(options.cardName), options.cardType, imagePath);
+  } else if (IsCommand(command, "--add", "-a")) {
+    if (p1 == nullptr || p2 == nullptr) {
+      std::printf(" --add: missing or invalid parameters\n");
+      return kExitRejected;
+    }
+    Options options;
+    if (ScanOptions(args, k + 3, false, &options) != ScanOutcome::Ok) {
+      std::printf(" --add: missing or invalid parameters\n");
+      std::printf("           No valid cardtype.\n");
+      return kExitRejected;
+    }
+    std::string title = Cut(p2, 22);
+    cmd_Add(kind, port, kCardSlot, p1, title.data(), OrNull(options.cardName), options.cardType,
+            imagePath);
+  } else if (IsCommand(command, "--read", "-r")) {
+    if (p1 == nullptr || ReadNumber(p1) <= 0) {
+      std::printf(" --read: missing or invalid parameters\n");
+      return kExitRejected;
+    }
+    cmd_Read(kind, port, kCardSlot, ReadNumber(p1), p2, imagePath);
+  } else if (IsCommand(command, "--chtitle", "-ct")) {
+    if (p1 == nullptr || ReadNumber(p1) <= 0 || p2 == nullptr) {
+      std::printf(" --chtitle: missing or invalid parameters\n");
+      return kExitRejected;
+    }
+    const std::string title = Cut(p2, 22);
+    cmd_ChTitle(kind, port, kCardSlot, ReadNumber(p1), title.c_str(), imagePath);
+  } else {
+    std::printf(" No valid command-line parameters.\n");
+    PrintUsage(false);
+    return kExitRejected;
+  }
+  return kExitHandled;
+}

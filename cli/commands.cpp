@@ -1,0 +1,220 @@
+#include "cli/commands.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "card/charset.h"
+#include "card/header.h"
+#include "card/playlist.h"
+#include "cli/cli.h"
+#include "transport/result_codes.h"
+#include "transport/shared.h"
+#include "transport/transport.h"
+
+namespace {
+
+constexpr const char* kDoneLine = " Done.                        \n";
+constexpr const char* kRosRefusal = " - not supported for ROS file -\n";
+
+void PrintError(VexoResult result) { std::printf("\n Error: %s\n", vexo_ResultMessage(result)); }
+
+void VersionText(uint16_t version, char* text, std::size_t size) {
+  if (version == 0) {
+    std::snprintf(text, size, "PPA");
+  } else if (version == 1) {
+    std::snprintf(text, size, "ROS file");
+  } else {
+    std::snprintf(text, size, "%i.%02i", version / 100, version % 100);
+  }
+}
+
+// The frame of the header commands: open, operation, close, then the
+// message; the parallel adapter re-reads the card after a change.
+template <typename Operation>
+void RunHeaderCommand(int32_t kind, int32_t port, int32_t slot, const char* imagePath,
+                      Operation operation, const char* successText, int sampleNumber = 0) {
+  const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
+  if (opened != 0) {
+    PrintError(opened);
+    return;
+  }
+  const VexoResult result = operation();
+  vexo_Close(kind, port);
+  if (result != 0) {
+    PrintError(result);
+  } else {
+    if (kind == VEXO_PORT_PARALLEL) cmd_Get(VEXO_PORT_PARALLEL, port, slot, 0, nullptr);
+    std::printf(successText, sampleNumber);
+  }
+  vexo_SettleDelay(kind);
+}
+
+// The frame of the transfer commands: open, announce, operation, report,
+// close. The parallel adapter switches its bus lines low and re-reads the
+// header before the report.
+template <typename Operation>
+void RunTransferCommand(int32_t kind, int32_t port, int32_t slot, Operation operation,
+                        bool rateLine) {
+  const VexoResult result = operation();
+  if (result != 0) {
+    PrintError(result);
+  } else {
+    const float rate = vexo_GetTransferRate(kind);
+    if (kind == VEXO_PORT_PARALLEL) {
+      vexo_SetPower(kind, 0);
+      vexo_Delay(40);
+      CardHeader header;
+      card_ReadHeader(kind, port, slot, &header);
+      card_ReleaseTitles();
+    }
+    std::fputs(kDoneLine, stdout);
+    if (rateLine) std::printf(" Transferrate: %.0f Bits/sec.\n", static_cast<double>(rate));
+  }
+  vexo_Close(kind, port);
+  vexo_SettleDelay(kind);
+}
+
+bool OpenForTransfer(int32_t kind, int32_t port, const char* imagePath) {
+  const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
+  if (opened != 0) PrintError(opened);
+  return opened == 0;
+}
+
+}  // namespace
+
+bool IsMp3FileName(const char* name) {
+  if (name == nullptr) return false;
+  const char* point = std::strrchr(name, '.');
+  if (point == nullptr) return false;
+  // Each test stops at the terminator, so nothing past it is read.
+  return (point[1] == 'm' || point[1] == 'M') && (point[2] == 'p' || point[2] == 'P') &&
+         point[3] == '3';
+}
+
+void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath) {
+  const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
+  if (opened != 0) {
+    PrintError(opened);
+    return;
+  }
+  CardHeader header;
+  const VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  vexo_Close(kind, port);
+  char version[16];
+  VersionText(header.version, version, sizeof version);
+
+  if (result == 0) {
+    if (report == 1) {
+      std::printf("\n");
+      std::printf("%s    %lu Byte\n", "  Cardsize:", static_cast<unsigned long>(header.cardSize));
+      std::printf("%s    %lu Byte\n", "  Free:    ", static_cast<unsigned long>(header.freeBytes));
+      if (kind == VEXO_PORT_SERIAL) {
+        std::printf("  Cards:       %u inserted\n", static_cast<unsigned>(header.cardsInserted));
+      }
+      std::printf("  Version:     %s\n", version);
+      std::printf("  Cardname:    %s\n", header.cardName.data());
+      std::printf("  No. Samples: %u\n", static_cast<unsigned>(header.sampleCount));
+      if (header.sampleCount != 0) {
+        std::printf("  Titles:\n");
+        TitleEntry entry;
+        int number = 1;
+        while (card_NextTitle(&entry) == 0) {
+          char title[TITLE_TEXT_BYTES + 1] = {};
+          std::memcpy(title, entry.title.data(), TITLE_TEXT_BYTES);
+          title_DisplayToCp437(title);
+          std::printf("  %3i.  %8lu  %s\n", number++, static_cast<unsigned long>(entry.size), title);
+        }
+      }
+    }
+    card_ReleaseTitles();
+    vexo_SettleDelay(kind);
+  } else if (result == -VEXO_ERROR_NO_VALID_HEADER) {
+    vexo_SettleDelay(kind);
+    std::printf("\n");
+    std::printf("%s    %lu\n", "  Cardsize:", static_cast<unsigned long>(header.cardSize));
+    std::printf("  Version:     %s\n", version);
+    std::printf("  - no valid carddata -\n");
+  } else {
+    PrintError(result);
+  }
+}
+
+void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly) {
+  if (kind == VEXO_PORT_ROS) {
+    std::fputs(kRosRefusal, stdout);
+    return;
+  }
+  RunHeaderCommand(kind, port, slot, nullptr,
+                   [&] { return card_DeleteTitles(kind, port, slot, lastOnly); },
+                   lastOnly == 1 ? "\n Deleted one title.\n" : "\n Deleted all titles.\n");
+}
+
+void cmd_Empty(int32_t kind, int32_t port, int32_t slot) {
+  if (kind == VEXO_PORT_ROS) {
+    std::fputs(kRosRefusal, stdout);
+    return;
+  }
+  RunHeaderCommand(kind, port, slot, nullptr,
+                   [&] { return card_WriteEmptyHeader(kind, port, slot); },
+                   "\n Empty Header written.\n");
+}
+
+void cmd_Change(int32_t kind, int32_t port, int32_t slot, const char* cardName, uint16_t cardType,
+                const char* imagePath) {
+  RunHeaderCommand(kind, port, slot, imagePath,
+                   [&] { return card_ChangeCard(kind, port, slot, cardType, cardName); },
+                   "\n Changed CardName.\n");
+}
+
+void cmd_ChTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber, const char* title,
+                 const char* imagePath) {
+  RunHeaderCommand(kind, port, slot, imagePath,
+                   [&] { return card_ChangeTitle(kind, port, slot, sampleNumber, title); },
+                   "\n Changed Title for Sample %i.\n", sampleNumber);
+}
+
+void cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* title,
+             const char* cardName, uint16_t cardType, const char* imagePath) {
+  if (!OpenForTransfer(kind, port, imagePath)) return;
+  title_LatinToDisplay(title);
+  const uint8_t fileType = IsMp3FileName(path) ? 1 : 2;
+  std::printf("\n Adding file: %s\n ", path);
+  RunTransferCommand(
+      kind, port, slot,
+      [&] {
+        return card_AddTitle(kind, port, slot, cardType, cardName, path, title, 1, fileType);
+      },
+      kind != VEXO_PORT_ROS);
+}
+
+void cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+              const char* outputPath, const char* imagePath) {
+  if (!OpenForTransfer(kind, port, imagePath)) return;
+  std::printf("\n Reading file:\n ");
+  RunTransferCommand(
+      kind, port, slot,
+      [&] { return card_ReadTitle(kind, port, slot, sampleNumber, outputPath, 1); }, true);
+}
+
+void cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path) {
+  if (kind == VEXO_PORT_ROS) {
+    std::fputs(kRosRefusal, stdout);
+    return;
+  }
+  if (!OpenForTransfer(kind, port, nullptr)) return;
+  std::printf("\n Writing raw file: %s\n ", path);
+  RunTransferCommand(
+      kind, port, slot, [&] { return card_RawWrite(kind, port, slot, 0, path, 1); }, true);
+}
+
+void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly) {
+  if (kind == VEXO_PORT_ROS) {
+    std::fputs(kRosRefusal, stdout);
+    return;
+  }
+  if (!OpenForTransfer(kind, port, nullptr)) return;
+  std::printf("\n Storing MMC data to file %s\n", path);
+  RunTransferCommand(
+      kind, port, slot,
+      [&] { return card_RawRead(kind, port, slot, 0, path, 1, usedPartOnly); }, true);
+}

@@ -1,0 +1,24 @@
+// The command handlers: each opens the port, runs one playlist operation or
+// the header reader, closes the port, prints its report or the error line,
+// and waits for the port to settle. They hold no state.
+#pragma once
+
+#include <cstdint>
+
+void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath);
+void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly);
+void cmd_Empty(int32_t kind, int32_t port, int32_t slot);
+void cmd_Change(int32_t kind, int32_t port, int32_t slot, const char* cardName, uint16_t cardType,
+                const char* imagePath);
+void cmd_ChTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber, const char* title,
+                 const char* imagePath);
+// The title is converted in place to the player's display code.
+void cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* title,
+             const char* cardName, uint16_t cardType, const char* imagePath);
+void cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+              const char* outputPath, const char* imagePath);
+void cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path);
+void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly);
+
+// True when the name's last point is followed by "mp3" (any case of m and p).
+bool IsMp3FileName(const char* name);
