@@ -37,23 +37,30 @@ VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastO
   return result;
 }
 
-VexoResult card_WriteEmptyHeader(int32_t kind, int32_t port, int32_t slot) {
+namespace {
+
+// Finds the card and writes the header of an empty card over it, without
+// reading the old one: the old table sectors stay behind sampleCount 0.
+VexoResult WriteFreshHeader(int32_t kind, int32_t port, int32_t slot, uint32_t pauseUnits,
+                            bool release) {
   CardHeader header;
   VexoResult result = vexo_Search(kind, port, slot, &header.cardSize, 5);
   if (result != 0) return result;
+  if (pauseUnits != 0) vexo_Delay(pauseUnits);
   card_DefaultHeader(&header, 0);
   result = card_WriteHeader(kind, port, slot, header, nullptr);
-  card_ReleaseTitles();
+  if (release) card_ReleaseTitles();
   return result;
 }
 
+}  // namespace
+
+VexoResult card_WriteEmptyHeader(int32_t kind, int32_t port, int32_t slot) {
+  return WriteFreshHeader(kind, port, slot, 0, true);
+}
+
 VexoResult card_ResetHeader(int32_t kind, int32_t port, int32_t slot) {
-  CardHeader header;
-  VexoResult result = vexo_Search(kind, port, slot, &header.cardSize, 5);
-  if (result != 0) return result;
-  vexo_Delay(10);
-  card_DefaultHeader(&header, 0);
-  return card_WriteHeader(kind, port, slot, header, nullptr);
+  return WriteFreshHeader(kind, port, slot, 10, false);
 }
 
 VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
