@@ -1,5 +1,6 @@
 #include "transport/shared.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -50,7 +51,11 @@ uint32_t GetMP3FileSize(const char* path) {
     return 0;
   }
   uint32_t size = 0;
-  if (fseeko(file, 0, SEEK_END) != 0) {
+  struct stat info;
+  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+    // A folder opens for reading on Linux but holds no bytes to copy.
+    vexo_Trace("GetMP3FileSize: error fopen\n");
+  } else if (fseeko(file, 0, SEEK_END) != 0) {
     vexo_Trace("GetMP3FileSize: error fgetpos\n ");
   } else {
     const off_t end = ftello(file);
