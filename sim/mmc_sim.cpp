@@ -1,0 +1,855 @@
+#include "sim/mmc_sim.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+namespace {
+
+// ---- Checksums, written independently of the driver's ----------------------
+
+struct CrcTables {
+  std::array<uint8_t, 256> crc7{};    // CRC7 kept in the top 7 bits of a byte
+  std::array<uint16_t, 256> crc16{};  // 0x1021, MSB first
+  CrcTables() {
+    for (unsigned i = 0; i < 256; ++i) {
+      unsigned c7 = i;
+      unsigned c16 = i << 8;
+      for (int k = 0; k < 8; ++k) {
+        c7 = (c7 & 0x80u) != 0 ? ((c7 << 1) ^ 0x12u) : (c7 << 1);
+        c16 = (c16 & 0x8000u) != 0 ? ((c16 << 1) ^ 0x1021u) : (c16 << 1);
+      }
+      crc7[i] = static_cast<uint8_t>(c7);
+      crc16[i] = static_cast<uint16_t>(c16);
+    }
+  }
+};
+const CrcTables kCrc;
+
+uint8_t SimCrc7(const uint8_t* bytes, std::size_t n) {
+  uint8_t reg = 0;
+  for (std::size_t i = 0; i < n; ++i) reg = kCrc.crc7[reg ^ bytes[i]];
+  return static_cast<uint8_t>(reg >> 1);
+}
+
+uint16_t SimCrc16(const uint8_t* bytes, std::size_t n) {
+  uint16_t reg = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    reg = static_cast<uint16_t>((reg << 8) ^ kCrc.crc16[((reg >> 8) ^ bytes[i]) & 0xFFu]);
+  }
+  return reg;
+}
+
+// ---- Card model ---------------------------------------------------------------
+
+enum class CardState { Idle, Ready, Ident, Stby, Tran, Data, Rcv, Prg, Ina };
+
+constexpr uint32_t kCardOcr = 0x00FF8000u;  // 2.7 V .. 3.6 V
+constexpr uint32_t kOcrReady = 0x80000000u;
+constexpr uint32_t kOutOfRange = 1u << 31;
+constexpr uint32_t kAddressError = 1u << 30;
+constexpr uint32_t kBlockLenError = 1u << 29;
+constexpr uint32_t kIllegalCommand = 1u << 22;
+constexpr uint32_t kReadyForData = 1u << 8;
+constexpr int kPowerUpClocks = 74;
+constexpr int kBlockBits = 512 * 8 + 16;  // data and CRC16
+constexpr int kResponseGap = 9;           // NRC: 8 full clocks after a response's end bit
+
+using Register = std::array<uint8_t, 16>;  // wire order: byte 0 holds bits 127..120
+
+void SetBits(Register& reg, int high, int low, uint32_t value) {
+  for (int bit = low; bit <= high; ++bit) {
+    const int byte = 15 - bit / 8;
+    const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
+    if (((value >> (bit - low)) & 1u) != 0) {
+      reg[byte] = static_cast<uint8_t>(reg[byte] | mask);
+    } else {
+      reg[byte] = static_cast<uint8_t>(reg[byte] & ~mask);
+    }
+  }
+}
+
+void SealRegister(Register& reg) { reg[15] = static_cast<uint8_t>((SimCrc7(reg.data(), 15) << 1) | 1u); }
+
+struct Geometry {
+  uint32_t readBlLen = 9;
+  uint32_t cSizeMult = 7;
+  uint32_t cSize = 506;
+  uint64_t bytes = 132907008;
+};
+
+// The largest size not above the request that the CSD fields can express.
+Geometry FitGeometry(uint64_t requested) {
+  Geometry best{9, 0, 0, 2048};
+  for (uint32_t bl = 9; bl <= 15; ++bl) {
+    for (uint32_t mult = 0; mult <= 7; ++mult) {
+      const uint64_t unit = 1ull << (bl + mult + 2);
+      uint64_t count = requested / unit;
+      if (count == 0) continue;
+      if (count > 4096) count = 4096;
+      if (unit * count > best.bytes) best = Geometry{bl, mult, static_cast<uint32_t>(count - 1), unit * count};
+    }
+  }
+  return best;
+}
+
+struct TokenReceiver {
+  bool active = false;
+  int count = 0;
+  uint64_t bits = 0;
+  uint64_t startClock = 0;
+  // Feeds one sampled level; true when a whole 48-bit token is in `bits`.
+  bool Feed(int level, uint64_t clock) {
+    if (!active) {
+      if (level == 0) {
+        active = true;
+        count = 1;
+        bits = 0;
+        startClock = clock;
+      }
+      return false;
+    }
+    bits = (bits << 1) | static_cast<uint64_t>(level);
+    if (++count < 48) return false;
+    active = false;
+    return true;
+  }
+};
+
+struct Token {
+  bool valid = false;
+  uint8_t index = 0;
+  uint32_t argument = 0;
+};
+
+Token DecodeToken(uint64_t bits) {
+  std::array<uint8_t, 5> wire{};
+  for (int i = 0; i < 5; ++i) wire[static_cast<std::size_t>(i)] = static_cast<uint8_t>(bits >> (40 - 8 * i));
+  Token token;
+  const bool transmission = ((bits >> 46) & 1u) != 0;
+  const bool endBit = (bits & 1u) != 0;
+  const uint8_t crc = static_cast<uint8_t>((bits >> 1) & 0x7Fu);
+  token.valid = transmission && endBit && crc == SimCrc7(wire.data(), wire.size());
+  token.index = static_cast<uint8_t>(wire[0] & 0x3Fu);
+  token.argument = (static_cast<uint32_t>(wire[1]) << 24) | (static_cast<uint32_t>(wire[2]) << 16) |
+                   (static_cast<uint32_t>(wire[3]) << 8) | wire[4];
+  return token;
+}
+
+struct CmdTransmitter {  // a response on CMD
+  bool active = false;
+  int wait = 0;
+  int position = 0;
+  int bitCount = 0;
+  std::array<uint8_t, 17> wire{};
+};
+
+struct ReadStream {  // blocks of CMD18 on DAT
+  bool active = false;
+  int wait = 0;
+  int bit = -1;  // -1: next block not loaded; 0 start bit; 1..4112 block; 4113 end bit
+  uint32_t sector = 0;
+  std::array<uint8_t, 514> block{};
+};
+
+enum class WritePhase { Off, WaitStart, Bits, EndBit, Busy, Ignore };
+
+struct WriteReceiver {  // blocks of CMD25 from DAT
+  WritePhase phase = WritePhase::Off;
+  int count = 0;
+  uint32_t sector = 0;
+  std::array<uint8_t, 514> block{};
+};
+
+struct DatSequence {  // CRC status token and busy after a written block
+  bool active = false;
+  int wait = 0;
+  int tokenPosition = 0;
+  uint8_t token = 0;
+  int64_t busy = 0;  // clocks low; -1 forever
+};
+
+struct Sim {
+  bool installed = false;
+  MmcSimConfig config;
+  Geometry geometry;
+  uint32_t sectors = 0;
+  Register cid{};
+  Register csd{};
+
+  int fd = -1;
+  std::unordered_map<uint32_t, std::array<uint8_t, 512>> memory;
+
+  MmcSimFaults faults;
+  std::unordered_map<uint32_t, int> readCrcErrors;
+  std::unordered_map<uint32_t, int> writeRejects;
+  MmcSimCounters counters;
+  std::vector<MmcSimCommand> log;
+  FILE* trace = nullptr;
+
+  bool granted = false;
+  uint16_t base = 0;
+  unsigned grantedCount = 0;
+  uint32_t statusReadNumber = 0;
+
+  // Adapter lines.
+  bool previousClock = true;
+  int hostCmd = 1;
+  int hostDat = 1;
+  bool powered = false;
+
+  // Card.
+  CardState state = CardState::Idle;
+  int powerClocks = 0;
+  uint16_t rca = 0;
+  uint32_t blockLen = 512;
+  int cmd1Count = 0;
+  uint32_t pendingErrors = 0;
+  uint64_t responseEndClock = 0;
+  bool responded = false;
+  int cmdOut = 1;
+  int datOut = 1;
+  bool drivingCmd = false;
+  bool drivingDat = false;
+  TokenReceiver receiver;
+  TokenReceiver monitor;
+  CmdTransmitter cmdTx;
+  ReadStream read;
+  WriteReceiver write;
+  DatSequence datSeq;
+};
+
+Sim g;
+
+bool CardActive() { return g.installed && g.powered && !g.faults.noCard; }
+
+void Trace(const char* reg, char direction, uint8_t value) {
+  if (g.trace != nullptr) std::fprintf(g.trace, "%s %c 0x%02x\n", reg, direction, value);
+}
+
+// ---- Storage ------------------------------------------------------------------
+
+void StorageRead(uint32_t sector, uint8_t* out) {
+  std::memset(out, 0, 512);
+  if (g.fd >= 0) {
+    std::size_t done = 0;
+    const off_t offset = static_cast<off_t>(static_cast<uint64_t>(sector) * 512u);
+    while (done < 512) {
+      const ssize_t got = pread(g.fd, out + done, 512 - done, offset + static_cast<off_t>(done));
+      if (got <= 0) break;  // past the file's end the card reads zeros
+      done += static_cast<std::size_t>(got);
+    }
+    return;
+  }
+  const auto found = g.memory.find(sector);
+  if (found != g.memory.end()) std::memcpy(out, found->second.data(), 512);
+}
+
+void StorageWrite(uint32_t sector, const uint8_t* in) {
+  if (g.fd >= 0) {
+    std::size_t done = 0;
+    const off_t offset = static_cast<off_t>(static_cast<uint64_t>(sector) * 512u);
+    while (done < 512) {
+      const ssize_t put = pwrite(g.fd, in + done, 512 - done, offset + static_cast<off_t>(done));
+      if (put <= 0) break;
+      done += static_cast<std::size_t>(put);
+    }
+    return;
+  }
+  std::memcpy(g.memory[sector].data(), in, 512);
+}
+
+// ---- Card behaviour -------------------------------------------------------------
+
+void ResetCard() {
+  g.state = CardState::Idle;
+  g.rca = 0;
+  g.blockLen = 512;
+  g.cmd1Count = 0;
+  g.pendingErrors = 0;
+  g.responded = false;
+  g.cmdOut = 1;
+  g.datOut = 1;
+  g.drivingCmd = false;
+  g.drivingDat = false;
+  g.receiver = TokenReceiver{};
+  g.cmdTx = CmdTransmitter{};
+  g.read = ReadStream{};
+  g.write.phase = WritePhase::Off;
+  g.datSeq = DatSequence{};
+}
+
+void PowerUp() {
+  ResetCard();
+  g.powerClocks = 0;
+  ++g.counters.powerUps;
+}
+
+void PullCard() {
+  g.faults.noCard = true;
+  g.faults.pullAtSector = -1;
+  ResetCard();
+}
+
+bool PulledAt(uint32_t sector) {
+  if (g.faults.pullAtSector < 0 || sector < static_cast<uint64_t>(g.faults.pullAtSector)) return false;
+  PullCard();
+  return true;
+}
+
+// Consumes one use of a per-sector fault; true when it applies.
+bool TakeFault(std::unordered_map<uint32_t, int>& faults, uint32_t sector) {
+  const auto found = faults.find(sector);
+  if (found == faults.end() || found->second == 0) return false;
+  if (found->second > 0) --found->second;
+  return true;
+}
+
+void StartResponse(const uint8_t* wire, int bytes, int latency) {
+  g.cmdTx.active = true;
+  g.cmdTx.wait = latency < 0 ? 0 : latency;
+  g.cmdTx.position = 0;
+  g.cmdTx.bitCount = bytes * 8;
+  std::memcpy(g.cmdTx.wire.data(), wire, static_cast<std::size_t>(bytes));
+}
+
+uint32_t CardStatus(CardState current) {
+  uint32_t status = (static_cast<uint32_t>(current) << 9) | g.pendingErrors;
+  if (!g.datSeq.active) status |= kReadyForData;
+  g.pendingErrors = 0;
+  return status;
+}
+
+void SendR1(uint8_t index, CardState before, uint32_t extraErrors = 0) {
+  const uint32_t status = CardStatus(before) | extraErrors;
+  std::array<uint8_t, 6> wire = {static_cast<uint8_t>(index & 0x3Fu), static_cast<uint8_t>(status >> 24),
+                                 static_cast<uint8_t>(status >> 16), static_cast<uint8_t>(status >> 8),
+                                 static_cast<uint8_t>(status), 0};
+  wire[5] = static_cast<uint8_t>((SimCrc7(wire.data(), 5) << 1) | 1u);
+  StartResponse(wire.data(), 6, g.config.responseLatency);
+}
+
+void SendR3(uint32_t ocr) {
+  const std::array<uint8_t, 6> wire = {0x3F, static_cast<uint8_t>(ocr >> 24), static_cast<uint8_t>(ocr >> 16),
+                                       static_cast<uint8_t>(ocr >> 8), static_cast<uint8_t>(ocr), 0xFF};
+  StartResponse(wire.data(), 6, g.config.identLatency);
+}
+
+void SendR2(const Register& reg, int latency) {
+  std::array<uint8_t, 17> wire{};
+  wire[0] = 0x3F;
+  std::memcpy(wire.data() + 1, reg.data(), reg.size());
+  StartResponse(wire.data(), 17, latency);
+}
+
+void Illegal() {
+  ++g.counters.illegalCommands;
+  g.pendingErrors |= kIllegalCommand;
+}
+
+// Checks a data command's address; on success *sector is its block.
+bool DataAddress(uint8_t index, uint32_t address, uint32_t* sector) {
+  if (address % g.blockLen != 0) {
+    SendR1(index, g.state, kAddressError);
+    return false;
+  }
+  if (address / 512u >= g.sectors) {
+    SendR1(index, g.state, kOutOfRange);
+    return false;
+  }
+  *sector = address / 512u;
+  return true;
+}
+
+void Execute(uint8_t index, uint32_t argument) {
+  const CardState before = g.state;
+  const bool addressed = (argument >> 16) == g.rca && g.rca != 0;
+  switch (index) {
+    case 0:
+      ++g.counters.bringUps;
+      ResetCard();
+      return;
+    case 1:
+      if (before != CardState::Idle) break;
+      if (argument != 0 && (argument & kCardOcr) == 0) {
+        g.state = CardState::Ina;
+        return;
+      }
+      ++g.cmd1Count;
+      if (!g.faults.neverReady && g.cmd1Count > g.config.cmd1BusyResponses) {
+        g.state = CardState::Ready;
+        SendR3(kCardOcr | kOcrReady);
+      } else {
+        SendR3(kCardOcr);
+      }
+      return;
+    case 2:
+      if (before != CardState::Ready) break;
+      if (g.faults.noCidResponse) return;
+      g.state = CardState::Ident;
+      SendR2(g.cid, g.config.identLatency);
+      return;
+    case 3:
+      if (before != CardState::Ident) break;
+      g.rca = static_cast<uint16_t>(argument >> 16);
+      g.state = CardState::Stby;
+      SendR1(index, before);
+      return;
+    case 7:
+      if (before == CardState::Stby && addressed) {
+        g.state = CardState::Tran;
+        SendR1(index, before);
+        return;
+      }
+      if (before == CardState::Stby) return;  // another card's address
+      if (before == CardState::Tran && !addressed) {
+        g.state = CardState::Stby;  // deselected, no response
+        return;
+      }
+      break;
+    case 9:
+      if (before != CardState::Stby) break;
+      if (addressed) SendR2(g.csd, g.config.responseLatency);
+      return;
+    case 12:
+      if (before == CardState::Data) {
+        if (g.faults.noStopResponse) return;
+        g.read = ReadStream{};
+        g.datOut = 1;
+        g.drivingDat = false;
+        g.state = CardState::Tran;
+        SendR1(index, before);
+        return;
+      }
+      if (before == CardState::Rcv) {
+        g.write.phase = WritePhase::Off;
+        g.state = CardState::Tran;
+        SendR1(index, before);
+        return;
+      }
+      break;
+    case 13:
+      if (before == CardState::Idle || before == CardState::Ready || before == CardState::Ident ||
+          before == CardState::Ina) {
+        break;
+      }
+      if (addressed) SendR1(index, before);
+      return;
+    case 16:
+      if (before != CardState::Tran) break;
+      // Only 512-byte blocks are supported; another length is refused in
+      // the response's status and changes nothing.
+      SendR1(index, before, argument == 512 ? 0 : kBlockLenError);
+      return;
+    case 18: {
+      if (before != CardState::Tran) break;
+      uint32_t sector = 0;
+      if (!DataAddress(index, argument, &sector)) return;
+      g.state = CardState::Data;
+      SendR1(index, before);
+      g.read = ReadStream{};
+      g.read.active = true;
+      g.read.sector = sector;
+      g.read.wait = g.config.responseLatency + 48 + (g.config.readLatency < 1 ? 1 : g.config.readLatency);
+      return;
+    }
+    case 25: {
+      if (before != CardState::Tran) break;
+      uint32_t sector = 0;
+      if (!DataAddress(index, argument, &sector)) return;
+      g.state = CardState::Rcv;
+      SendR1(index, before);
+      g.write.phase = WritePhase::WaitStart;
+      g.write.sector = sector;
+      return;
+    }
+    default:
+      break;
+  }
+  Illegal();
+}
+
+void HandleToken(const TokenReceiver& rx) {
+  const Token token = DecodeToken(rx.bits);
+  if (!token.valid) {
+    ++g.counters.badTokens;
+    return;
+  }
+  if (g.responded && rx.startClock < g.responseEndClock + kResponseGap) {
+    ++g.counters.earlyCommands;
+    return;
+  }
+  ++g.counters.commands[token.index];
+  if (g.log.size() < 1000000) g.log.push_back(MmcSimCommand{token.index, token.argument});
+  Execute(token.index, token.argument);
+}
+
+bool LoadReadBlock() {
+  if (g.read.sector >= g.sectors) {
+    g.pendingErrors |= kOutOfRange;
+    return false;
+  }
+  if (PulledAt(g.read.sector)) return false;
+  StorageRead(g.read.sector, g.read.block.data());
+  const uint16_t crc = SimCrc16(g.read.block.data(), 512);
+  g.read.block[512] = static_cast<uint8_t>(crc >> 8);
+  g.read.block[513] = static_cast<uint8_t>(crc);
+  if (TakeFault(g.readCrcErrors, g.read.sector)) {
+    g.read.block[513] ^= 0x01u;
+    ++g.counters.readCrcInjected;
+  }
+  return true;
+}
+
+void FinishWrittenBlock(int endBit) {
+  const bool crcGood = endBit == 1 && SimCrc16(g.write.block.data(), 514) == 0;
+  const bool rejected = TakeFault(g.writeRejects, g.write.sector);
+  const bool inRange = g.write.sector < g.sectors;
+  g.datSeq = DatSequence{};
+  g.datSeq.active = true;
+  g.datSeq.wait = 2;
+  if (crcGood && !rejected && inRange) {
+    StorageWrite(g.write.sector, g.write.block.data());
+    ++g.counters.blocksWritten;
+    ++g.write.sector;
+    g.datSeq.token = 0x05;  // 0 010 1: accepted
+    g.datSeq.busy = g.faults.busyForever ? -1 : g.config.busyClocks;
+    g.write.phase = WritePhase::Busy;
+  } else {
+    ++g.counters.blocksRejected;
+    g.datSeq.token = inRange ? 0x0B : 0x0D;  // 0 101 1: CRC error; 0 110 1: write error
+    g.datSeq.busy = 0;
+    g.write.phase = WritePhase::Ignore;  // further blocks are ignored until a stop
+    if (!inRange) g.pendingErrors |= kOutOfRange;
+  }
+}
+
+void WriteRise(int dat) {
+  switch (g.write.phase) {
+    case WritePhase::WaitStart:
+      if (dat != 0) return;
+      if (PulledAt(g.write.sector)) return;
+      g.write.phase = WritePhase::Bits;
+      g.write.count = 0;
+      g.write.block.fill(0);
+      return;
+    case WritePhase::Bits:
+      if (dat != 0) {
+        g.write.block[static_cast<std::size_t>(g.write.count >> 3)] |= static_cast<uint8_t>(0x80u >> (g.write.count & 7));
+      }
+      if (++g.write.count == kBlockBits) g.write.phase = WritePhase::EndBit;
+      return;
+    case WritePhase::EndBit:
+      FinishWrittenBlock(dat);
+      return;
+    default:
+      return;
+  }
+}
+
+void Rise(int hostCmd, int hostDat) {
+  const uint64_t clock = ++g.counters.clocks;
+  if (g.monitor.Feed(hostCmd, clock)) {
+    const Token token = DecodeToken(g.monitor.bits);
+    if (token.valid) ++g.counters.wireCommands[token.index];
+  }
+  if (!CardActive()) return;
+  if ((hostCmd == 0 && g.drivingCmd) || (hostDat == 0 && g.drivingDat)) ++g.counters.conflicts;
+  if (g.powerClocks < kPowerUpClocks) {
+    ++g.powerClocks;
+    return;
+  }
+  const int cmd = hostCmd & g.cmdOut;
+  const int dat = hostDat & g.datOut;
+  if (!g.cmdTx.active && g.receiver.Feed(cmd, clock)) HandleToken(g.receiver);
+  if (g.write.phase != WritePhase::Off) WriteRise(dat);
+}
+
+void FallCmd() {
+  CmdTransmitter& tx = g.cmdTx;
+  if (!tx.active) return;
+  if (tx.wait > 0) {
+    --tx.wait;
+    return;
+  }
+  if (tx.position < tx.bitCount) {
+    const int p = tx.position++;
+    g.cmdOut = (tx.wire[static_cast<std::size_t>(p >> 3)] >> (7 - (p & 7))) & 1;
+    g.drivingCmd = true;
+    if (tx.position == tx.bitCount) {
+      g.responseEndClock = g.counters.clocks + 1;
+      g.responded = true;
+    }
+    return;
+  }
+  tx.active = false;
+  g.cmdOut = 1;
+  g.drivingCmd = false;
+}
+
+void FallRead() {
+  ReadStream& rd = g.read;
+  if (rd.wait > 0) {
+    --rd.wait;
+    g.datOut = 1;
+    g.drivingDat = false;
+    return;
+  }
+  if (rd.bit < 0) {
+    if (!LoadReadBlock()) {
+      rd.active = false;
+      g.datOut = 1;
+      g.drivingDat = false;
+      return;
+    }
+    rd.bit = 0;
+  }
+  const int b = rd.bit;
+  if (b == 0) {
+    g.datOut = 0;
+  } else if (b <= kBlockBits) {
+    const int i = b - 1;
+    g.datOut = (rd.block[static_cast<std::size_t>(i >> 3)] >> (7 - (i & 7))) & 1;
+  } else {
+    g.datOut = 1;
+  }
+  g.drivingDat = true;
+  if (++rd.bit > kBlockBits + 1) {
+    ++g.counters.blocksRead;
+    ++rd.sector;
+    rd.bit = -1;
+    rd.wait = g.config.blockGap < 0 ? 0 : g.config.blockGap;
+  }
+}
+
+void FallDatSequence() {
+  DatSequence& seq = g.datSeq;
+  if (seq.wait > 0) {
+    --seq.wait;
+    return;
+  }
+  if (seq.tokenPosition < 5) {
+    g.datOut = (seq.token >> (4 - seq.tokenPosition)) & 1;
+    ++seq.tokenPosition;
+    g.drivingDat = true;
+    return;
+  }
+  if (seq.busy != 0) {
+    g.datOut = 0;
+    g.drivingDat = true;
+    if (seq.busy > 0) --seq.busy;
+    return;
+  }
+  seq.active = false;
+  g.datOut = 1;
+  g.drivingDat = false;
+  if (g.write.phase == WritePhase::Busy) g.write.phase = WritePhase::WaitStart;
+}
+
+void Fall() {
+  if (!CardActive()) return;
+  FallCmd();
+  if (g.read.active) {
+    FallRead();
+  } else if (g.datSeq.active) {
+    FallDatSequence();
+  }
+}
+
+void WriteDataRegister(uint8_t raw) {
+  ++g.counters.dataWrites;
+  Trace("data", 'W', raw);
+  // Raw bits set pull a line low: the register holds the complement of the
+  // levels.
+  const bool clock = (raw & 0x80u) == 0;
+  g.hostCmd = (raw & 0x01u) == 0 ? 1 : 0;
+  g.hostDat = (raw & 0x02u) == 0 ? 1 : 0;
+  if (clock && !g.previousClock) {
+    Rise(g.hostCmd, g.hostDat);
+  } else if (!clock && g.previousClock) {
+    Fall();
+  }
+  g.previousClock = clock;
+}
+
+void WriteControlRegister(uint8_t raw) {
+  ++g.counters.controlWrites;
+  g.counters.lastControl = raw;
+  Trace("control", 'W', raw);
+  const bool supply = (raw & 0x04u) != 0;
+  if (supply && !g.powered) {
+    g.powered = true;
+    if (!g.faults.noCard) PowerUp();
+  } else if (!supply && g.powered) {
+    g.powered = false;
+    ResetCard();
+  }
+}
+
+uint8_t ReadStatusRegister() {
+  ++g.counters.statusReads;
+  const bool active = CardActive();
+  const int cmd = g.hostCmd & (active ? g.cmdOut : 1);
+  const int dat = g.hostDat & (active ? g.datOut : 1);
+  const uint8_t logical = static_cast<uint8_t>(0xCFu | (cmd << 4) | (dat << 5));
+  uint8_t raw = static_cast<uint8_t>(~logical);
+  ++g.statusReadNumber;
+  if (g.faults.statusGlitchEvery != 0 && g.statusReadNumber % g.faults.statusGlitchEvery == 0) {
+    raw ^= 0x30u;
+  }
+  Trace("status", 'R', raw);
+  return raw;
+}
+
+void BuildRegisters() {
+  g.cid = Register{};
+  SetBits(g.cid, 127, 120, 0x56);        // manufacturer
+  SetBits(g.cid, 119, 104, 0x5658);      // OEM "VX"
+  const char* name = "SIMMMC";           // product name, 6 characters
+  for (int i = 0; i < 6; ++i) SetBits(g.cid, 103 - 8 * i, 96 - 8 * i, static_cast<uint8_t>(name[i]));
+  SetBits(g.cid, 55, 48, 0x10);          // revision
+  SetBits(g.cid, 47, 16, 0x12345678u);   // serial number
+  SetBits(g.cid, 15, 8, 0x31);           // manufacturing date
+  SealRegister(g.cid);
+
+  g.csd = Register{};
+  SetBits(g.csd, 127, 126, 1);           // CSD structure 1.1
+  SetBits(g.csd, 125, 122, 3);           // spec version 3
+  SetBits(g.csd, 119, 112, 0x26);        // TAAC
+  SetBits(g.csd, 103, 96, 0x2A);         // 20 MHz
+  SetBits(g.csd, 95, 84, 0x0F5);         // command classes
+  SetBits(g.csd, 83, 80, g.geometry.readBlLen);
+  SetBits(g.csd, 79, 79, 1);             // partial reads
+  SetBits(g.csd, 73, 62, g.geometry.cSize);
+  SetBits(g.csd, 61, 50, 0xFFF);         // supply currents
+  SetBits(g.csd, 49, 47, g.geometry.cSizeMult);
+  SetBits(g.csd, 28, 26, 2);             // R2W factor
+  SetBits(g.csd, 25, 22, 9);             // 512-byte write blocks
+  SealRegister(g.csd);
+}
+
+void Install(const MmcSimConfig& config) {
+  FILE* trace = g.trace;
+  g = Sim{};
+  g.trace = trace;
+  g.installed = true;
+  g.config = config;
+  g.geometry = FitGeometry(config.capacityBytes);
+  const uint64_t sectors = g.geometry.bytes / 512u;
+  g.sectors = sectors > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(sectors);
+  BuildRegisters();
+}
+
+const char* StateName(CardState state) {
+  switch (state) {
+    case CardState::Idle: return "idle";
+    case CardState::Ready: return "ready";
+    case CardState::Ident: return "ident";
+    case CardState::Stby: return "stby";
+    case CardState::Tran: return "tran";
+    case CardState::Data: return "data";
+    case CardState::Rcv: return "rcv";
+    case CardState::Prg: return "prg";
+    case CardState::Ina: return "ina";
+  }
+  return "off";
+}
+
+}  // namespace
+
+void mmcsim_InstallMemoryCard(const MmcSimConfig& config) {
+  mmcsim_Remove();
+  Install(config);
+}
+
+bool mmcsim_InstallImageCard(const char* path, const MmcSimConfig& config) {
+  mmcsim_Remove();
+  if (path == nullptr) return false;
+  const int fd = open(path, O_RDWR | O_CREAT, 0644);
+  if (fd < 0) return false;
+  Install(config);
+  g.fd = fd;
+  return true;
+}
+
+void mmcsim_Remove() {
+  if (g.fd >= 0) close(g.fd);
+  FILE* trace = g.trace;
+  g = Sim{};
+  g.trace = trace;
+}
+
+bool mmcsim_Installed() { return g.installed; }
+uint64_t mmcsim_CapacityBytes() { return g.installed ? g.geometry.bytes : 0; }
+
+void mmcsim_ReadSector(uint32_t sector, uint8_t* data512) { StorageRead(sector, data512); }
+void mmcsim_WriteSector(uint32_t sector, const uint8_t* data512) { StorageWrite(sector, data512); }
+
+MmcSimFaults* mmcsim_Faults() { return &g.faults; }
+
+void mmcsim_SetReadCrcError(uint32_t sector, int times) { g.readCrcErrors[sector] = times; }
+void mmcsim_SetWriteCrcReject(uint32_t sector, int times) { g.writeRejects[sector] = times; }
+
+void mmcsim_ClearFaults() {
+  g.faults = MmcSimFaults{};
+  g.readCrcErrors.clear();
+  g.writeRejects.clear();
+}
+
+void mmcsim_InsertCard() {
+  g.faults.noCard = false;
+  ResetCard();
+  g.powerClocks = 0;
+  if (g.powered) ++g.counters.powerUps;
+}
+
+const MmcSimCounters& mmcsim_Counters() { return g.counters; }
+const std::vector<MmcSimCommand>& mmcsim_CommandLog() { return g.log; }
+
+void mmcsim_ResetCounters() {
+  g.counters = MmcSimCounters{};
+  g.log.clear();
+}
+
+const char* mmcsim_State() {
+  if (!CardActive()) return "off";
+  if (g.state == CardState::Rcv && g.datSeq.active) return "prg";
+  return StateName(g.state);
+}
+
+uint32_t mmcsim_BlockLength() { return g.blockLen; }
+void mmcsim_SetTrace(FILE* file) { g.trace = file; }
+
+int mmcsim_RequestAccess(uint16_t base, unsigned count) {
+  if (!g.installed || g.faults.refuseAccess) return -1;
+  g.granted = true;
+  g.base = base;
+  g.grantedCount = count;
+  return 0;
+}
+
+void mmcsim_Out(uint16_t port, uint8_t value) {
+  if (!g.installed) return;
+  const unsigned offset = static_cast<unsigned>(port - g.base);
+  if (!g.granted || port < g.base || offset >= g.grantedCount || offset == 1) {
+    ++g.counters.strayAccesses;
+    return;
+  }
+  if (offset == 0) {
+    WriteDataRegister(value);
+  } else {
+    WriteControlRegister(value);
+  }
+}
+
+uint8_t mmcsim_In(uint16_t port) {
+  if (!g.installed) return 0xFF;
+  if (!g.granted || port != g.base + 1 || g.grantedCount < 2) {
+    ++g.counters.strayAccesses;
+    return 0xFF;
+  }
+  return ReadStatusRegister();
+}

@@ -1,0 +1,12 @@
+// The port-access seam for tests and the simulator program: every access
+// goes to the simulated adapter of mmc_sim.cpp.
+#include "ppa/port_io.h"
+#include "sim/mmc_sim.h"
+
+int portio_RequestAccess(uint16_t base, unsigned count) {
+  return mmcsim_RequestAccess(base, count);
+}
+
+void portio_Out(uint16_t port, uint8_t value) { mmcsim_Out(port, value); }
+
+uint8_t portio_In(uint16_t port) { return mmcsim_In(port); }
