@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -71,3 +72,75 @@ void NoDelay(uint32_t) {}
 void UseNoDelay() { vexo_SetDelayHook(NoDelay); }
 
 }  // namespace vexo_test
+
+namespace vexo_test {
+
+uint16_t Le16(const std::vector<uint8_t>& bytes, std::size_t offset) {
+  return static_cast<uint16_t>(bytes.at(offset) | (bytes.at(offset + 1) << 8));
+}
+
+uint32_t Le32(const std::vector<uint8_t>& bytes, std::size_t offset) {
+  return static_cast<uint32_t>(Le16(bytes, offset)) |
+         (static_cast<uint32_t>(Le16(bytes, offset + 2)) << 16);
+}
+
+void PutLe16(std::vector<uint8_t>& bytes, std::size_t offset, uint16_t value) {
+  bytes.at(offset) = static_cast<uint8_t>(value);
+  bytes.at(offset + 1) = static_cast<uint8_t>(value >> 8);
+}
+
+void PutLe32(std::vector<uint8_t>& bytes, std::size_t offset, uint32_t value) {
+  PutLe16(bytes, offset, static_cast<uint16_t>(value));
+  PutLe16(bytes, offset + 2, static_cast<uint16_t>(value >> 16));
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, std::size_t offset, std::size_t count) {
+  if (offset >= bytes.size()) return {};
+  const std::size_t end = std::min(bytes.size(), offset + count);
+  return std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                              bytes.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+std::vector<uint8_t> EncodeCardTitle(const CardTitle& title) {
+  std::vector<uint8_t> bytes(32, 0);
+  PutLe32(bytes, 0, title.start);
+  PutLe32(bytes, 4, title.size);
+  for (std::size_t i = 0; i < title.title.size() && i < 23; ++i) {
+    bytes[8 + i] = static_cast<uint8_t>(title.title[i]);
+  }
+  bytes[31] = title.type;
+  return bytes;
+}
+
+std::vector<uint8_t> WriteCardImage(const std::string& path, uint16_t cardType,
+                                    const std::string& name, const std::vector<CardTitle>& titles,
+                                    std::size_t length) {
+  std::vector<uint8_t> image(std::max<std::size_t>(length, 0x10000), 0);
+  PutLe16(image, 0, cardType);
+  image[2] = 1;
+  image[3] = 1;
+  PutLe16(image, 4, static_cast<uint16_t>(titles.size()));
+  PutLe32(image, 6, 512);
+  PutLe32(image, 10, static_cast<uint32_t>(512 + 32 * titles.size()));
+  for (std::size_t i = 0; i < name.size() && i < 36; ++i) image[14 + i] = static_cast<uint8_t>(name[i]);
+  PutLe16(image, 51, 32);
+  for (std::size_t i = 0; i < titles.size(); ++i) {
+    const std::vector<uint8_t> entry = EncodeCardTitle(titles[i]);
+    std::copy(entry.begin(), entry.end(), image.begin() + static_cast<std::ptrdiff_t>(512 + 32 * i));
+  }
+  WriteFile(path, image);
+  return image;
+}
+
+}  // namespace vexo_test
+
+#if __has_include("sim/mmc_sim.h")
+#include "sim/mmc_sim.h"
+namespace {
+// Every test program links the card layer, which reaches the parallel driver
+// and so the port-access seam; this reference pulls the simulated seam out
+// of its static library even in programs that never install a simulated card
+// (without an installed adapter, port access is refused).
+const bool g_simulatedSeamLinked = (mmcsim_Installed(), true);
+}  // namespace
+#endif

@@ -41,3 +41,35 @@ RunResult RunVexo(const std::vector<std::string>& args);
 void UseNoDelay();
 
 }  // namespace vexo_test
+
+namespace vexo_test {
+
+// ---- Card images ------------------------------------------------------------
+// Helpers for tests that build card images by hand, byte by byte, the way the
+// card layout stands on a card (little-endian, header in sector 0, 32-byte
+// entries from byte 512, title data from byte 0x10000).
+
+struct CardTitle {
+  uint32_t start = 0;
+  uint32_t size = 0;
+  std::string title;
+  uint8_t type = 1;
+};
+
+uint16_t Le16(const std::vector<uint8_t>& bytes, std::size_t offset);
+uint32_t Le32(const std::vector<uint8_t>& bytes, std::size_t offset);
+void PutLe16(std::vector<uint8_t>& bytes, std::size_t offset, uint16_t value);
+void PutLe32(std::vector<uint8_t>& bytes, std::size_t offset, uint32_t value);
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, std::size_t offset, std::size_t count);
+
+// The 32 bytes of one table entry.
+std::vector<uint8_t> EncodeCardTitle(const CardTitle& title);
+
+// An image of `length` zero bytes (at least 64 KiB) holding a header of this
+// card type and name (headerByte2/3 = 1, tableOffset 512, entrySize 32) and
+// the given titles' entries; written to path and returned.
+std::vector<uint8_t> WriteCardImage(const std::string& path, uint16_t cardType,
+                                    const std::string& name, const std::vector<CardTitle>& titles,
+                                    std::size_t length = 0x10000);
+
+}  // namespace vexo_test
