@@ -29,6 +29,9 @@ VexoResult ros_Open(const char* path) {
   g_image = std::fopen(path, "r+b");
   if (g_image == nullptr) g_image = std::fopen(path, "w+b");
   if (g_image == nullptr) return -VEXO_ERROR_FILE_NOT_EXIST;
+  // Unbuffered, so that a sector write the host refuses fails in that write
+  // and no failed data lingers to be reported (or lost) later.
+  std::setvbuf(g_image, nullptr, _IONBF, 0);
   if (g_imageLength != 0) return 0;
 
   uint8_t blank[SECTOR_SIZE];
