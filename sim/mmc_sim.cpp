@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+int mmcsim_SeamLinked();  // port_io_sim.cpp
+
 namespace {
 
 // ---- Checksums, written independently of the driver's ----------------------
@@ -200,6 +202,7 @@ struct Sim {
   int hostCmd = 1;
   int hostDat = 1;
   bool powered = false;
+  uint64_t clock = 0;  // rising edges since install (the counters may be reset)
 
   // Card.
   CardState state = CardState::Idle;
@@ -551,7 +554,8 @@ void WriteRise(int dat) {
 }
 
 void Rise(int hostCmd, int hostDat) {
-  const uint64_t clock = ++g.counters.clocks;
+  ++g.counters.clocks;
+  const uint64_t clock = ++g.clock;
   if (g.monitor.Feed(hostCmd, clock)) {
     const Token token = DecodeToken(g.monitor.bits);
     if (token.valid) ++g.counters.wireCommands[token.index];
@@ -580,7 +584,7 @@ void FallCmd() {
     g.cmdOut = (tx.wire[static_cast<std::size_t>(p >> 3)] >> (7 - (p & 7))) & 1;
     g.drivingCmd = true;
     if (tx.position == tx.bitCount) {
-      g.responseEndClock = g.counters.clocks + 1;
+      g.responseEndClock = g.clock + 1;
       g.responded = true;
     }
     return;
@@ -732,6 +736,7 @@ void BuildRegisters() {
 }
 
 void Install(const MmcSimConfig& config) {
+  mmcsim_SeamLinked();
   FILE* trace = g.trace;
   g = Sim{};
   g.trace = trace;
