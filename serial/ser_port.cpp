@@ -1,0 +1,194 @@
+#include "serial/ser_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include "serial/ser_transfer.h"
+#include "transport/shared.h"
+
+namespace {
+
+int g_handle = -1;
+termios g_savedSettings{};
+bool g_haveSavedSettings = false;
+std::string g_pathOverride;
+std::atomic<uint64_t> g_bytesWritten{0};
+std::atomic<uint64_t> g_bytesRead{0};
+
+// A write that makes no progress for this many 5 ms waits (about 1 s) has
+// failed: the other end stopped taking bytes.
+constexpr int kWriteStallPolls = 200;
+constexpr int kPollMillis = 5;
+
+// Waits up to 5 ms for input. A poll that returns early without data (a hung
+// up line) still takes its 5 ms, so a limit of empty polls keeps its meaning
+// as time.
+void WaitForInput(int handle) {
+  const auto begin = std::chrono::steady_clock::now();
+  pollfd entry{handle, POLLIN, 0};
+  const int ready = poll(&entry, 1, kPollMillis);
+  if (ready > 0 && (entry.revents & POLLIN) != 0) return;
+  const auto spent = std::chrono::steady_clock::now() - begin;
+  const auto rest = std::chrono::milliseconds(kPollMillis) - spent;
+  if (rest > std::chrono::microseconds(0)) {
+    usleep(static_cast<useconds_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(rest).count()));
+  }
+}
+
+}  // namespace
+
+std::string ser_DevicePath(int32_t port) {
+  if (!g_pathOverride.empty()) return g_pathOverride;
+  char path[32];
+  std::snprintf(path, sizeof path, "/dev/ttyS%i", static_cast<int>(port - 1));
+  return path;
+}
+
+void ser_SetDevicePathOverride(const char* path) {
+  g_pathOverride = path != nullptr ? path : "";
+}
+
+int ser_Handle() { return g_handle; }
+uint64_t ser_BytesWrittenTotal() { return g_bytesWritten.load(); }
+uint64_t ser_BytesReadTotal() { return g_bytesRead.load(); }
+
+VexoResult vexo_serial_Open(int32_t port, int32_t baud) {
+  // Port numbers below 1 would name "/dev/ttyS-1" and the like: refused
+  // like those above 32, before any device is touched.
+  if (port < 1 || port > SER_MAX_PORT) return -VEXO_ERROR_COM_OPEN;
+  // One line per process: a line still open is closed (and restored) first.
+  if (g_handle >= 0) {
+    ser_CloseDevice(g_handle);
+    g_handle = -1;
+  }
+  g_handle = ser_OpenDevice(ser_DevicePath(port).c_str(), baud);
+  if (g_handle == -1) {
+    vexo_Trace("vexo_serial_Open returned VEXO_ERROR_COM_OPEN\n");
+    return -VEXO_ERROR_COM_OPEN;
+  }
+  ser_ResetTransferCounters();
+  return 0;
+}
+
+VexoResult vexo_serial_Close(int32_t port) {
+  if (port > SER_MAX_PORT) {
+    vexo_Trace("vexo_serial_Close returned %i\n", -VEXO_ERROR_COM_CLOSE);
+    return -VEXO_ERROR_COM_CLOSE;
+  }
+  if (g_handle >= 0) ser_CloseDevice(g_handle);
+  g_handle = -1;
+  vexo_Delay(1);
+  return 4;
+}
+
+int ser_OpenDevice(const char* path, int32_t baud) {
+  if (path == nullptr) return -1;
+  const int handle = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (handle < 0) return -1;
+  // Something that has no terminal settings is no serial line; refusing it
+  // here also means close never puts back settings that were never read.
+  termios working{};
+  if (tcgetattr(handle, &g_savedSettings) != 0 || tcgetattr(handle, &working) != 0) {
+    g_haveSavedSettings = false;
+    close(handle);
+    return -1;
+  }
+  g_haveSavedSettings = true;
+  const speed_t speed = ser_BaudToSpeed(baud);
+  cfsetispeed(&working, speed);
+  cfsetospeed(&working, speed);
+  working.c_iflag = IGNPAR;
+  working.c_oflag = 0;
+  working.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CSIZE);
+  working.c_cflag |= CS8 | CREAD | CLOCAL;
+  working.c_lflag = 0;
+  working.c_cc[VMIN] = 0;
+  working.c_cc[VTIME] = 0;
+  tcflush(handle, TCIOFLUSH);
+  tcsetattr(handle, TCSANOW, &working);
+  return handle;
+}
+
+void ser_CloseDevice(int handle) {
+  if (handle < 0) return;
+  if (g_haveSavedSettings) tcsetattr(handle, TCSANOW, &g_savedSettings);
+  g_haveSavedSettings = false;
+  close(handle);
+}
+
+speed_t ser_BaudToSpeed(int32_t baud) {
+  if (baud <= 0) return B0;
+  if (baud <= 7200) return B4800;
+  if (baud <= 14400) return B9600;
+  if (baud <= 28800) return B19200;
+  if (baud <= 48000) return B38400;
+  if (baud <= 57600) return B57600;
+  return B115200;
+}
+
+void ser_FlushInput() {
+  if (g_handle >= 0) tcflush(g_handle, TCIFLUSH);
+}
+
+int ser_Write(const uint8_t* bytes, std::size_t count) {
+  if (g_handle < 0) return 0;
+  std::size_t done = 0;
+  int stalls = 0;
+  while (done < count) {
+    const ssize_t put = write(g_handle, bytes + done, count - done);
+    if (put > 0) {
+      done += static_cast<std::size_t>(put);
+      g_bytesWritten += static_cast<uint64_t>(put);
+      stalls = 0;
+      continue;
+    }
+    if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return 0;
+    if (++stalls > kWriteStallPolls) return 0;
+    pollfd entry{g_handle, POLLOUT, 0};
+    poll(&entry, 1, kPollMillis);
+  }
+  return 1;
+}
+
+long ser_ReadOnce(uint8_t* buffer, std::size_t count) {
+  if (g_handle < 0) return -1;
+  const ssize_t got = read(g_handle, buffer, count);
+  if (got > 0) g_bytesRead += static_cast<uint64_t>(got);
+  return static_cast<long>(got);
+}
+
+int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit) {
+  if (g_handle >= 0 && count > 0) {
+    fcntl(g_handle, F_SETFL, O_NONBLOCK);
+    std::size_t received = 0;
+    int emptyPolls = 0;
+    for (;;) {
+      const long got = ser_ReadOnce(buffer + received, count - received);
+      if (got <= 0) {
+        WaitForInput(g_handle);
+        ++emptyPolls;
+      } else {
+        received += static_cast<std::size_t>(got);
+      }
+      if (received < count) {
+        if (emptyPolls > emptyPollLimit) break;
+        continue;
+      }
+      if (emptyPolls < emptyPollLimit) return static_cast<int>(count);
+      break;
+    }
+  } else if (count == 0) {
+    return 0;
+  }
+  vexo_Trace(">> Timeout\n");
+  return -1;
+}
+
+void ser_DelayShort(uint32_t n) { usleep(static_cast<useconds_t>(n) * 100u); }

@@ -1,0 +1,60 @@
+// The serial line beneath the player protocol. Owns the process's one serial
+// handle and the terminal settings the line had before it was opened: opens
+// a /dev/ttyS device raw at 8N1 without modem control (non-blocking, VMIN and
+// VTIME 0), restores the earlier settings at close, and moves bytes: write
+// everything, discard pending input, read a fixed count with a time-out that
+// counts silent polls of 5 ms. Knows nothing of the protocol's bytes.
+//
+// The device path can be redirected (to the slave of a pseudo-terminal) only
+// by code that links the library: tests and the simulator program.
+#pragma once
+
+#include <termios.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "serial/serial.h"
+
+// Highest port number accepted; port p stands for /dev/ttyS(p-1).
+// vexo_serial_Open (serial.h) opens ports 1..32 (0 or -COM_OPEN);
+// vexo_serial_Close gives 4, or -COM_CLOSE for a port number above 32.
+constexpr int32_t SER_MAX_PORT = 32;
+
+// Opens a device raw at the given speed, keeping its earlier settings for
+// ser_CloseDevice. Returns the handle, or -1 (also for a non-terminal).
+int ser_OpenDevice(const char* path, int32_t baud);
+// Puts the saved settings back on an open handle and closes it.
+void ser_CloseDevice(int handle);
+// Terminal speed constant for a requested speed in baud.
+speed_t ser_BaudToSpeed(int32_t baud);
+// Discards received, unread input; nothing while no line is open.
+void ser_FlushInput();
+// Writes all bytes, waiting (bounded) while the line accepts no more.
+// 1 when every byte went out, 0 otherwise.
+int ser_Write(const uint8_t* bytes, std::size_t count);
+// One read call of up to count bytes: bytes read, 0 when none, or -1.
+long ser_ReadOnce(uint8_t* buffer, std::size_t count);
+// Reads exactly count bytes; every poll that finds the line silent waits up
+// to 5 ms for data and counts as one empty poll. Returns count, or -1 when
+// the limit of empty polls is reached (the bytes that came stay in buffer).
+int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit);
+// Pauses n x 100 microseconds.
+void ser_DelayShort(uint32_t n);
+
+// The device vexo_serial_Open opens for a port: "/dev/ttyS%i" with port-1,
+// or the override when one is set.
+std::string ser_DevicePath(int32_t port);
+// Redirects vexo_serial_Open to this path for every port (nullptr or "" ends
+// the redirect). For tests and the simulator program only.
+void ser_SetDevicePathOverride(const char* path);
+
+// The open handle, or -1.
+int ser_Handle();
+
+// Bytes the driver has written to and read from the line since the program
+// started (never reset): the simulated player uses them to tell when it has
+// seen everything the driver sent.
+uint64_t ser_BytesWrittenTotal();
+uint64_t ser_BytesReadTotal();
