@@ -210,6 +210,9 @@ TEST_F(PtyLine, FlushDiscardsPendingInput) {
 }
 
 TEST_F(PtyLine, OpenDiscardsInputThatWaitedBefore) {
+  termios raw = Settings();
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &raw), 0);
   Feed({1, 2, 3});
   ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
   uint8_t byte = 0;
