@@ -450,6 +450,7 @@ TEST_F(PlayerLine, CookedLineIsCaughtByTheCheckByte) {
   ASSERT_GT(ser_Search(1, 1), 0);
   std::vector<uint8_t> block(512, 0x00);
   block[5] = 0x0D;
+  block[6] = 0x01;
   SectorBuffer buffer = FromBytes(block);
   ASSERT_EQ(ser_WriteSector(1, 90, buffer), 0);
   termios cooked{};
