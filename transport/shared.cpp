@@ -150,9 +150,9 @@ float vexo_TransferRate(uint32_t total, std::time_t elapsed, bool zeroBelowOneSe
     if (zeroBelowOneSecond) return 0.0f;
     elapsed = 1;
   }
-  // total x 4096 taken modulo 2^32, as the counters are 32-bit.
-  const uint32_t bits = total * 4096u;
-  return static_cast<float>(static_cast<double>(bits) / static_cast<double>(elapsed));
+  // In floating point: total x 4096 exceeds 32 bits from 512 MiB on.
+  const double bits = static_cast<double>(total) * 4096.0;
+  return static_cast<float>(bits / static_cast<double>(elapsed));
 }
 
 int vexo_ProgressPercent(uint32_t index, uint32_t total) {
