@@ -122,6 +122,9 @@ TEST(SharedRoutines, TransferRate) {
   EXPECT_EQ(vexo_TransferRate(10, 4, false), 10240.0f);
   EXPECT_EQ(vexo_TransferRate(10, 4, true), 10240.0f);
   EXPECT_EQ(vexo_TransferRate(0, 3, false), 0.0f);
+  // A card of 512 MiB or more: the bit count does not fit 32 bits.
+  EXPECT_EQ(vexo_TransferRate(1048576, 1, false), 4294967296.0f);
+  EXPECT_EQ(vexo_TransferRate(8388608, 2, false), 17179869184.0f);
 }
 
 TEST(SharedRoutines, HostBlocksArePaddedWithZeros) {
