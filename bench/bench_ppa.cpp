@@ -1,0 +1,65 @@
+// Sector throughput of the parallel-port adapter driver against the
+// simulated card: a sector write within an open multiple-block write and a
+// sector read (CMD18, one block, CMD12), with the port accesses per sector.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "ppa/ppa.h"
+#include "sim/mmc_sim.h"
+#include "transport/shared.h"
+
+namespace {
+
+void NoWait() {}
+void NoDelay(uint32_t) {}
+
+void Prepare() {
+  vexo_SetDelayHook(NoDelay);
+  ppa_SetPowerUpWaitHook(NoWait);
+  mmcsim_InstallMemoryCard(MmcSimConfig{});
+  ppa_Open(1);
+  uint32_t size = 0;
+  ppa_Search(&size, 5);
+}
+
+uint64_t Accesses() {
+  const MmcSimCounters& c = mmcsim_Counters();
+  return c.dataWrites + c.statusReads + c.controlWrites;
+}
+
+void BM_PpaSectorWrite(benchmark::State& state) {
+  Prepare();
+  SectorBuffer buffer{};
+  std::memset(buffer.data(), 0x5A, 512);
+  ppa_WriteSectorFirstRtr(1, 128, buffer, 4);
+  mmcsim_ResetCounters();
+  uint32_t sector = 129;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ppa_WriteSectorNextRtr(1, sector++, buffer, 4));
+  }
+  state.counters["accesses/sector"] =
+      static_cast<double>(Accesses()) / static_cast<double>(state.iterations());
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 512);
+  mmcsim_Remove();
+}
+BENCHMARK(BM_PpaSectorWrite);
+
+void BM_PpaSectorRead(benchmark::State& state) {
+  Prepare();
+  SectorBuffer buffer{};
+  mmcsim_ResetCounters();
+  uint32_t sector = 128;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ppa_ReadSectorRtr(1, sector++, buffer, 4));
+  }
+  state.counters["accesses/sector"] =
+      static_cast<double>(Accesses()) / static_cast<double>(state.iterations());
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 512);
+  mmcsim_Remove();
+}
+BENCHMARK(BM_PpaSectorRead);
+
+}  // namespace
+
+BENCHMARK_MAIN();
