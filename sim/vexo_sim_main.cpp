@@ -10,7 +10,9 @@
 
 #include "cli/cli.h"
 #include "ppa/ppa.h"
+#include "serial/ser_port.h"
 #include "sim/mmc_sim.h"
+#include "sim/player_sim.h"
 #include "transport/shared.h"
 
 namespace {
@@ -25,7 +27,9 @@ const char* const kUsage =
     "  --card2 <file>     image file of the card in the player's slot 2\n"
     "  --capacity <bytes> card size reported by the simulated card\n"
     "                     (default 132907008)\n"
-    "  --trace <file>     adapter: one line per register access\n"
+    "  --trace <file>     adapter: one line per register access;\n"
+    "                     player: one line per byte on the line (time, direction)\n"
+    "  --version <n>      player: version byte (default 214)\n"
     "  --fast             skip the fixed pauses (settle, retry and power-up waits)\n"
     "  --help             this text\n"
     "Examples:\n"
@@ -38,6 +42,7 @@ struct SimOptions {
   std::string card2;
   uint64_t capacity = 132907008;
   std::string trace;
+  int version = 214;
   bool fast = false;
   int commandStart = -1;  // index of the first vexo argument
 };
@@ -59,11 +64,20 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
     } else if (arg == "--fast") {
       options->fast = true;
     } else if ((arg == "--card" || arg == "--card2" || arg == "--trace" ||
-                arg == "--capacity") && hasValue) {
+                arg == "--capacity" || arg == "--version") && hasValue) {
       const std::string value = argv[++i];
       if (arg == "--card") options->card = value;
       if (arg == "--card2") options->card2 = value;
       if (arg == "--trace") options->trace = value;
+      if (arg == "--version") {
+        char* end = nullptr;
+        const long version = std::strtol(value.c_str(), &end, 10);
+        if (end == value.c_str() || *end != '\0' || version < 0 || version > 255) {
+          std::fprintf(stderr, "vexo-sim: not a version byte (0..255): %s\n", value.c_str());
+          return 2;
+        }
+        options->version = static_cast<int>(version);
+      }
       if (arg == "--capacity") {
         char* end = nullptr;
         options->capacity = std::strtoull(value.c_str(), &end, 10);
@@ -105,6 +119,41 @@ int RunParallel(const SimOptions& options, int argc, char** argv) {
   return status;
 }
 
+int RunSerial(const SimOptions& options, int argc, char** argv) {
+  if (options.capacity > 0xFFFFFFFFull) {
+    std::fprintf(stderr, "vexo-sim: the player reports card sizes below 4 GiB\n");
+    return 2;
+  }
+  PlayerSimConfig config;
+  config.slots[0].imagePath = options.card;
+  config.slots[0].cardSize = static_cast<uint32_t>(options.capacity);
+  config.slots[1].imagePath = options.card2;
+  config.slots[1].cardSize = static_cast<uint32_t>(options.capacity);
+  config.version = options.version;
+  config.logBytes = !options.trace.empty();
+  if (!playersim_Start(config)) {
+    std::fprintf(stderr, "vexo-sim: cannot start the simulated player (pty or card image)\n");
+    return 2;
+  }
+  ser_SetDevicePathOverride(playersim_DevicePath().c_str());
+  if (options.fast) vexo_SetDelayHook(playersim_DelayHook);
+  const int status = vexo_Main(argc, argv);
+  playersim_Stop();
+  if (!options.trace.empty()) {
+    FILE* trace = std::fopen(options.trace.c_str(), "w");
+    if (trace == nullptr) {
+      std::fprintf(stderr, "vexo-sim: cannot create trace file %s\n", options.trace.c_str());
+      return status;
+    }
+    for (const PlayerLogEntry& entry : playersim_Log()) {
+      std::fprintf(trace, "%12.6f %s 0x%02X\n", static_cast<double>(entry.nanos) / 1e9,
+                   entry.fromPc ? "pc->player" : "player->pc", entry.byte);
+    }
+    std::fclose(trace);
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,6 +170,7 @@ int main(int argc, char** argv) {
   const int vexoArgc = static_cast<int>(vexoArgs.size()) - 1;
 
   if (options.fast) {
+    // The player's own hook (set below) keeps its replies in step.
     vexo_SetDelayHook(NoDelay);
     ppa_SetPowerUpWaitHook(NoPowerUpWait);
   }
@@ -133,9 +183,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (parallel) return RunParallel(options, vexoArgc, vexoArgs.data());
-  if (serial) {
-    std::fprintf(stderr, "vexo-sim: the simulated player is not available in this build\n");
-    return 2;
-  }
+  if (serial) return RunSerial(options, vexoArgc, vexoArgs.data());
   return vexo_Main(vexoArgc, vexoArgs.data());
 }
