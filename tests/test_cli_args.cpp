@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "sim/player_sim_session.h"
 #include "support/test_support.h"
 
 namespace {
@@ -153,6 +154,21 @@ TEST(CliParallelPortDeathTest, AdapterNumberReachesTheDriver) {
   EXPECT_EXIT(RunVexo({"lp", "--get"}), ::testing::ExitedWithCode(255), "parport 0x378\n");
   EXPECT_EXIT(RunVexo({"lp2x", "-g"}), ::testing::ExitedWithCode(255), "parport 0x278\n");
   EXPECT_EXIT(RunVexo({"lp 4", "--get"}), ::testing::ExitedWithCode(255), "parport 0x2bc\n");
+}
+
+// Serial port words reach the (simulated) player; "all" must match exactly.
+TEST_F(CliArgs, SerialPortWordsAndTheDeleteMode) {
+  PlayerSimConfig config;
+  config.slots[0].imagePath = Image();
+  vexo_test::WriteFile(Image(), {});
+  PlayerSimSession session(config);
+  ASSERT_TRUE(session.started);
+  const vexo_test::RunResult run = RunVexo({"ttyS", "--get"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "\n  Cardsize:    132907008\n  Version:     2.14\n  - no valid carddata -\n");
+  EXPECT_EQ(RunVexo({"ttyS0", "--delete", "allx"}).out, "\n Deleted one title.\n");
+  EXPECT_EQ(RunVexo({"ttyS0", "-d", "all"}).out, "\n Deleted all titles.\n");
+  EXPECT_EQ(RunVexo({"ttyS0", "-d", "ALL"}).out, "\n Deleted one title.\n");
 }
 
 TEST_F(CliArgs, HandlerRunsGiveExitStatusOneWhateverTheirOutcome) {
