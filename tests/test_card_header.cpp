@@ -2,9 +2,7 @@
 // whatever a foreign or damaged sector 0 holds), building and writing, the
 // order of the header writes, and the placement of a new title.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
-#include <csignal>
 #include <cstring>
 #include <random>
 #include <string>
@@ -204,26 +202,6 @@ TEST_F(CardHeaderTest, ShrinkingTableZeroesTheFreedSectorAndDeleteAllLeavesStale
   EXPECT_EQ(Slice(image, 1024, 1024), Slice(before, 1024, 1024)) << "sectors 2 and 3 stay";
 }
 
-// Writes that would grow the file past `limit` bytes fail while it lives.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = limit;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, previous_);
-  }
-
- private:
-  rlimit saved_{};
-  void (*previous_)(int) = nullptr;
-};
-
 // The order of the header writes is seen through an image file that cannot
 // grow: the sector that extends it fails, and what was written before stays.
 TEST_F(CardHeaderTest, TableSectorsGoBeforeSectorZeroAndTheFreedSectorAfter) {
@@ -235,7 +213,7 @@ TEST_F(CardHeaderTest, TableSectorsGoBeforeSectorZeroAndTheFreedSectorAfter) {
   entry.startAddress = 0x10000;
   entry.size = 5;
   {
-    FileSizeLimit limit(512);
+    vexo_test::FileSizeLimit limit(512);
     EXPECT_EQ(card_WriteHeader(kRos, 1, 1, header, &entry), -37);
   }
   EXPECT_EQ(Image(), image) << "sector 0 must not count an entry whose sector failed";
@@ -248,7 +226,7 @@ TEST_F(CardHeaderTest, TableSectorsGoBeforeSectorZeroAndTheFreedSectorAfter) {
   image.resize(1024);
   Open(image);
   {
-    FileSizeLimit limit(1024);
+    vexo_test::FileSizeLimit limit(1024);
     EXPECT_EQ(card_DeleteTitles(kRos, 1, 1, 1), -37);
   }
   EXPECT_EQ(Le16(Image(), 4), 16);

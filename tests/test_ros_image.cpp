@@ -2,10 +2,8 @@
 // two file copies with their progress and truncation lines, and failures of
 // the host or the image file.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
-#include <csignal>
 #include <string>
 
 #include "image/ros.h"
@@ -23,26 +21,6 @@ bool AllAre(const Bytes& bytes, uint8_t value) {
   return std::all_of(bytes.begin(), bytes.end(), [value](uint8_t b) { return b == value; });
 }
 
-// Lets writes that would make a file longer than `limit` bytes fail (EFBIG)
-// instead of raising SIGXFSZ, until destroyed.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = limit;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, previous_);
-  }
-
- private:
-  rlimit saved_{};
-  void (*previous_)(int) = nullptr;
-};
 
 class RosImage : public ::testing::Test {
  protected:
@@ -193,7 +171,7 @@ TEST_F(RosImage, WritesTheHostRefusesAreReported) {
   ASSERT_EQ(ros_Open(Path().c_str()), 0);
   const Bytes data = Pattern(512, 2);
   {
-    FileSizeLimit limit(512);
+    vexo_test::FileSizeLimit limit(512);
     EXPECT_EQ(ros_WriteSector(1, data.data()), -37);
     EXPECT_EQ(ros_WriteSector(0, data.data()), 0);
   }

@@ -1,9 +1,11 @@
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -130,6 +132,27 @@ std::vector<uint8_t> WriteCardImage(const std::string& path, uint16_t cardType,
   }
   WriteFile(path, image);
   return image;
+}
+
+}  // namespace vexo_test
+
+namespace vexo_test {
+
+FileSizeLimit::FileSizeLimit(uint64_t limit) {
+  rlimit current{};
+  getrlimit(RLIMIT_FSIZE, &current);
+  savedCurrent_ = current.rlim_cur;
+  savedHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+  current.rlim_cur = static_cast<rlim_t>(limit);
+  setrlimit(RLIMIT_FSIZE, &current);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  rlimit current{};
+  getrlimit(RLIMIT_FSIZE, &current);
+  current.rlim_cur = static_cast<rlim_t>(savedCurrent_);
+  setrlimit(RLIMIT_FSIZE, &current);
+  std::signal(SIGXFSZ, savedHandler_);
 }
 
 }  // namespace vexo_test
