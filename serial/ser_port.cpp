@@ -14,6 +14,8 @@
 
 namespace {
 
+SerEmptyPollHook g_emptyPollHook = nullptr;
+
 int g_handle = -1;
 termios g_savedSettings{};
 bool g_haveSavedSettings = false;
@@ -164,6 +166,8 @@ long ser_ReadOnce(uint8_t* buffer, std::size_t count) {
   return static_cast<long>(got);
 }
 
+void ser_SetEmptyPollHook(SerEmptyPollHook hook) { g_emptyPollHook = hook; }
+
 int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit) {
   if (g_handle >= 0 && count > 0) {
     fcntl(g_handle, F_SETFL, O_NONBLOCK);
@@ -173,6 +177,7 @@ int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit) {
       const long got = ser_ReadOnce(buffer + received, count - received);
       if (got <= 0) {
         WaitForInput(g_handle);
+        if (g_emptyPollHook != nullptr) g_emptyPollHook();
         ++emptyPolls;
       } else {
         received += static_cast<std::size_t>(got);

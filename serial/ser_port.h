@@ -40,6 +40,12 @@ long ser_ReadOnce(uint8_t* buffer, std::size_t count);
 // to 5 ms for data and counts as one empty poll. Returns count, or -1 when
 // the limit of empty polls is reached (the bytes that came stay in buffer).
 int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit);
+// Called on every empty poll of ser_ReadTimeout, after its wait for data:
+// a simulated peer uses it to finish answering before the poll counts as
+// silent, so that tests stay deterministic on a loaded machine. nullptr (the
+// product's setting) calls nothing. For tests and the simulator program only.
+using SerEmptyPollHook = void (*)();
+void ser_SetEmptyPollHook(SerEmptyPollHook hook);
 // Pauses n x 100 microseconds.
 void ser_DelayShort(uint32_t n);
 

@@ -487,6 +487,10 @@ void CloseAll() {
 
 }  // namespace
 
+namespace {
+void WaitQuietOnEmptyPoll() { playersim_WaitQuiet(2000); }
+}  // namespace
+
 bool playersim_Start(const PlayerSimConfig& config) {
   if (g_thread.joinable()) return false;
   if (openpty(&g_master, &g_slave, nullptr, nullptr, nullptr) != 0 || pipe(g_wake) != 0) {
@@ -529,11 +533,16 @@ bool playersim_Start(const PlayerSimConfig& config) {
   g_undelivered = false;
   g_stopRequested = false;
   g_thread = std::thread(Serve);
+  // A poll of the driver counts as silent only once the player has answered
+  // everything it was sent: silence then means the player's, not a thread
+  // that has not run yet.
+  ser_SetEmptyPollHook(WaitQuietOnEmptyPoll);
   return true;
 }
 
 void playersim_Stop() {
   if (!g_thread.joinable()) return;
+  ser_SetEmptyPollHook(nullptr);
   g_stopRequested = true;
   const uint8_t wake = 1;
   if (write(g_wake[1], &wake, 1) < 0) {
@@ -583,26 +592,33 @@ bool playersim_SetSlotImage(int slot, const std::string& imagePath, uint32_t car
 }
 
 PlayerCounters playersim_Counters() {
+  // What the driver has sent is taken in and answered first, so that the
+  // snapshot never races the player thread.
+  playersim_WaitQuiet(2000);
   std::lock_guard<std::mutex> lock(g_mutex);
   return g_counters;
 }
 
 void playersim_ResetCounters() {
+  playersim_WaitQuiet(2000);
   std::lock_guard<std::mutex> lock(g_mutex);
   g_counters = PlayerCounters{};
 }
 
 std::vector<PlayerLogEntry> playersim_Log() {
+  playersim_WaitQuiet(2000);
   std::lock_guard<std::mutex> lock(g_mutex);
   return g_log;
 }
 
 void playersim_ClearLog() {
+  playersim_WaitQuiet(2000);
   std::lock_guard<std::mutex> lock(g_mutex);
   g_log.clear();
 }
 
 std::vector<uint8_t> playersim_LoggedBytes(bool fromPc) {
+  playersim_WaitQuiet(2000);
   std::lock_guard<std::mutex> lock(g_mutex);
   std::vector<uint8_t> bytes;
   for (const PlayerLogEntry& entry : g_log) {

@@ -123,6 +123,9 @@ PlayerFaults playersim_Faults();  // what is left of them
 // Takes a card out (empty path) or puts one in, any time.
 bool playersim_SetSlotImage(int slot, const std::string& imagePath, uint32_t cardSize = 132907008);
 
+// The counters and the log are read once the player has taken in and
+// answered everything the driver sent (playersim_WaitQuiet), and so are reset
+// and cleared: they never race the player's thread.
 PlayerCounters playersim_Counters();
 void playersim_ResetCounters();
 std::vector<PlayerLogEntry> playersim_Log();

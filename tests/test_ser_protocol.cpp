@@ -157,6 +157,8 @@ TEST_F(PlayerLine, ReadByRequestThenStreamed) {
   EXPECT_EQ(Data(buffer), CardSector(129));
   const std::vector<uint8_t> sent = {'r', 0x00, 0x00, 0x01, 0x00, 'm', 0x6C, 'n', 'n'};
   EXPECT_EQ(PcBytes(), sent);
+  // The player answers the last 'n' on its own thread; let it get there.
+  ASSERT_TRUE(playersim_WaitQuiet(2000));
   const PlayerCounters counters = playersim_Counters();
   EXPECT_EQ(counters.readRequests, 1u);
   EXPECT_EQ(counters.streamedReads, 2u);  // the block after the last 'n' is on its way
@@ -332,12 +334,14 @@ TEST_F(PlayerLine, CommandsAfterAWriteStreamAreAnswered) {
 
 TEST_F(PlayerLine, ReadRetryResyncsAndAsksByRequest) {
   ASSERT_GT(ser_Search(1, 1), 0);
+  PlayerFaults faults;
+  // Status byte and block of sector 60, then inside the streamed block of 61
+  // that the 'n' after sector 60 brings.
+  faults.corruptSendAt = 1 + 513 + 20;
+  playersim_SetFaults(faults);
   SectorBuffer buffer{};
   ASSERT_EQ(ser_ReadSector(1, 60, buffer, 1), 0);
   playersim_ResetCounters();
-  PlayerFaults faults;
-  faults.corruptSendAt = 20;  // inside the streamed block of sector 61
-  playersim_SetFaults(faults);
   vexo_ResetDelayUnitsTotal();
   ASSERT_EQ(ser_ReadSectorRtr(1, 1, 61, buffer, 0, 4), 0);
   EXPECT_EQ(Data(buffer), CardSector(61));
