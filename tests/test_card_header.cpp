@@ -33,7 +33,7 @@ void CountReads(const char* text) {
 std::vector<CardTitle> Titles(int count, uint32_t size = 100) {
   std::vector<CardTitle> titles;
   for (int i = 0; i < count; ++i) {
-    titles.push_back({0x10000u + 512u * i, size, "T" + std::to_string(i), 1});
+    titles.push_back({0x10000u + 512u * i, size, std::string("T").append(std::to_string(i)), 1});
   }
   return titles;
 }
@@ -148,7 +148,7 @@ TEST_F(CardHeaderTest, TableSectorsAreReadInRunOrder) {
     EXPECT_EQ(card_LoadedTitle(static_cast<uint16_t>(count - 1))->startAddress,
               0x10000u + 512u * (count - 1));
     EXPECT_STREQ(card_LoadedTitle(static_cast<uint16_t>(count - 1))->title.data(),
-                 ("T" + std::to_string(count - 1)).c_str());
+                 (std::string("T").append(std::to_string(count - 1))).c_str());
     card_ReleaseTitles();
     ros_Close();
   }
@@ -164,7 +164,7 @@ TEST_F(CardHeaderTest, EntriesThatRunOverASectorEnd) {
     vexo_test::PutLe32(image, 6, 520);
     vexo_test::PutLe16(image, 51, entrySize);
     for (int i = 0; i < count; ++i) {
-      const Bytes entry = vexo_test::EncodeCardTitle({0x10000u + 512u * i, 7u + i, "E" + std::to_string(i), 2});
+      const Bytes entry = vexo_test::EncodeCardTitle({0x10000u + 512u * i, 7u + i, std::string("E").append(std::to_string(i)), 2});
       std::copy(entry.begin(), entry.end(), image.begin() + 520 + entrySize * i);
     }
     Open(image);
@@ -173,7 +173,7 @@ TEST_F(CardHeaderTest, EntriesThatRunOverASectorEnd) {
     for (int i = 0; i < count; ++i) {
       const TitleEntry* entry = card_LoadedTitle(static_cast<uint16_t>(i));
       EXPECT_EQ(entry->size, 7u + i) << entrySize << " " << i;
-      EXPECT_STREQ(entry->title.data(), ("E" + std::to_string(i)).c_str());
+      EXPECT_STREQ(entry->title.data(), (std::string("E").append(std::to_string(i))).c_str());
       EXPECT_EQ(entry->fileType, 2);
     }
     card_ReleaseTitles();

@@ -127,7 +127,7 @@ TEST_F(Playlist, RefusalsWriteNothing) {
 
 TEST_F(Playlist, ChangeCardKeepsEveryEntry) {
   std::vector<CardTitle> titles;
-  for (uint32_t i = 0; i < 20; ++i) titles.push_back({0x10000 + 512 * i, 100 + i, "t" + std::to_string(i), 2});
+  for (uint32_t i = 0; i < 20; ++i) titles.push_back({0x10000 + 512 * i, 100 + i, std::string("t").append(std::to_string(i)), 2});
   OpenTitles(titles);
   ASSERT_EQ(card_ChangeCard(kRos, 1, 1, 6, "Other"), 0);
   const Bytes after = Image();

@@ -81,7 +81,7 @@ TEST_F(CardInAdapter, AddThenReadGivesBackTheSameBytesDespiteOneCrcErrorEachWay)
   EXPECT_EQ(add.status, 1);
   std::string expected = "\n Adding file: " + songPath + "\n ";
   for (uint32_t i = 0; i < sectors; i += 10) {
-    expected += " " + std::to_string(i) + " / " + std::to_string(sectors) + " (" +
+    expected += std::string(" ") + std::to_string(i) + " / " + std::to_string(sectors) + " (" +
                 std::to_string(static_cast<int>(100.0 / sectors * i)) + "%) \r";
   }
   expected += " Done.                        \n Transferrate: " + std::to_string(sectors * 4096u) +

@@ -44,7 +44,10 @@ class SerialCommands : public ::testing::Test {
     std::size_t end = at + label.size();
     while (end < out.size() && std::isdigit(static_cast<unsigned char>(out[end])) != 0) ++end;
     if (end == at + label.size()) return out;
-    return out.replace(at + label.size(), end - at - label.size(), "R");
+    std::string masked = out.substr(0, at + label.size());
+    masked += 'R';
+    masked += out.substr(end);
+    return masked;
   }
   static std::string Report(uint32_t samples, uint32_t freeBytes, int cards, const std::string& name,
                             const std::string& titles = "", const std::string& version = "2.14") {
@@ -170,7 +173,7 @@ TEST_F(SerialCommands, RawWriteAndRawReadCopyTheWholeCard) {
   const auto write = RunVexo({"ttyS0", "--rawwrite", dir_.File("image.bin")});
   std::string progress;
   for (uint32_t i = 10; i < kSectors; i += 10) {
-    progress += " " + std::to_string(i) + " / 150 (" + std::to_string(i * 100 / kSectors) + "%) \r";
+    progress += std::string(" ") + std::to_string(i) + " / 150 (" + std::to_string(i * 100 / kSectors) + "%) \r";
   }
   EXPECT_EQ(WithoutRate(write.out), "\n Writing raw file: " + dir_.File("image.bin") + "\n " +
                                         progress + kDone + " Transferrate: R Bits/sec.\n");
