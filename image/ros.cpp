@@ -115,7 +115,10 @@ VexoResult ros_WriteFile(uint32_t startSector, const char* path, uint32_t limit,
   g_sectorIndex = 0;
   for (uint32_t i = 0; i < g_totalSectors; ++i) {
     g_sectorIndex = i;
-    vexo_ReadHostBlock(host, g_transferBuffer);
+    if (!vexo_ReadHostBlock(host, g_transferBuffer)) {
+      std::fclose(host);
+      return -VEXO_ERROR_FILE_READ;
+    }
     if (progress && i % 10 == 0) vexo_PrintProgress(i, g_totalSectors);
     const VexoResult result = ros_WriteSector(startSector + i, g_transferBuffer);
     if (result != 0) {

@@ -247,7 +247,10 @@ VexoResult ppa_WriteFile(int32_t /*port*/, uint32_t startSector, const char* pat
     return -command;
   }
   for (g_sectorIndex = 0; g_sectorIndex < g_totalSectors; ++g_sectorIndex) {
-    vexo_ReadHostBlock(host, g_sectorBuffer.data());
+    if (!vexo_ReadHostBlock(host, g_sectorBuffer.data())) {
+      std::fclose(host);
+      return -VEXO_ERROR_FILE_READ;
+    }
     if (progress && g_sectorIndex % 10 == 0) vexo_PrintProgress(g_sectorIndex, g_totalSectors);
     const uint32_t sector = startSector + g_sectorIndex;
     int32_t result = mmc_cmd25_Data(g_sectorBuffer);

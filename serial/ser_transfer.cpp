@@ -123,7 +123,10 @@ VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const
   g_totalSectors = total;
 
   if (total > 0) {
-    vexo_ReadHostBlock(host, g_transferBuffer.data());
+    if (!vexo_ReadHostBlock(host, g_transferBuffer.data())) {
+      std::fclose(host);
+      return -VEXO_ERROR_FILE_READ;
+    }
     result = TryWithResync(port, slot, "ser_WriteFile: ser_WriteSector Retry\n", [&] {
       return ser_WriteSector(port, startSector, g_transferBuffer);
     });
@@ -135,7 +138,10 @@ VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const
     g_currentSector = startSector;
     for (uint32_t i = 1; i < total; ++i) {
       g_sectorIndex = i;
-      vexo_ReadHostBlock(host, g_transferBuffer.data());
+      if (!vexo_ReadHostBlock(host, g_transferBuffer.data())) {
+        std::fclose(host);
+        return -VEXO_ERROR_FILE_READ;
+      }
       if (progress && i % 10 == 0) vexo_PrintProgress(i, total);
       result = ser_WriteNextSector(port, g_transferBuffer);
       if (result != 0) {

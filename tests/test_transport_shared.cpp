@@ -27,12 +27,12 @@ TEST(ResultCodes, EveryMessage) {
       "PPA WARN NO CID RESPONSE", "PPA BSY TIMEOUT", "PPA TIMEOUT", "PPA MAX LPT PORT",
       "PPA MEMORY ALLOC", "FILE NOT OPEN", "ROS READ", "ROS WRITE", "PPA OPEN PORT",
       "UNKNOWN ERROR", "- NOT SUPPORTED -", "CARD FULL", "TABLE FULL", "FILE WRITE",
-      "CARD TOO LARGE"};
+      "CARD TOO LARGE", "FILE READ"};
   ASSERT_EQ(std::size(expected), static_cast<std::size_t>(VEXO_RESULT_CODE_COUNT));
   for (int code = 0; code < VEXO_RESULT_CODE_COUNT; ++code) {
     EXPECT_STREQ(vexo_ResultMessage(-code), expected[code]) << code;
   }
-  for (VexoResult outside : {-45, -1000, 1, 17, INT_MIN, INT_MAX}) {
+  for (VexoResult outside : {-46, -1000, 1, 17, INT_MIN, INT_MAX}) {
     EXPECT_STREQ(vexo_ResultMessage(outside), "UNKNOWN ERROR") << outside;
   }
 }
@@ -139,13 +139,24 @@ TEST(SharedRoutines, HostBlocksArePaddedWithZeros) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "- File size truncated to card space left -\n ");
   EXPECT_EQ(length, 600u);
   uint8_t block[SECTOR_SIZE];
-  vexo_ReadHostBlock(file, block);
+  EXPECT_TRUE(vexo_ReadHostBlock(file, block));
   std::fill(block, block + SECTOR_SIZE, 0xAA);
-  vexo_ReadHostBlock(file, block);
+  EXPECT_TRUE(vexo_ReadHostBlock(file, block));
   EXPECT_TRUE(std::equal(block, block + 188, content.begin() + 512));
   EXPECT_TRUE(std::all_of(block + 188, block + SECTOR_SIZE, [](uint8_t b) { return b == 0; }));
   std::fclose(file);
   EXPECT_EQ(vexo_OpenHostSource(dir.File("none").c_str(), 600, 1, "", &file, &length), -6);
+}
+
+TEST(SharedRoutines, HostReadErrorIsReportedNotTurnedIntoZeros) {
+  vexo_test::TempDir dir;
+  // A stream open for writing only fails every read, as a failing disk does.
+  FILE* file = std::fopen(dir.File("w").c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  uint8_t block[SECTOR_SIZE];
+  std::fill(block, block + SECTOR_SIZE, 0xAA);
+  EXPECT_FALSE(vexo_ReadHostBlock(file, block));
+  std::fclose(file);
 }
 
 }  // namespace

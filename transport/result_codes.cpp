@@ -51,6 +51,7 @@ constexpr const char* ResultMessageTable[VEXO_RESULT_CODE_COUNT] = {
     "TABLE FULL",
     "FILE WRITE",
     "CARD TOO LARGE",
+    "FILE READ",
 };
 
 }  // namespace

@@ -119,9 +119,10 @@ void vexo_SkipHostSource(FILE* file, uint64_t offset, uint32_t* length) {
   *length = offset >= *length ? 0 : *length - static_cast<uint32_t>(offset);
 }
 
-void vexo_ReadHostBlock(FILE* file, uint8_t* block) {
+bool vexo_ReadHostBlock(FILE* file, uint8_t* block) {
   const std::size_t got = std::fread(block, 1, SECTOR_SIZE, file);
   if (got < SECTOR_SIZE) std::memset(block + got, 0, SECTOR_SIZE - got);
+  return std::ferror(file) == 0;
 }
 
 VexoResult vexo_CreateHostTarget(const char* path, FILE** file) {

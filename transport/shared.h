@@ -71,8 +71,10 @@ VexoResult vexo_OpenHostSource(const char* path, uint32_t space, int progress,
 void vexo_SkipHostSource(FILE* file, uint64_t offset, uint32_t* length);
 
 // Reads the next block of up to 512 bytes of a host source into block[0..511];
-// the bytes past the host file's end are zero, never stale data.
-void vexo_ReadHostBlock(FILE* file, uint8_t* block);
+// the bytes past the host file's end are zero, never stale data. False when
+// the host file could not be read (the copy then ends with -FILE_READ rather
+// than putting zeros on the card in place of the file's bytes).
+bool vexo_ReadHostBlock(FILE* file, uint8_t* block);
 
 // Creates or truncates the host target of a copy from the card ("w+b");
 // failure gives -FILE_CREATE.

@@ -64,4 +64,5 @@ constexpr int32_t VEXO_ERROR_CARD_FULL = 41;
 constexpr int32_t VEXO_ERROR_TABLE_FULL = 42;
 constexpr int32_t VEXO_ERROR_FILE_WRITE = 43;
 constexpr int32_t VEXO_ERROR_CARD_TOO_LARGE = 44;
-constexpr int32_t VEXO_RESULT_CODE_COUNT = 45;
+constexpr int32_t VEXO_ERROR_FILE_READ = 45;
+constexpr int32_t VEXO_RESULT_CODE_COUNT = 46;
