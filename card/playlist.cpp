@@ -18,6 +18,18 @@ bool IsReadFailure(VexoResult result) {
   return result != 0 && result != -VEXO_ERROR_NO_VALID_HEADER;
 }
 
+// Reads the header; a card without a valid one is taken as blank and gets
+// the header of an empty card of this type.
+VexoResult ReadHeaderOrBlank(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
+                             CardHeader* header) {
+  const VexoResult result = card_ReadHeader(kind, port, slot, header);
+  if (result == -VEXO_ERROR_NO_VALID_HEADER) {
+    card_DefaultHeader(header, cardType);
+    return 0;
+  }
+  return result;
+}
+
 }  // namespace
 
 VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastOnly) {
@@ -67,12 +79,8 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
                          const char* cardName, const char* path, const char* title, int progress,
                          uint8_t fileType) {
   CardHeader header;
-  VexoResult result = card_ReadHeader(kind, port, slot, &header);
-  if (result == -VEXO_ERROR_NO_VALID_HEADER) {
-    card_DefaultHeader(&header, cardType);
-  } else if (result != 0) {
-    return result;
-  }
+  VexoResult result = ReadHeaderOrBlank(kind, port, slot, cardType, &header);
+  if (result != 0) return result;
 
   // Where the title goes, and how much of it fits: the free space, but never
   // past the card's last sector (the padding between titles is not counted
@@ -118,12 +126,8 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
 VexoResult card_ChangeCard(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                            const char* cardName) {
   CardHeader header;
-  VexoResult result = card_ReadHeader(kind, port, slot, &header);
-  if (result == -VEXO_ERROR_NO_VALID_HEADER) {
-    card_DefaultHeader(&header, cardType);
-  } else if (result != 0) {
-    return result;
-  }
+  VexoResult result = ReadHeaderOrBlank(kind, port, slot, cardType, &header);
+  if (result != 0) return result;
   if (cardType != 0) header.cardType = cardType;
   if (cardName != nullptr) card_SetCardName(&header, cardName);
   result = card_WriteHeader(kind, port, slot, header, nullptr);
