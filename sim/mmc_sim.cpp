@@ -721,7 +721,7 @@ void BuildRegisters() {
 
   g.csd = Register{};
   SetBits(g.csd, 127, 126, 1);           // CSD structure 1.1
-  SetBits(g.csd, 125, 122, 3);           // spec version 3
+  SetBits(g.csd, 125, 122, 3);           // system version 3
   SetBits(g.csd, 119, 112, 0x26);        // TAAC
   SetBits(g.csd, 103, 96, 0x2A);         // 20 MHz
   SetBits(g.csd, 95, 84, 0x0F5);         // command classes

@@ -41,7 +41,7 @@ struct MmcSimConfig {
   uint64_t capacityBytes = 132907008;
   // Sample (clocks after the command's end bit) on which ordinary responses
   // start; the bus allows 2..64. CMD1 and CMD2 always answer on sample 5
-  // unless identLatency says otherwise (a card out of spec, for tests).
+  // unless identLatency says otherwise (a card that breaks the bus timing, for tests).
   int responseLatency = 4;
   int identLatency = 5;
   // Clocks between a read command's response end bit and the first data
