@@ -19,22 +19,24 @@ using vexo_test::Pattern;
 
 constexpr uint32_t kCardSize = 132907008;
 
-// A player with a patterned card in slot 1 (and optionally slot 2), the
-// line open at 115200.
+// A player with a patterned card in slot 1, the line open at 115200.
 class PlayerLine : public ::testing::Test {
  protected:
-  void Start(PlayerSimConfig config) {
-    config.logBytes = true;
-    session_ = std::make_unique<PlayerSimSession>(config);
-    ASSERT_TRUE(session_->started);
-    ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
-  }
   void SetUp() override {
     card_ = Pattern(300 * SECTOR_SIZE, 3);
     vexo_test::WriteFile(dir_.File("card1.ros"), card_);
+    Restart();
+  }
+  // A new player whose slot 1 card answers the search with this size.
+  void Restart(uint32_t cardSize = kCardSize) {
+    session_.reset();
     PlayerSimConfig config;
+    config.logBytes = true;
     config.slots[0].imagePath = dir_.File("card1.ros");
-    Start(config);
+    config.slots[0].cardSize = cardSize;
+    session_ = std::make_unique<PlayerSimSession>(config);
+    ASSERT_TRUE(session_->started);
+    ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
   }
   void TearDown() override { session_.reset(); }
 
@@ -102,9 +104,7 @@ TEST_F(PlayerLine, SearchFindsTheCardAndItsSize) {
 TEST_F(PlayerLine, SearchOfAnEmptySlotOrNoPlayerFails) {
   EXPECT_EQ(ser_Search(1, 2), -VEXO_ERROR_TALVARO_NOT_FOUND);  // answered, not 'H'
   EXPECT_EQ(playersim_Counters().searches[1], 1u);
-  PlayerFaults faults;
-  faults.silent = true;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.silent = true});
   EXPECT_EQ(ser_Search(1, 1), -VEXO_ERROR_TALVARO_NOT_FOUND);
 }
 
@@ -118,9 +118,7 @@ TEST_F(PlayerLine, SearchOfSlotThreeSendsNothing) {
 }
 
 TEST_F(PlayerLine, MultiSearchRepeatsUpToItsAttempts) {
-  PlayerFaults faults;
-  faults.silent = true;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.silent = true});
   uint32_t size = 0;
   vexo_ResetDelayUnitsTotal();
   EXPECT_EQ(ser_MultiSearch(1, 1, &size, 3), -VEXO_ERROR_TALVARO_NOT_FOUND);
@@ -130,18 +128,14 @@ TEST_F(PlayerLine, MultiSearchRepeatsUpToItsAttempts) {
 }
 
 TEST_F(PlayerLine, ShortSearchAnswerIsNotFound) {
-  PlayerFaults faults;
-  faults.dropSendAt = 4;  // the answer's last byte never comes
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.dropSendAt = 4});  // the answer's last byte never comes
   EXPECT_EQ(ser_Search(1, 1), -VEXO_ERROR_TALVARO_NOT_FOUND);
   EXPECT_EQ(ser_Search(1, 1), static_cast<int32_t>(kCardSize));
 }
 
 TEST_F(PlayerLine, VersionByteOrMinusOne) {
   EXPECT_EQ(ser_GetVersion(1), 214);
-  PlayerFaults faults;
-  faults.noVersion = true;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.noVersion = true});
   EXPECT_EQ(ser_GetVersion(1), -1);
   EXPECT_EQ(playersim_Counters().versionQueries, 2u);
 }
@@ -174,9 +168,7 @@ TEST_F(PlayerLine, ReadPastTheImageFileGivesZeros) {
 TEST_F(PlayerLine, WrongCheckByteGivesMinus14AndNoN) {
   ASSERT_GT(ser_Search(1, 1), 0);
   playersim_ClearLog();
-  PlayerFaults faults;
-  faults.corruptSendAt = 1 + 100;  // status byte, then data byte 100
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.corruptSendAt = 1 + 100});  // status byte, then data byte 100
   SectorBuffer buffer{};
   EXPECT_EQ(ser_ReadSector(1, 5, buffer, 1), -VEXO_ERROR_DATA_RECEIVE_CRC);
   const auto sent = PcBytes();
@@ -186,9 +178,7 @@ TEST_F(PlayerLine, WrongCheckByteGivesMinus14AndNoN) {
 
 TEST_F(PlayerLine, RefusedRequestGivesMinus19) {
   ASSERT_GT(ser_Search(1, 1), 0);
-  PlayerFaults faults;
-  faults.refuseReads = 1;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.refuseReads = 1});
   SectorBuffer buffer{};
   EXPECT_EQ(ser_ReadSector(1, 5, buffer, 1), -VEXO_ERROR_MSG_CRC_ERROR);
   EXPECT_EQ(ser_ReadSector(1, 5, buffer, 1), 0);
@@ -196,20 +186,14 @@ TEST_F(PlayerLine, RefusedRequestGivesMinus19) {
 
 TEST_F(PlayerLine, RequestCorruptedOnTheLineIsRefusedByThePlayer) {
   ASSERT_GT(ser_Search(1, 1), 0);
-  PlayerFaults faults;
-  faults.corruptReceiveAt = 6;  // the request's XOR byte
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.corruptReceiveAt = 6});  // the request's XOR byte
   SectorBuffer buffer{};
   EXPECT_EQ(ser_ReadSector(1, 5, buffer, 1), -VEXO_ERROR_MSG_CRC_ERROR);
   EXPECT_EQ(playersim_Counters().badRequests, 1u);
 }
 
 TEST_F(PlayerLine, RequestOutsideTheCardIsRefused) {
-  PlayerSimConfig config;
-  config.slots[0].imagePath = dir_.File("card1.ros");
-  config.slots[0].cardSize = 4 * SECTOR_SIZE;
-  session_.reset();
-  Start(config);
+  Restart(4 * SECTOR_SIZE);
   ASSERT_EQ(ser_Search(1, 1), static_cast<int32_t>(4 * SECTOR_SIZE));
   SectorBuffer buffer{};
   EXPECT_EQ(ser_ReadSector(1, 4, buffer, 1), -VEXO_ERROR_MSG_CRC_ERROR);
@@ -218,9 +202,7 @@ TEST_F(PlayerLine, RequestOutsideTheCardIsRefused) {
 
 TEST_F(PlayerLine, SilentPlayerGivesReadTimeout) {
   ASSERT_GT(ser_Search(1, 1), 0);
-  PlayerFaults faults;
-  faults.silent = true;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.silent = true});
   SectorBuffer buffer{};
   EXPECT_EQ(ser_ReadSector(1, 5, buffer, 1), -VEXO_ERROR_DATA_RECEIVE_TIMEOUT);
 }
@@ -276,9 +258,7 @@ TEST_F(PlayerLine, VerifyFailureGivesMinus4AndSilenceMinus9) {
 TEST_F(PlayerLine, BlockCorruptedOnTheLineIsNotWritten) {
   ASSERT_GT(ser_Search(1, 1), 0);
   const auto before = CardSector(20);
-  PlayerFaults faults;
-  faults.corruptReceiveAt = 7 + 300;  // a data byte of the 514-byte block
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.corruptReceiveAt = 7 + 300});  // a data byte of the 514-byte block
   SectorBuffer buffer = FromBytes(Pattern(512, 9));
   EXPECT_EQ(ser_WriteSector(1, 20, buffer), -VEXO_ERROR_DATA_WRITE_VERIFY);
   EXPECT_EQ(CardSector(20), before);
@@ -334,11 +314,9 @@ TEST_F(PlayerLine, CommandsAfterAWriteStreamAreAnswered) {
 
 TEST_F(PlayerLine, ReadRetryResyncsAndAsksByRequest) {
   ASSERT_GT(ser_Search(1, 1), 0);
-  PlayerFaults faults;
   // Status byte and block of sector 60, then inside the streamed block of 61
   // that the 'n' after sector 60 brings.
-  faults.corruptSendAt = 1 + 513 + 20;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.corruptSendAt = 1 + 513 + 20});
   SectorBuffer buffer{};
   ASSERT_EQ(ser_ReadSector(1, 60, buffer, 1), 0);
   playersim_ResetCounters();
@@ -354,9 +332,7 @@ TEST_F(PlayerLine, ReadRetryResyncsAndAsksByRequest) {
 TEST_F(PlayerLine, ReadRetryGivesUpAfterItsAttempts) {
   ASSERT_GT(ser_Search(1, 1), 0);
   playersim_ResetCounters();
-  PlayerFaults faults;
-  faults.refuseReads = 100;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.refuseReads = 100});
   SectorBuffer buffer{};
   EXPECT_EQ(ser_ReadSectorRtr(1, 1, 61, buffer, 1, 4), -VEXO_ERROR_MSG_CRC_ERROR);
   const PlayerCounters counters = playersim_Counters();
@@ -367,11 +343,7 @@ TEST_F(PlayerLine, ReadRetryGivesUpAfterItsAttempts) {
 TEST_F(PlayerLine, ReadRetryCountsAFailedResyncAsAnAttempt) {
   ASSERT_GT(ser_Search(1, 1), 0);
   playersim_ResetCounters();
-  PlayerFaults faults;
-  faults.refuseReads = 1;
-  faults.emptySlot = 1;
-  faults.emptyAfterSectors = 0;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.refuseReads = 1, .emptySlot = 1, .emptyAfterSectors = 0});
   SectorBuffer buffer{};
   EXPECT_EQ(ser_ReadSectorRtr(1, 1, 61, buffer, 1, 3), -VEXO_ERROR_TALVARO_NOT_FOUND);
   const PlayerCounters counters = playersim_Counters();
@@ -402,9 +374,7 @@ TEST_F(PlayerLine, WriteNextRetryRestartsTheStreamByRequest) {
   SectorBuffer buffer = FromBytes(Pattern(512, 7));
   ASSERT_EQ(ser_WriteSector(1, 80, buffer), 0);
   playersim_ResetCounters();
-  PlayerFaults faults;
-  faults.failVerifies = 1;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.failVerifies = 1});
   SectorBuffer next = FromBytes(Pattern(512, 8));
   ASSERT_EQ(ser_WriteSectorNextRtr(1, 1, 81, next, 4), 0);
   EXPECT_EQ(CardSector(81), Data(next));
@@ -416,21 +386,13 @@ TEST_F(PlayerLine, WriteNextRetryRestartsTheStreamByRequest) {
 
 TEST_F(PlayerLine, SearchAnswerWithImpossibleSizeIsAFailedSearch) {
   for (uint32_t size : {0u, 0x80000000u, 0xFFFFFFFFu}) {
-    PlayerSimConfig config;
-    config.slots[0].imagePath = dir_.File("card1.ros");
-    config.slots[0].cardSize = size;
-    session_.reset();
-    Start(config);
+    Restart(size);
     uint32_t found = 12345;
     EXPECT_EQ(ser_Search(1, 1), -VEXO_ERROR_TALVARO_NOT_FOUND) << size;
     EXPECT_EQ(ser_MultiSearch(1, 1, &found, 1), -VEXO_ERROR_TALVARO_NOT_FOUND) << size;
     EXPECT_EQ(found, 12345u);
   }
-  PlayerSimConfig config;
-  config.slots[0].imagePath = dir_.File("card1.ros");
-  config.slots[0].cardSize = 0x7FFFFFFFu;
-  session_.reset();
-  Start(config);
+  Restart(0x7FFFFFFFu);
   EXPECT_EQ(ser_Search(1, 1), 0x7FFFFFFF);
 }
 

@@ -98,9 +98,7 @@ TEST_F(PlayerTransfer, MultiSectorWriteResendsAFailedSectorByRequest) {
   const auto image = Pattern(3 * SECTOR_SIZE, 33);
   ASSERT_GT(ser_Search(1, 1), 0);
   playersim_ClearLog();
-  PlayerFaults faults;
-  faults.corruptReceiveAt = 7 + 515 + 40;  // inside the streamed block of sector 1
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.corruptReceiveAt = 7 + 515 + 40});  // inside the streamed block of sector 1
   ASSERT_EQ(ser_WriteMultiSectorsRtr(1, 1, 0, 3, image), 0);
   EXPECT_EQ(CardBytes(0, 3), image);
   EXPECT_EQ(RequestedSectors('w'), std::vector<uint32_t>({0, 1}));
@@ -108,9 +106,7 @@ TEST_F(PlayerTransfer, MultiSectorWriteResendsAFailedSectorByRequest) {
 
 TEST_F(PlayerTransfer, MultiSectorWriteGivesTheLastFailure) {
   ASSERT_GT(ser_Search(1, 1), 0);
-  PlayerFaults faults;
-  faults.failVerifies = 100;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.failVerifies = 100});
   const auto image = Pattern(2 * SECTOR_SIZE, 34);
   EXPECT_EQ(ser_WriteMultiSectorsRtr(1, 1, 0, 2, image), -VEXO_ERROR_DATA_WRITE_VERIFY);
   EXPECT_EQ(playersim_Counters().writeRequests, 4u);
@@ -196,10 +192,8 @@ TEST_F(PlayerTransfer, RawWriteCopiesTheImageOneToOne) {
 
 TEST_F(PlayerTransfer, StreamedSectorThatFailsIsResentAtItsOwnSector) {
   WriteFile(dir_.File("d.mp3"), Pattern(5 * SECTOR_SIZE, 46));
-  PlayerFaults faults;
   // search (1) + sector 140 by request (7 + 514 + 1) + sector 141 (515) + into 142
-  faults.corruptReceiveAt = 1 + 522 + 515 + 33;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.corruptReceiveAt = 1 + 522 + 515 + 33});
   playersim_ClearLog();
   ASSERT_EQ(ser_WriteFile(1, 1, 140, dir_.File("d.mp3").c_str(), 1u << 30, 0, 0), 0);
   EXPECT_EQ(CardBytes(140, 5), Pattern(5 * SECTOR_SIZE, 46));
@@ -208,10 +202,7 @@ TEST_F(PlayerTransfer, StreamedSectorThatFailsIsResentAtItsOwnSector) {
 
 TEST_F(PlayerTransfer, CardPulledDuringAWriteEndsItWithTheSearchFailure) {
   WriteFile(dir_.File("e.mp3"), Pattern(6 * SECTOR_SIZE, 47));
-  PlayerFaults faults;
-  faults.emptySlot = 1;
-  faults.emptyAfterSectors = 3;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.emptySlot = 1, .emptyAfterSectors = 3});
   EXPECT_EQ(ser_WriteFile(1, 1, 150, dir_.File("e.mp3").c_str(), 1u << 30, 0, 0),
             -VEXO_ERROR_TALVARO_NOT_FOUND);
   EXPECT_EQ(playersim_Counters().sectorsWritten, 3u);
@@ -267,10 +258,8 @@ TEST_F(PlayerTransfer, ReadFileOfZeroBytesCreatesAnEmptyFile) {
 }
 
 TEST_F(PlayerTransfer, StreamedReadThatFailsIsRequestedAtItsOwnSector) {
-  PlayerFaults faults;
   // search answer (5), status and sector 30 (514), sector 31 (513), into 32
-  faults.corruptSendAt = 5 + 514 + 513 + 77;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.corruptSendAt = 5 + 514 + 513 + 77});
   playersim_ClearLog();
   ASSERT_EQ(ser_ReadFile(1, 1, 30, 5 * SECTOR_SIZE, dir_.File("out").c_str(), 0), 0);
   EXPECT_EQ(ReadFile(dir_.File("out")), CardBytes(30, 5));
@@ -286,9 +275,7 @@ TEST_F(PlayerTransfer, ReadFileHostFailures) {
 }
 
 TEST_F(PlayerTransfer, ReadFileGivesUpWithTheLastFailure) {
-  PlayerFaults faults;
-  faults.refuseReads = 100;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.refuseReads = 100});
   EXPECT_EQ(ser_ReadFile(1, 1, 10, 1000, dir_.File("out").c_str(), 0),
             -VEXO_ERROR_MSG_CRC_ERROR);
   EXPECT_EQ(playersim_Counters().refusals, 4u);

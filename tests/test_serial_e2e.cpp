@@ -84,17 +84,13 @@ TEST_F(SerialCommands, EmptyThenGetCountsBothCards) {
 }
 
 TEST_F(SerialCommands, MissingVersionByteReadsAsHighestValue) {
-  PlayerFaults faults;
-  faults.noVersion = true;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.noVersion = true});
   EXPECT_EQ(RunVexo({"ttyS0", "--empty"}).out, "\n Empty Header written.\n");
   EXPECT_EQ(RunVexo({"ttyS0", "--get"}).out, Report(0, 132841472, 2, "", "", "655.35"));
 }
 
 TEST_F(SerialCommands, NoPlayerIsAnError) {
-  PlayerFaults faults;
-  faults.silent = true;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.silent = true});
   EXPECT_EQ(RunVexo({"ttyS0", "--get"}).out, "\n Error: TALVARO NOT FOUND\n");
 }
 
