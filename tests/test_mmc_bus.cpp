@@ -11,13 +11,10 @@
 
 namespace {
 
-void NoWait() {}
-
 class PoweredCard : public testing::Test {
  protected:
   void Install() {
-    vexo_test::UseNoDelay();
-    ppa_SetPowerUpWaitHook(NoWait);
+    vexo_test::UseNoAdapterWaits();
     mmcsim_InstallMemoryCard(config_);
     ppa_Open(1);
     mmcsim_ResetCounters();

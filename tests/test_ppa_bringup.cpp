@@ -10,13 +10,10 @@
 
 namespace {
 
-void NoWait() {}
-
 class BringUp : public testing::Test {
  protected:
   void Install() {
-    vexo_test::UseNoDelay();
-    ppa_SetPowerUpWaitHook(NoWait);
+    vexo_test::UseNoAdapterWaits();
     mmcsim_InstallMemoryCard(config_);
     ppa_Open(1);
     mmcsim_ResetCounters();

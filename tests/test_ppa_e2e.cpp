@@ -15,7 +15,6 @@
 
 namespace {
 
-void NoWait() {}
 std::time_t FrozenClock() { return 1000; }
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
@@ -27,8 +26,7 @@ std::string Replace(std::string text, const std::string& from, const std::string
 class CardInAdapter : public testing::Test {
  protected:
   void Install(uint64_t capacity) {
-    vexo_test::UseNoDelay();
-    ppa_SetPowerUpWaitHook(NoWait);
+    vexo_test::UseNoAdapterWaits();
     ppa_SetTimeSource(FrozenClock);  // elapsed 0 s: rate = sectors x 4096
     MmcSimConfig config;
     config.capacityBytes = capacity;

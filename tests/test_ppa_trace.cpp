@@ -17,8 +17,6 @@
 
 namespace {
 
-void NoWait() {}
-
 struct Access {
   std::string reg;
   char direction;
@@ -124,8 +122,7 @@ Decoded Decode(const std::vector<Access>& trace) {
 class TracedRun : public testing::Test {
  protected:
   void SetUp() override {
-    vexo_test::UseNoDelay();
-    ppa_SetPowerUpWaitHook(NoWait);
+    vexo_test::UseNoAdapterWaits();
     mmcsim_InstallMemoryCard(MmcSimConfig{});
     stream_ = open_memstream(&buffer_, &size_);
     mmcsim_SetTrace(stream_);

@@ -12,8 +12,6 @@
 
 namespace {
 
-void NoWait() {}
-
 std::time_t g_fakeNow = 0;
 std::time_t g_fakeStep = 0;
 std::time_t FakeClock() {
@@ -25,8 +23,7 @@ std::time_t FakeClock() {
 class SimulatedCard : public testing::Test {
  protected:
   void SetUp() override {
-    vexo_test::UseNoDelay();
-    ppa_SetPowerUpWaitHook(NoWait);
+    vexo_test::UseNoAdapterWaits();
     ppa_SetTimeSource(nullptr);
     mmcsim_InstallMemoryCard(MmcSimConfig{});
     ASSERT_EQ(ppa_Open(1), 0);

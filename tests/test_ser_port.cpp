@@ -139,21 +139,16 @@ TEST(SerialPath, MissingDeviceAndNonTerminalAreOpenFailures) {
   ser_SetDevicePathOverride(nullptr);
 }
 
+// Each requested speed maps to the nearest standard one at or above it.
 TEST(SerialSpeed, TableOfRequestedSpeeds) {
-  EXPECT_EQ(ser_BaudToSpeed(-5), static_cast<speed_t>(B0));
-  EXPECT_EQ(ser_BaudToSpeed(0), static_cast<speed_t>(B0));
-  EXPECT_EQ(ser_BaudToSpeed(1), static_cast<speed_t>(B4800));
-  EXPECT_EQ(ser_BaudToSpeed(7200), static_cast<speed_t>(B4800));
-  EXPECT_EQ(ser_BaudToSpeed(7201), static_cast<speed_t>(B9600));
-  EXPECT_EQ(ser_BaudToSpeed(14400), static_cast<speed_t>(B9600));
-  EXPECT_EQ(ser_BaudToSpeed(14401), static_cast<speed_t>(B19200));
-  EXPECT_EQ(ser_BaudToSpeed(28800), static_cast<speed_t>(B19200));
-  EXPECT_EQ(ser_BaudToSpeed(28801), static_cast<speed_t>(B38400));
-  EXPECT_EQ(ser_BaudToSpeed(48000), static_cast<speed_t>(B38400));
-  EXPECT_EQ(ser_BaudToSpeed(48001), static_cast<speed_t>(B57600));
-  EXPECT_EQ(ser_BaudToSpeed(57600), static_cast<speed_t>(B57600));
-  EXPECT_EQ(ser_BaudToSpeed(57601), static_cast<speed_t>(B115200));
-  EXPECT_EQ(ser_BaudToSpeed(115200), static_cast<speed_t>(B115200));
+  const struct {
+    int baud;
+    speed_t speed;
+  } cases[] = {{-5, B0},        {0, B0},         {1, B4800},       {7200, B4800},
+               {7201, B9600},   {14400, B9600},  {14401, B19200},  {28800, B19200},
+               {28801, B38400}, {48000, B38400}, {48001, B57600},  {57600, B57600},
+               {57601, B115200}, {115200, B115200}};
+  for (const auto& c : cases) EXPECT_EQ(ser_BaudToSpeed(c.baud), c.speed) << "baud " << c.baud;
 }
 
 TEST_F(PtyLine, ReadTimeoutReturnsTheCountWhenTheBytesAreThere) {

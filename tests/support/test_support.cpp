@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "cli/cli.h"
+#include "ppa/ppa.h"
 #include "transport/shared.h"
 
 namespace vexo_test {
@@ -72,6 +73,11 @@ void NoDelay(uint32_t) {}
 }  // namespace
 
 void UseNoDelay() { vexo_SetDelayHook(NoDelay); }
+
+void UseNoAdapterWaits() {
+  UseNoDelay();
+  ppa_SetPowerUpWaitHook([] {});
+}
 
 }  // namespace vexo_test
 

@@ -40,6 +40,10 @@ RunResult RunVexo(const std::vector<std::string>& args);
 // by the files that include this header through NoDelayEnvironment).
 void UseNoDelay();
 
+// For the parallel-port adapter on the simulated card: no pauses and no
+// wait after a power-up.
+void UseNoAdapterWaits();
+
 }  // namespace vexo_test
 
 namespace vexo_test {
