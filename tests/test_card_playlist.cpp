@@ -3,7 +3,6 @@
 // raw copies.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 
 #include "card/header.h"
@@ -18,21 +17,12 @@ using vexo_test::Le16;
 using vexo_test::Le32;
 using vexo_test::Pattern;
 using vexo_test::ReadFile;
+using vexo_test::ReadRange;
 using vexo_test::Slice;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int32_t kRos = VEXO_PORT_ROS;
 constexpr uint32_t kCardSize = 132907008;
-
-// Bytes of a (possibly sparse, card-sized) file at an offset.
-Bytes ReadRange(const std::string& path, uint64_t offset, std::size_t count) {
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(offset));
-  Bytes bytes(count);
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  return bytes;
-}
 
 class Playlist : public ::testing::Test {
  protected:

@@ -41,14 +41,7 @@ class PlayerLine : public ::testing::Test {
   void TearDown() override { session_.reset(); }
 
   std::vector<uint8_t> CardSector(uint32_t sector) {
-    const auto image = vexo_test::ReadFile(dir_.File("card1.ros"));
-    std::vector<uint8_t> data(SECTOR_SIZE, 0);
-    const std::size_t offset = static_cast<std::size_t>(sector) * SECTOR_SIZE;
-    if (offset < image.size()) {
-      std::copy_n(image.begin() + static_cast<long>(offset),
-                  std::min<std::size_t>(SECTOR_SIZE, image.size() - offset), data.begin());
-    }
-    return data;
+    return vexo_test::ImageSectors(dir_.File("card1.ros"), sector);
   }
   static std::vector<uint8_t> Data(const SectorBuffer& buffer) {
     return std::vector<uint8_t>(buffer.begin(), buffer.begin() + SECTOR_SIZE);

@@ -36,10 +36,7 @@ class PlayerTransfer : public ::testing::Test {
   }
   std::string Card() const { return dir_.File("card.ros"); }
   std::vector<uint8_t> CardBytes(uint32_t sector, uint32_t count) const {
-    auto image = ReadFile(Card());
-    image.resize(std::max<std::size_t>(image.size(), (sector + count) * SECTOR_SIZE), 0);
-    return std::vector<uint8_t>(image.begin() + sector * SECTOR_SIZE,
-                                image.begin() + (sector + count) * SECTOR_SIZE);
+    return vexo_test::ImageSectors(Card(), sector, count);
   }
   // Card sectors named in write requests on the wire, in order.
   static std::vector<uint32_t> RequestedSectors(uint8_t command) {

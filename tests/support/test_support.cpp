@@ -54,6 +54,22 @@ std::vector<uint8_t> Pattern(std::size_t size, uint32_t seed) {
   return bytes;
 }
 
+std::vector<uint8_t> ReadRange(const std::string& path, uint64_t offset, std::size_t count) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::vector<uint8_t> bytes(count);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+std::vector<uint8_t> ImageSectors(const std::string& path, uint32_t first, uint32_t count) {
+  const std::size_t length = static_cast<std::size_t>(count) * 512;
+  std::vector<uint8_t> bytes = ReadRange(path, static_cast<uint64_t>(first) * 512, length);
+  bytes.resize(length, 0);
+  return bytes;
+}
+
 RunResult RunVexo(const std::vector<std::string>& args) {
   std::vector<std::string> storage;
   storage.push_back("vexo");

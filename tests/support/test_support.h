@@ -25,6 +25,11 @@ class TempDir {
 std::vector<uint8_t> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::string& path);
+// Up to `count` bytes of a file from `offset`, fewer where the file ends
+// (sparse, card-sized files are fine).
+std::vector<uint8_t> ReadRange(const std::string& path, uint64_t offset, std::size_t count);
+// `count` sectors of an image file from sector `first`, zeros past its end.
+std::vector<uint8_t> ImageSectors(const std::string& path, uint32_t first, uint32_t count = 1);
 // Deterministic test content: byte i is a mix of i and the seed.
 std::vector<uint8_t> Pattern(std::size_t size, uint32_t seed = 1);
 
