@@ -2,7 +2,6 @@
 // simulated card: retries, pauses, counters, rates and the host-file contract.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "ppa/ppa.h"
@@ -47,10 +46,11 @@ class SimulatedCard : public testing::Test {
       mmcsim_WriteSector(sector + static_cast<uint32_t>(i), bytes.data() + i * 512);
     }
   }
-  std::vector<uint32_t> Cmd25Sectors() {
+  // Card sectors named by the commands of this index, in order.
+  static std::vector<uint32_t> CommandSectors(int index) {
     std::vector<uint32_t> sectors;
     for (const MmcSimCommand& c : mmcsim_CommandLog()) {
-      if (c.index == 25) sectors.push_back(c.argument / 512);
+      if (c.index == index) sectors.push_back(c.argument / 512);
     }
     return sectors;
   }
@@ -63,16 +63,15 @@ class SimulatedCard : public testing::Test {
 };
 
 TEST_F(SimulatedCard, SectorWrittenAndReadBackThroughTheBus) {
-  SectorBuffer out{};
   const std::vector<uint8_t> pattern = vexo_test::Pattern(512, 7);
-  std::memcpy(out.data(), pattern.data(), 512);
+  SectorBuffer out = vexo_test::ToSector(pattern);
   ASSERT_EQ(ppa_WriteSectorFirstRtr(1, 200, out, 4), 0);
   EXPECT_EQ(CardBytes(200, 1), pattern);
   // The write stays open: the read's first CMD18 meets a receiving card and
   // goes unanswered; the retry's bring-up recovers.
   SectorBuffer in{};
   ASSERT_EQ(ppa_ReadSectorRtr(1, 200, in, 4), 0);
-  EXPECT_EQ(std::vector<uint8_t>(in.begin(), in.begin() + 512), pattern);
+  EXPECT_EQ(vexo_test::DataOf(in), pattern);
   EXPECT_STREQ(mmcsim_State(), "tran");
   EXPECT_EQ(mmcsim_Counters().conflicts, 0u);
 }
@@ -92,7 +91,7 @@ TEST_F(SimulatedCard, ReadSucceedsWhenTheStopCommandIsIgnored) {
   mmcsim_Faults()->noStopResponse = true;
   SectorBuffer buffer{};
   EXPECT_EQ(ppa_ReadSectorRtr(1, 40, buffer, 4), 0);
-  EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 512), pattern);
+  EXPECT_EQ(vexo_test::DataOf(buffer), pattern);
   EXPECT_EQ(mmcsim_Counters().bringUps, 0u);
 }
 
@@ -101,15 +100,14 @@ TEST_F(SimulatedCard, RunOfSectorsIsOneMultipleBlockWriteRestartedAtAFailure) {
   std::vector<uint8_t> expected;
   for (uint32_t s = 10; s < 15; ++s) {
     const std::vector<uint8_t> pattern = vexo_test::Pattern(512, s);
-    SectorBuffer buffer{};
-    std::memcpy(buffer.data(), pattern.data(), 512);
+    SectorBuffer buffer = vexo_test::ToSector(pattern);
     const VexoResult result = s == 10 ? ppa_WriteSectorFirstRtr(1, s, buffer, 4)
                                       : ppa_WriteSectorNextRtr(1, s, buffer, 4);
     ASSERT_EQ(result, 0) << s;
     expected.insert(expected.end(), pattern.begin(), pattern.end());
   }
   EXPECT_EQ(CardBytes(10, 5), expected);
-  EXPECT_EQ(Cmd25Sectors(), (std::vector<uint32_t>{10, 12}));
+  EXPECT_EQ(CommandSectors(25), (std::vector<uint32_t>{10, 12}));
   EXPECT_EQ(mmcsim_Counters().bringUps, 1u);
   EXPECT_EQ(vexo_DelayUnitsTotal(), 5u + 1u);
 }
@@ -126,7 +124,7 @@ TEST_F(SimulatedCard, FileWriteRetryResendsTheCommandAtTheFailingSector) {
   const std::vector<uint8_t> data = vexo_test::Pattern(40 * 512 + 100, 5);
   mmcsim_SetWriteCrcReject(128 + 17, 2);
   ASSERT_EQ(ppa_WriteFile(1, 128, HostFile("a.mp3", data).c_str(), 0xFFFFFFFFu, 0, 0), 0);
-  EXPECT_EQ(Cmd25Sectors(), (std::vector<uint32_t>{128, 145, 145}));
+  EXPECT_EQ(CommandSectors(25), (std::vector<uint32_t>{128, 145, 145}));
   std::vector<uint8_t> expected = data;
   expected.resize(41 * 512, 0);  // the last sector's tail is zero
   EXPECT_EQ(CardBytes(128, 41), expected);
@@ -140,7 +138,7 @@ TEST_F(SimulatedCard, FileWriteGivesUpAfterThreeRetries) {
   mmcsim_SetWriteCrcReject(502, -1);
   EXPECT_EQ(ppa_WriteFile(1, 500, HostFile("a.mp3", data).c_str(), 0xFFFFFFFFu, 0, 0),
             -VEXO_ERROR_PPA_WRONG_DATA_CRC16);
-  EXPECT_EQ(Cmd25Sectors(), (std::vector<uint32_t>{500, 502, 502, 502}));
+  EXPECT_EQ(CommandSectors(25), (std::vector<uint32_t>{500, 502, 502, 502}));
   EXPECT_EQ(ppa_GetCurrentSector(), 501u);
   EXPECT_EQ(CardBytes(500, 2), std::vector<uint8_t>(data.begin(), data.begin() + 1024));
 }
@@ -213,11 +211,7 @@ TEST_F(SimulatedCard, ReadFileRetriesABadBlockAtItsSector) {
   const std::string path = dir_.File("out");
   ASSERT_EQ(ppa_ReadFile(1, 1000, static_cast<uint32_t>(data.size()), path.c_str(), 0), 0);
   EXPECT_EQ(vexo_test::ReadFile(path), data);
-  std::vector<uint32_t> reads;
-  for (const MmcSimCommand& c : mmcsim_CommandLog()) {
-    if (c.index == 18) reads.push_back(c.argument / 512);
-  }
-  EXPECT_EQ(reads, (std::vector<uint32_t>{1000, 1013}));
+  EXPECT_EQ(CommandSectors(18), (std::vector<uint32_t>{1000, 1013}));
   EXPECT_EQ(vexo_DelayUnitsTotal(), 6u);
 }
 

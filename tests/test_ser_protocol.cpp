@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 
 #include "serial/ser_port.h"
@@ -15,7 +14,9 @@
 
 namespace {
 
+using vexo_test::DataOf;
 using vexo_test::Pattern;
+using vexo_test::ToSector;
 
 constexpr uint32_t kCardSize = 132907008;
 
@@ -43,17 +44,9 @@ class PlayerLine : public ::testing::Test {
   std::vector<uint8_t> CardSector(uint32_t sector) {
     return vexo_test::ImageSectors(dir_.File("card1.ros"), sector);
   }
-  static std::vector<uint8_t> Data(const SectorBuffer& buffer) {
-    return std::vector<uint8_t>(buffer.begin(), buffer.begin() + SECTOR_SIZE);
-  }
   static SectorBuffer Filled(uint8_t value) {
     SectorBuffer buffer{};
     std::fill(buffer.begin(), buffer.end(), value);
-    return buffer;
-  }
-  static SectorBuffer FromBytes(const std::vector<uint8_t>& bytes) {
-    SectorBuffer buffer{};
-    std::copy_n(bytes.begin(), SECTOR_SIZE, buffer.begin());
     return buffer;
   }
   static std::vector<uint8_t> PcBytes() { return playersim_LoggedBytes(true); }
@@ -138,10 +131,10 @@ TEST_F(PlayerLine, ReadByRequestThenStreamed) {
   playersim_ClearLog();
   SectorBuffer buffer{};
   ASSERT_EQ(ser_ReadSector(1, 128, buffer, 1), 0);
-  EXPECT_EQ(Data(buffer), CardSector(128));
+  EXPECT_EQ(DataOf(buffer), CardSector(128));
   EXPECT_EQ(buffer[512], ser_Xor(buffer.data(), 512));
   ASSERT_EQ(ser_ReadSector(1, 999, buffer, 0), 0);  // the sector number is not used
-  EXPECT_EQ(Data(buffer), CardSector(129));
+  EXPECT_EQ(DataOf(buffer), CardSector(129));
   const std::vector<uint8_t> sent = {'r', 0x00, 0x00, 0x01, 0x00, 'm', 0x6C, 'n', 'n'};
   EXPECT_EQ(PcBytes(), sent);
   // The player answers the last 'n' on its own thread; let it get there.
@@ -155,7 +148,7 @@ TEST_F(PlayerLine, ReadPastTheImageFileGivesZeros) {
   ASSERT_GT(ser_Search(1, 1), 0);
   SectorBuffer buffer = Filled(0x5A);
   ASSERT_EQ(ser_ReadSector(1, 1000, buffer, 1), 0);
-  EXPECT_EQ(Data(buffer), std::vector<uint8_t>(512, 0));
+  EXPECT_EQ(DataOf(buffer), std::vector<uint8_t>(512, 0));
 }
 
 TEST_F(PlayerLine, WrongCheckByteGivesMinus14AndNoN) {
@@ -252,7 +245,7 @@ TEST_F(PlayerLine, BlockCorruptedOnTheLineIsNotWritten) {
   ASSERT_GT(ser_Search(1, 1), 0);
   const auto before = CardSector(20);
   playersim_SetFaults({.corruptReceiveAt = 7 + 300});  // a data byte of the 514-byte block
-  SectorBuffer buffer = FromBytes(Pattern(512, 9));
+  SectorBuffer buffer = ToSector(Pattern(512, 9));
   EXPECT_EQ(ser_WriteSector(1, 20, buffer), -VEXO_ERROR_DATA_WRITE_VERIFY);
   EXPECT_EQ(CardSector(20), before);
   EXPECT_EQ(playersim_Counters().crcErrors, 1u);
@@ -262,7 +255,7 @@ TEST_F(PlayerLine, BlockCorruptedOnTheLineIsNotWritten) {
 // a search digit, the version query, and a whole valid-looking request.
 TEST_F(PlayerLine, StreamedBlocksThatStartLikeCommandsAreWritten) {
   ASSERT_GT(ser_Search(1, 1), 0);
-  SectorBuffer buffer = FromBytes(Pattern(512, 4));
+  SectorBuffer buffer = ToSector(Pattern(512, 4));
   ASSERT_EQ(ser_WriteSector(1, 40, buffer), 0);
   const auto request = ser_BuildRequest(SER_CMD_READ, 3);
   std::vector<std::vector<uint8_t>> blocks;
@@ -279,7 +272,7 @@ TEST_F(PlayerLine, StreamedBlocksThatStartLikeCommandsAreWritten) {
   std::copy(writeRequest.begin(), writeRequest.end(), writeLike.begin());
   blocks.push_back(writeLike);
   for (const auto& block : blocks) {
-    SectorBuffer next = FromBytes(block);
+    SectorBuffer next = ToSector(block);
     ASSERT_EQ(ser_WriteNextSector(1, next), 0);
   }
   for (std::size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(CardSector(41 + i), blocks[i]);
@@ -290,7 +283,7 @@ TEST_F(PlayerLine, StreamedBlocksThatStartLikeCommandsAreWritten) {
 // After a 'V' a lone command byte is a command.
 TEST_F(PlayerLine, CommandsAfterAWriteStreamAreAnswered) {
   ASSERT_GT(ser_Search(1, 1), 0);
-  SectorBuffer buffer = FromBytes(Pattern(512, 5));
+  SectorBuffer buffer = ToSector(Pattern(512, 5));
   ASSERT_EQ(ser_WriteSector(1, 50, buffer), 0);
   EXPECT_EQ(ser_GetVersion(1), 214);
   ASSERT_EQ(ser_WriteSector(1, 51, buffer), 0);
@@ -298,10 +291,10 @@ TEST_F(PlayerLine, CommandsAfterAWriteStreamAreAnswered) {
   ASSERT_EQ(ser_WriteSector(1, 52, buffer), 0);
   SectorBuffer read{};
   ASSERT_EQ(ser_ReadSector(1, 50, read, 1), 0);
-  EXPECT_EQ(Data(read), Data(buffer));
+  EXPECT_EQ(DataOf(read), DataOf(buffer));
   ASSERT_EQ(ser_WriteSector(1, 53, buffer), 0);
   ASSERT_EQ(ser_WriteSector(1, 54, buffer), 0);  // a write request after 'V'
-  EXPECT_EQ(CardSector(54), Data(buffer));
+  EXPECT_EQ(CardSector(54), DataOf(buffer));
   EXPECT_EQ(playersim_Counters().strayBytes, 0u);
 }
 
@@ -315,7 +308,7 @@ TEST_F(PlayerLine, ReadRetryResyncsAndAsksByRequest) {
   playersim_ResetCounters();
   vexo_ResetDelayUnitsTotal();
   ASSERT_EQ(ser_ReadSectorRtr(1, 1, 61, buffer, 0, 4), 0);
-  EXPECT_EQ(Data(buffer), CardSector(61));
+  EXPECT_EQ(DataOf(buffer), CardSector(61));
   const PlayerCounters counters = playersim_Counters();
   EXPECT_EQ(counters.searches[0], 1u);
   EXPECT_EQ(counters.readRequests, 1u);
@@ -350,9 +343,9 @@ TEST_F(PlayerLine, WriteFirstRetryResyncsAfterEveryFailure) {
   PlayerFaults faults;
   faults.failVerifies = 2;
   playersim_SetFaults(faults);
-  SectorBuffer buffer = FromBytes(Pattern(512, 6));
+  SectorBuffer buffer = ToSector(Pattern(512, 6));
   ASSERT_EQ(ser_WriteSectorFirstRtr(1, 1, 70, buffer, 4), 0);
-  EXPECT_EQ(CardSector(70), Data(buffer));
+  EXPECT_EQ(CardSector(70), DataOf(buffer));
   EXPECT_EQ(playersim_Counters().searches[0], 2u);
   faults.failVerifies = 10;
   playersim_SetFaults(faults);
@@ -364,13 +357,13 @@ TEST_F(PlayerLine, WriteFirstRetryResyncsAfterEveryFailure) {
 
 TEST_F(PlayerLine, WriteNextRetryRestartsTheStreamByRequest) {
   ASSERT_GT(ser_Search(1, 1), 0);
-  SectorBuffer buffer = FromBytes(Pattern(512, 7));
+  SectorBuffer buffer = ToSector(Pattern(512, 7));
   ASSERT_EQ(ser_WriteSector(1, 80, buffer), 0);
   playersim_ResetCounters();
   playersim_SetFaults({.failVerifies = 1});
-  SectorBuffer next = FromBytes(Pattern(512, 8));
+  SectorBuffer next = ToSector(Pattern(512, 8));
   ASSERT_EQ(ser_WriteSectorNextRtr(1, 1, 81, next, 4), 0);
-  EXPECT_EQ(CardSector(81), Data(next));
+  EXPECT_EQ(CardSector(81), DataOf(next));
   const PlayerCounters counters = playersim_Counters();
   EXPECT_EQ(counters.streamedWrites, 0u);
   EXPECT_EQ(counters.writeRequests, 1u);
@@ -410,7 +403,7 @@ TEST_F(PlayerLine, CookedLineIsCaughtByTheCheckByte) {
   std::vector<uint8_t> block(512, 0x00);
   block[5] = 0x0D;
   block[6] = 0x01;
-  SectorBuffer buffer = FromBytes(block);
+  SectorBuffer buffer = ToSector(block);
   ASSERT_EQ(ser_WriteSector(1, 90, buffer), 0);
   termios cooked{};
   tcgetattr(ser_Handle(), &cooked);

@@ -63,6 +63,16 @@ std::vector<uint8_t> ReadRange(const std::string& path, uint64_t offset, std::si
   return bytes;
 }
 
+SectorBuffer ToSector(const std::vector<uint8_t>& bytes) {
+  SectorBuffer buffer{};
+  std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), SECTOR_SIZE), buffer.begin());
+  return buffer;
+}
+
+std::vector<uint8_t> DataOf(const SectorBuffer& buffer) {
+  return std::vector<uint8_t>(buffer.begin(), buffer.begin() + SECTOR_SIZE);
+}
+
 std::vector<uint8_t> ImageSectors(const std::string& path, uint32_t first, uint32_t count) {
   const std::size_t length = static_cast<std::size_t>(count) * 512;
   std::vector<uint8_t> bytes = ReadRange(path, static_cast<uint64_t>(first) * 512, length);

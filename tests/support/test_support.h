@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "transport/vexo_types.h"
+
 namespace vexo_test {
 
 class TempDir {
@@ -30,6 +32,11 @@ bool FileExists(const std::string& path);
 std::vector<uint8_t> ReadRange(const std::string& path, uint64_t offset, std::size_t count);
 // `count` sectors of an image file from sector `first`, zeros past its end.
 std::vector<uint8_t> ImageSectors(const std::string& path, uint32_t first, uint32_t count = 1);
+
+// A sector buffer holding the first 512 bytes given (zeros after them), and
+// the 512 data bytes of a sector buffer.
+SectorBuffer ToSector(const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> DataOf(const SectorBuffer& buffer);
 // Deterministic test content: byte i is a mix of i and the seed.
 std::vector<uint8_t> Pattern(std::size_t size, uint32_t seed = 1);
 
