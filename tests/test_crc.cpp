@@ -11,19 +11,17 @@
 namespace {
 
 TEST(Crc7, CommandFramesCarryTheKnownCheckBytes) {
-  CommandFrame cmd0 = mmc_Frame(0, 0);
-  mmc_SetCmdCrc(cmd0);
-  EXPECT_EQ(cmd0[0], 0x95);
-  CommandFrame cmd2 = mmc_Frame(2, 0);
-  mmc_SetCmdCrc(cmd2);
-  EXPECT_EQ(cmd2[0], 0x4D);
-  CommandFrame cmd12 = mmc_Frame(12, 0);
-  mmc_SetCmdCrc(cmd12);
-  EXPECT_EQ(cmd12[0], 0x61);
   // CMD8 with argument 0x1AA is a widely published example: CRC byte 0x87.
-  CommandFrame cmd8 = mmc_Frame(8, 0x1AA);
-  mmc_SetCmdCrc(cmd8);
-  EXPECT_EQ(cmd8[0], 0x87);
+  const struct {
+    uint8_t index;
+    uint32_t argument;
+    uint8_t crcByte;
+  } cases[] = {{0, 0, 0x95}, {2, 0, 0x4D}, {12, 0, 0x61}, {8, 0x1AA, 0x87}};
+  for (const auto& c : cases) {
+    CommandFrame frame = mmc_Frame(c.index, c.argument);
+    mmc_SetCmdCrc(frame);
+    EXPECT_EQ(frame[0], c.crcByte) << "CMD" << int{c.index};
+  }
 }
 
 TEST(Crc7, FrameHoldsIndexAndArgumentInReverseWireOrder) {

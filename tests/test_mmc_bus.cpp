@@ -13,12 +13,7 @@ namespace {
 
 class PoweredCard : public testing::Test {
  protected:
-  void Install() {
-    vexo_test::UseNoAdapterWaits();
-    mmcsim_InstallMemoryCard(config_);
-    ppa_Open(1);
-    mmcsim_ResetCounters();
-  }
+  void Install() { vexo_test::InstallPoweredCard(config_); }
   void SetUp() override { Install(); }
   void TearDown() override { mmcsim_Remove(); }
   // Takes the card from idle to transfer state by hand.

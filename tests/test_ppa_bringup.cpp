@@ -12,13 +12,7 @@ namespace {
 
 class BringUp : public testing::Test {
  protected:
-  void Install() {
-    vexo_test::UseNoAdapterWaits();
-    mmcsim_InstallMemoryCard(config_);
-    ppa_Open(1);
-    mmcsim_ResetCounters();
-    vexo_ResetDelayUnitsTotal();
-  }
+  void Install() { vexo_test::InstallPoweredCard(config_); }
   void SetUp() override { Install(); }
   void TearDown() override { mmcsim_Remove(); }
   MmcSimConfig config_;

@@ -14,6 +14,7 @@
 
 #include "cli/cli.h"
 #include "ppa/ppa.h"
+#include "sim/mmc_sim.h"
 #include "transport/shared.h"
 
 namespace vexo_test {
@@ -105,9 +106,14 @@ void UseNoAdapterWaits() {
   ppa_SetPowerUpWaitHook([] {});
 }
 
-}  // namespace vexo_test
+void InstallPoweredCard(const MmcSimConfig& config) {
+  UseNoAdapterWaits();
+  mmcsim_InstallMemoryCard(config);
+  ppa_Open(1);
+  mmcsim_ResetCounters();
+  vexo_ResetDelayUnitsTotal();
+}
 
-namespace vexo_test {
 
 uint16_t Le16(const std::vector<uint8_t>& bytes, std::size_t offset) {
   return static_cast<uint16_t>(bytes.at(offset) | (bytes.at(offset + 1) << 8));
@@ -166,9 +172,6 @@ std::vector<uint8_t> WriteCardImage(const std::string& path, uint16_t cardType,
   return image;
 }
 
-}  // namespace vexo_test
-
-namespace vexo_test {
 
 FileSizeLimit::FileSizeLimit(uint64_t limit) {
   rlimit current{};

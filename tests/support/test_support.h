@@ -9,6 +9,8 @@
 
 #include "transport/vexo_types.h"
 
+struct MmcSimConfig;
+
 namespace vexo_test {
 
 class TempDir {
@@ -55,10 +57,10 @@ void UseNoDelay();
 // For the parallel-port adapter on the simulated card: no pauses and no
 // wait after a power-up.
 void UseNoAdapterWaits();
+// That, a simulated memory card with this configuration in the adapter on
+// lp1 (opened), and the simulator's counters and the pause total at zero.
+void InstallPoweredCard(const MmcSimConfig& config);
 
-}  // namespace vexo_test
-
-namespace vexo_test {
 
 // ---- Card images ------------------------------------------------------------
 // Helpers for tests that build card images by hand, byte by byte, the way the
