@@ -29,10 +29,7 @@ class E2eRos : public ::testing::Test {
     vexo_test::WriteFile(path, Pattern(size, seed));
     return path;
   }
-  vexo_test::RunResult Run(std::vector<std::string> args) {
-    args.insert(args.begin(), {"ros", image});
-    return RunVexo(args);
-  }
+  vexo_test::RunResult Run(const std::vector<std::string>& args) { return RunVexo({"ros", image}, args); }
   std::string Added(const std::string& path, const std::string& progress) {
     return "\n Adding file: " + path + "\n " + progress + kDone;
   }

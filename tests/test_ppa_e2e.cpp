@@ -38,11 +38,7 @@ class CardInAdapter : public testing::Test {
     ppa_SetTimeSource(nullptr);
     mmcsim_Remove();
   }
-  vexo_test::RunResult Lp(const std::vector<std::string>& args) {
-    std::vector<std::string> all{"lp1"};
-    all.insert(all.end(), args.begin(), args.end());
-    return vexo_test::RunVexo(all);
-  }
+  vexo_test::RunResult Lp(const std::vector<std::string>& args) { return vexo_test::RunVexo({"lp1"}, args); }
   // The image-file driver's report of the card's bytes, as the parallel
   // driver must print it.
   std::string RosReport() {

@@ -228,16 +228,12 @@ TEST_F(PlayerLine, WriteByRequestPutsTheBlockOnTheWire) {
 TEST_F(PlayerLine, VerifyFailureGivesMinus4AndSilenceMinus9) {
   ASSERT_GT(ser_Search(1, 1), 0);
   const auto before = CardSector(10);
-  PlayerFaults faults;
-  faults.failVerifies = 1;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.failVerifies = 1});
   SectorBuffer buffer = Filled(0x33);
   EXPECT_EQ(ser_WriteSector(1, 10, buffer), -VEXO_ERROR_DATA_WRITE_VERIFY);
   EXPECT_EQ(CardSector(10), before);
   ASSERT_EQ(ser_WriteSector(1, 10, buffer), 0);
-  faults = PlayerFaults{};
-  faults.silent = true;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.silent = true});
   EXPECT_EQ(ser_WriteNextSector(1, buffer), -VEXO_ERROR_DATA_WRITE_TIMEOUT);
 }
 
@@ -340,15 +336,12 @@ TEST_F(PlayerLine, ReadRetryCountsAFailedResyncAsAnAttempt) {
 TEST_F(PlayerLine, WriteFirstRetryResyncsAfterEveryFailure) {
   ASSERT_GT(ser_Search(1, 1), 0);
   playersim_ResetCounters();
-  PlayerFaults faults;
-  faults.failVerifies = 2;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.failVerifies = 2});
   SectorBuffer buffer = ToSector(Pattern(512, 6));
   ASSERT_EQ(ser_WriteSectorFirstRtr(1, 1, 70, buffer, 4), 0);
   EXPECT_EQ(CardSector(70), DataOf(buffer));
   EXPECT_EQ(playersim_Counters().searches[0], 2u);
-  faults.failVerifies = 10;
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.failVerifies = 10});
   playersim_ResetCounters();
   EXPECT_EQ(ser_WriteSectorFirstRtr(1, 1, 71, buffer, 4), -VEXO_ERROR_DATA_WRITE_VERIFY);
   EXPECT_EQ(playersim_Counters().writeRequests, 4u);

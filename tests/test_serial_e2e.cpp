@@ -118,18 +118,14 @@ TEST_F(SerialCommands, AddAndReadSurviveACorruptedByteEachWay) {
   const auto song = Pattern(20 * 512 + 17, 51);
   WriteFile(dir_.File("song.mp3"), song);
   ASSERT_EQ(RunVexo({"ttyS0", "--slow", "--empty"}).status, 1);
-  PlayerFaults faults;
-  faults.corruptReceiveAt = 5000;  // inside the streamed blocks of the add
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.corruptReceiveAt = 5000});  // inside the streamed blocks of the add
   const auto add = RunVexo({"ttyS0", "--slow", "--add", dir_.File("song.mp3"), "Long"});
   EXPECT_EQ(WithoutRate(add.out), "\n Adding file: " + dir_.File("song.mp3") + "\n  10 / 21 (47%) \r" +
                                       " 20 / 21 (95%) \r" + kDone + " Transferrate: R Bits/sec.\n");
   EXPECT_EQ(playersim_Counters().crcErrors, 1u);
 
   playersim_ResetCounters();
-  faults = PlayerFaults{};
-  faults.corruptSendAt = 6000;  // inside the blocks of the read
-  playersim_SetFaults(faults);
+  playersim_SetFaults({.corruptSendAt = 6000});  // inside the blocks of the read
   const auto read = RunVexo({"ttyS0", "--slow", "--read", "1", dir_.File("back.mp3")});
   EXPECT_NE(read.out.find(kDone), std::string::npos) << read.out;
   EXPECT_EQ(ReadFile(dir_.File("back.mp3")), song);

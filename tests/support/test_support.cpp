@@ -95,6 +95,12 @@ RunResult RunVexo(const std::vector<std::string>& args) {
   return RunResult{status, testing::internal::GetCapturedStdout()};
 }
 
+RunResult RunVexo(const std::vector<std::string>& front, const std::vector<std::string>& args) {
+  std::vector<std::string> all = front;
+  all.insert(all.end(), args.begin(), args.end());
+  return RunVexo(all);
+}
+
 namespace {
 void NoDelay(uint32_t) {}
 }  // namespace

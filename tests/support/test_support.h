@@ -49,6 +49,8 @@ struct RunResult {
 // Runs vexo_Main with these arguments (the program name is added) and
 // returns its exit status and everything it printed on standard output.
 RunResult RunVexo(const std::vector<std::string>& args);
+// The same with the port words `front` put before the arguments.
+RunResult RunVexo(const std::vector<std::string>& front, const std::vector<std::string>& args);
 
 // Makes every vexo_Delay return at once (installed for the whole test run
 // by the files that include this header through NoDelayEnvironment).
