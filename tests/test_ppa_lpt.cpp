@@ -3,15 +3,14 @@
 // the simulated adapter's register trace and counters.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ppa/lpt.h"
 #include "ppa/ppa.h"
 #include "sim/mmc_sim.h"
+#include "support/test_support.h"
 #include "transport/shared.h"
 
 namespace {
@@ -19,7 +18,7 @@ namespace {
 int g_waits = 0;
 void CountWait() { ++g_waits; }
 
-// Collects the register trace in memory.
+// Collects the register trace in memory once a test starts it.
 class TracedAdapter : public testing::Test {
  protected:
   void SetUp() override {
@@ -29,25 +28,12 @@ class TracedAdapter : public testing::Test {
     lpt_SelectPort(1);
   }
   void TearDown() override {
-    mmcsim_SetTrace(nullptr);
-    if (trace_ != nullptr) std::fclose(trace_);
-    std::free(buffer_);
+    trace_.reset();
     mmcsim_Remove();
   }
-  void StartTrace() {
-    trace_ = open_memstream(&buffer_, &size_);
-    mmcsim_SetTrace(trace_);
-  }
-  std::vector<std::string> Lines() {
-    std::fflush(trace_);
-    std::vector<std::string> lines;
-    std::istringstream in(std::string(buffer_, size_));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-  FILE* trace_ = nullptr;
-  char* buffer_ = nullptr;
-  std::size_t size_ = 0;
+  void StartTrace() { trace_ = std::make_unique<vexo_test::AdapterTrace>(); }
+  std::vector<std::string> Lines() { return trace_->Lines(); }
+  std::unique_ptr<vexo_test::AdapterTrace> trace_;
 };
 
 TEST(LptPorts, TableRowsAndLp0AliasOfLp1) {

@@ -12,10 +12,7 @@
 
 namespace {
 
-struct SimRun {
-  int status;
-  std::string out;
-};
+using SimRun = vexo_test::RunResult;
 
 std::string SimBinary() {
   const char* dir = std::getenv("VEXO_TEST_BIN_DIR");
@@ -38,12 +35,8 @@ SimRun RunSim(const std::string& arguments) {
 class VexoSimProgram : public testing::Test {
  protected:
   vexo_test::TempDir dir;
-  std::string Q(const std::string& name) {
-    std::string quoted = "'";
-    quoted += dir.File(name);
-    quoted += "'";
-    return quoted;
-  }
+  // A file of the test's folder, quoted for the shell.
+  std::string Q(const std::string& name) { return std::string("'") + dir.File(name) + "'"; }
 };
 
 TEST_F(VexoSimProgram, AddsListsAndReadsBackOnTheSimulatedAdapter) {

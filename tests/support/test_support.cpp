@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "cli/cli.h"
 #include "ppa/ppa.h"
@@ -110,6 +111,25 @@ void UseNoDelay() { vexo_SetDelayHook(NoDelay); }
 void UseNoAdapterWaits() {
   UseNoDelay();
   ppa_SetPowerUpWaitHook([] {});
+}
+
+AdapterTrace::AdapterTrace() {
+  stream_ = open_memstream(&buffer_, &size_);
+  mmcsim_SetTrace(stream_);
+}
+
+AdapterTrace::~AdapterTrace() {
+  mmcsim_SetTrace(nullptr);
+  if (stream_ != nullptr) std::fclose(stream_);
+  std::free(buffer_);
+}
+
+std::vector<std::string> AdapterTrace::Lines() {
+  std::fflush(stream_);
+  std::vector<std::string> lines;
+  std::istringstream in(std::string(buffer_, size_));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 void InstallPoweredCard(const MmcSimConfig& config) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,22 @@ void UseNoAdapterWaits();
 // That, a simulated memory card with this configuration in the adapter on
 // lp1 (opened), and the simulator's counters and the pause total at zero.
 void InstallPoweredCard(const MmcSimConfig& config);
+
+// While it lives, the simulated adapter's register accesses are collected in
+// memory: one line per access, "<register> <R|W> 0x<value>".
+class AdapterTrace {
+ public:
+  AdapterTrace();
+  ~AdapterTrace();
+  AdapterTrace(const AdapterTrace&) = delete;
+  AdapterTrace& operator=(const AdapterTrace&) = delete;
+  std::vector<std::string> Lines();
+
+ private:
+  FILE* stream_ = nullptr;
+  char* buffer_ = nullptr;
+  std::size_t size_ = 0;
+};
 
 
 // ---- Card images ------------------------------------------------------------
