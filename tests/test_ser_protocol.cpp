@@ -24,8 +24,7 @@ constexpr uint32_t kCardSize = 132907008;
 class PlayerLine : public ::testing::Test {
  protected:
   void SetUp() override {
-    card_ = Pattern(300 * SECTOR_SIZE, 3);
-    vexo_test::WriteFile(dir_.File("card1.ros"), card_);
+    vexo_test::WriteFile(dir_.File("card1.ros"), Pattern(300 * SECTOR_SIZE, 3));
     Restart();
   }
   // A new player whose slot 1 card answers the search with this size.
@@ -52,8 +51,16 @@ class PlayerLine : public ::testing::Test {
   static std::vector<uint8_t> PcBytes() { return playersim_LoggedBytes(true); }
 
   vexo_test::TempDir dir_;
-  std::vector<uint8_t> card_;
   std::unique_ptr<PlayerSimSession> session_;
+};
+
+// The same once the PC has found the card in slot 1.
+class FoundPlayer : public PlayerLine {
+ protected:
+  void SetUp() override {
+    PlayerLine::SetUp();
+    ASSERT_GT(ser_Search(1, 1), 0);
+  }
 };
 
 TEST(SerialChecksums, Crc16KnownAnswers) {
@@ -144,15 +151,13 @@ TEST_F(PlayerLine, ReadByRequestThenStreamed) {
   EXPECT_EQ(counters.streamedReads, 2u);  // the block after the last 'n' is on its way
 }
 
-TEST_F(PlayerLine, ReadPastTheImageFileGivesZeros) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, ReadPastTheImageFileGivesZeros) {
   SectorBuffer buffer = Filled(0x5A);
   ASSERT_EQ(ser_ReadSector(1, 1000, buffer, 1), 0);
   EXPECT_EQ(DataOf(buffer), std::vector<uint8_t>(512, 0));
 }
 
-TEST_F(PlayerLine, WrongCheckByteGivesMinus14AndNoN) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, WrongCheckByteGivesMinus14AndNoN) {
   playersim_ClearLog();
   playersim_SetFaults({.corruptSendAt = 1 + 100});  // status byte, then data byte 100
   SectorBuffer buffer{};
@@ -162,16 +167,14 @@ TEST_F(PlayerLine, WrongCheckByteGivesMinus14AndNoN) {
   EXPECT_EQ(sent[0], 'r');
 }
 
-TEST_F(PlayerLine, RefusedRequestGivesMinus19) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, RefusedRequestGivesMinus19) {
   playersim_SetFaults({.refuseReads = 1});
   SectorBuffer buffer{};
   EXPECT_EQ(ser_ReadSector(1, 5, buffer, 1), -VEXO_ERROR_MSG_CRC_ERROR);
   EXPECT_EQ(ser_ReadSector(1, 5, buffer, 1), 0);
 }
 
-TEST_F(PlayerLine, RequestCorruptedOnTheLineIsRefusedByThePlayer) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, RequestCorruptedOnTheLineIsRefusedByThePlayer) {
   playersim_SetFaults({.corruptReceiveAt = 6});  // the request's XOR byte
   SectorBuffer buffer{};
   EXPECT_EQ(ser_ReadSector(1, 5, buffer, 1), -VEXO_ERROR_MSG_CRC_ERROR);
@@ -186,15 +189,13 @@ TEST_F(PlayerLine, RequestOutsideTheCardIsRefused) {
   EXPECT_EQ(ser_ReadSector(1, 3, buffer, 1), 0);
 }
 
-TEST_F(PlayerLine, SilentPlayerGivesReadTimeout) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, SilentPlayerGivesReadTimeout) {
   playersim_SetFaults({.silent = true});
   SectorBuffer buffer{};
   EXPECT_EQ(ser_ReadSector(1, 5, buffer, 1), -VEXO_ERROR_DATA_RECEIVE_TIMEOUT);
 }
 
-TEST_F(PlayerLine, WriteByRequestPutsTheBlockOnTheWire) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, WriteByRequestPutsTheBlockOnTheWire) {
   playersim_ClearLog();
   SectorBuffer zeros = Filled(0x00);
   ASSERT_EQ(ser_WriteSector(1, 128, zeros), 0);
@@ -225,8 +226,7 @@ TEST_F(PlayerLine, WriteByRequestPutsTheBlockOnTheWire) {
   EXPECT_EQ(counters.sectorsWritten, 2u);
 }
 
-TEST_F(PlayerLine, VerifyFailureGivesMinus4AndSilenceMinus9) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, VerifyFailureGivesMinus4AndSilenceMinus9) {
   const auto before = CardSector(10);
   playersim_SetFaults({.failVerifies = 1});
   SectorBuffer buffer = Filled(0x33);
@@ -237,8 +237,7 @@ TEST_F(PlayerLine, VerifyFailureGivesMinus4AndSilenceMinus9) {
   EXPECT_EQ(ser_WriteNextSector(1, buffer), -VEXO_ERROR_DATA_WRITE_TIMEOUT);
 }
 
-TEST_F(PlayerLine, BlockCorruptedOnTheLineIsNotWritten) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, BlockCorruptedOnTheLineIsNotWritten) {
   const auto before = CardSector(20);
   playersim_SetFaults({.corruptReceiveAt = 7 + 300});  // a data byte of the 514-byte block
   SectorBuffer buffer = ToSector(Pattern(512, 9));
@@ -249,8 +248,7 @@ TEST_F(PlayerLine, BlockCorruptedOnTheLineIsNotWritten) {
 
 // Streamed blocks whose first bytes look like commands are still blocks:
 // a search digit, the version query, and a whole valid-looking request.
-TEST_F(PlayerLine, StreamedBlocksThatStartLikeCommandsAreWritten) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, StreamedBlocksThatStartLikeCommandsAreWritten) {
   SectorBuffer buffer = ToSector(Pattern(512, 4));
   ASSERT_EQ(ser_WriteSector(1, 40, buffer), 0);
   const auto request = ser_BuildRequest(SER_CMD_READ, 3);
@@ -277,8 +275,7 @@ TEST_F(PlayerLine, StreamedBlocksThatStartLikeCommandsAreWritten) {
 }
 
 // After a 'V' a lone command byte is a command.
-TEST_F(PlayerLine, CommandsAfterAWriteStreamAreAnswered) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, CommandsAfterAWriteStreamAreAnswered) {
   SectorBuffer buffer = ToSector(Pattern(512, 5));
   ASSERT_EQ(ser_WriteSector(1, 50, buffer), 0);
   EXPECT_EQ(ser_GetVersion(1), 214);
@@ -294,8 +291,7 @@ TEST_F(PlayerLine, CommandsAfterAWriteStreamAreAnswered) {
   EXPECT_EQ(playersim_Counters().strayBytes, 0u);
 }
 
-TEST_F(PlayerLine, ReadRetryResyncsAndAsksByRequest) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, ReadRetryResyncsAndAsksByRequest) {
   // Status byte and block of sector 60, then inside the streamed block of 61
   // that the 'n' after sector 60 brings.
   playersim_SetFaults({.corruptSendAt = 1 + 513 + 20});
@@ -311,8 +307,7 @@ TEST_F(PlayerLine, ReadRetryResyncsAndAsksByRequest) {
   EXPECT_GE(vexo_DelayUnitsTotal(), 150u);
 }
 
-TEST_F(PlayerLine, ReadRetryGivesUpAfterItsAttempts) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, ReadRetryGivesUpAfterItsAttempts) {
   playersim_ResetCounters();
   playersim_SetFaults({.refuseReads = 100});
   SectorBuffer buffer{};
@@ -322,8 +317,7 @@ TEST_F(PlayerLine, ReadRetryGivesUpAfterItsAttempts) {
   EXPECT_EQ(counters.searches[0], 3u);  // a resync between each two
 }
 
-TEST_F(PlayerLine, ReadRetryCountsAFailedResyncAsAnAttempt) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, ReadRetryCountsAFailedResyncAsAnAttempt) {
   playersim_ResetCounters();
   playersim_SetFaults({.refuseReads = 1, .emptySlot = 1, .emptyAfterSectors = 0});
   SectorBuffer buffer{};
@@ -333,8 +327,7 @@ TEST_F(PlayerLine, ReadRetryCountsAFailedResyncAsAnAttempt) {
   EXPECT_EQ(counters.searches[0], 10u);  // two resyncs of five searches
 }
 
-TEST_F(PlayerLine, WriteFirstRetryResyncsAfterEveryFailure) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, WriteFirstRetryResyncsAfterEveryFailure) {
   playersim_ResetCounters();
   playersim_SetFaults({.failVerifies = 2});
   SectorBuffer buffer = ToSector(Pattern(512, 6));
@@ -348,8 +341,7 @@ TEST_F(PlayerLine, WriteFirstRetryResyncsAfterEveryFailure) {
   EXPECT_EQ(playersim_Counters().searches[0], 4u);  // the last failure too
 }
 
-TEST_F(PlayerLine, WriteNextRetryRestartsTheStreamByRequest) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, WriteNextRetryRestartsTheStreamByRequest) {
   SectorBuffer buffer = ToSector(Pattern(512, 7));
   ASSERT_EQ(ser_WriteSector(1, 80, buffer), 0);
   playersim_ResetCounters();
@@ -391,8 +383,7 @@ TEST_F(PlayerLine, SectorsBeyondTheRequestAddressAreRefusedBeforeSending) {
 
 // A line left in cooked input mode turns CR into NL; the player's check
 // byte catches it.
-TEST_F(PlayerLine, CookedLineIsCaughtByTheCheckByte) {
-  ASSERT_GT(ser_Search(1, 1), 0);
+TEST_F(FoundPlayer, CookedLineIsCaughtByTheCheckByte) {
   std::vector<uint8_t> block(512, 0x00);
   block[5] = 0x0D;
   block[6] = 0x01;
