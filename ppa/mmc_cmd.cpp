@@ -25,6 +25,14 @@ int32_t ReceiveR1(ResponseImage& response) {
   return mmc_GetResponse(response, MMC_RESPONSE_FIRST, MMC_RESPONSE_LAST, packer);
 }
 
+// Sends a frame whose CRC is in place and takes its checked 48-bit response.
+int32_t SendWithCheckedR1(const CommandFrame& frame, ResponseImage& response) {
+  mmc_SendCommand(frame);
+  const int32_t received = ReceiveR1(response);
+  if (received != 0) return received;
+  return mmc_CheckCrc7(response, 6);
+}
+
 }  // namespace
 
 CommandFrame mmc_Frame(uint8_t index, uint32_t argument) {
@@ -39,10 +47,7 @@ CommandFrame mmc_Frame(uint8_t index, uint32_t argument) {
 
 int32_t mmc_R1Command(CommandFrame frame, ResponseImage& response) {
   mmc_SetCmdCrc(frame);
-  mmc_SendCommand(frame);
-  const int32_t received = ReceiveR1(response);
-  if (received != 0) return received;
-  return mmc_CheckCrc7(response, 6);
+  return SendWithCheckedR1(frame, response);
 }
 
 int32_t mmc_R1CommandNoCheck(CommandFrame frame, ResponseImage& response) {
@@ -97,12 +102,7 @@ int32_t mmc_cmd9(uint16_t rca, RegisterImage& csd) {
   return mmc_CheckCrc7(csd, 16);
 }
 
-int32_t mmc_cmd12(ResponseImage& response) {
-  mmc_SendCommand(kCmd12Frame);
-  const int32_t received = ReceiveR1(response);
-  if (received != 0) return received;
-  return mmc_CheckCrc7(response, 6);
-}
+int32_t mmc_cmd12(ResponseImage& response) { return SendWithCheckedR1(kCmd12Frame, response); }
 
 int32_t mmc_cmd16(uint32_t length, ResponseImage& response) {
   mmc_SetBlockLen(length);
