@@ -52,6 +52,10 @@ constexpr const char* ResultMessageTable[VEXO_RESULT_CODE_COUNT] = {
     "FILE WRITE",
     "CARD TOO LARGE",
     "FILE READ",
+    "PORT IN USE",
+    "NOT A REGULAR FILE",
+    "SAME FILE AS IMAGE",
+    "NOT A BLOCK DEVICE",
 };
 
 }  // namespace

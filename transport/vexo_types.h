@@ -11,6 +11,8 @@ using VexoResult = int32_t;  // 0 for success, -N for result code N
 constexpr int32_t VEXO_PORT_SERIAL = 1;
 constexpr int32_t VEXO_PORT_PARALLEL = 2;
 constexpr int32_t VEXO_PORT_ROS = 3;
+// A MultiMediaCard in a host card reader, seen as a block device.
+constexpr int32_t VEXO_PORT_READER = 4;
 
 constexpr uint32_t SECTOR_SIZE = 512;
 // Every sector buffer handed to the transport: 512 data bytes and room for
@@ -65,4 +67,12 @@ constexpr int32_t VEXO_ERROR_TABLE_FULL = 42;
 constexpr int32_t VEXO_ERROR_FILE_WRITE = 43;
 constexpr int32_t VEXO_ERROR_CARD_TOO_LARGE = 44;
 constexpr int32_t VEXO_ERROR_FILE_READ = 45;
-constexpr int32_t VEXO_RESULT_CODE_COUNT = 46;
+// Someone else holds the port: another vexo, a terminal program, a mount.
+constexpr int32_t VEXO_ERROR_PORT_IN_USE = 46;
+// An image file or MP3 that is a folder, FIFO, socket or device.
+constexpr int32_t VEXO_ERROR_NOT_REGULAR_FILE = 47;
+// A host output file that is the card image itself.
+constexpr int32_t VEXO_ERROR_SAME_FILE = 48;
+// A card-reader device that is not a block device.
+constexpr int32_t VEXO_ERROR_NOT_BLOCK_DEVICE = 49;
+constexpr int32_t VEXO_RESULT_CODE_COUNT = 50;
