@@ -1,0 +1,87 @@
+# bash completion for vexo and vexo-sim                       -*- shell-script -*-
+
+# Completes the vexo command line held in _vexo_words (program name first),
+# for the word at index $1, into COMPREPLY.
+_vexo_args()
+{
+    local i=$1 cur=${_vexo_words[$1]} port=${_vexo_words[1]} k=2 n
+    local commands="--get --add --delete --empty --change --chtitle --read --rawread --rawwrite
+        -g -a -d -e -c -ct -r -rr -rw"
+    if ((i == 1)); then
+        local words="ttyS0 ttyUSB0 ttyACM0 lp0 lp1 lp2 lp3 lp4 ros card --helpex" dev
+        for dev in /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]*; do
+            [[ -e $dev && " $words " != *" ${dev#/dev/} "* ]] && words+=" ${dev#/dev/}"
+        done
+        COMPREPLY=($(compgen -W "$words" -- "$cur"))
+        return
+    fi
+    case $port in
+        ros*|card*)
+            if ((i == 2)); then
+                if [[ $port == card* ]]; then
+                    COMPREPLY=($(compgen -W "$(ls -d /dev/sd[a-z] /dev/mmcblk[0-9] 2>/dev/null)" -- "$cur"))
+                else
+                    COMPREPLY=($(compgen -f -- "$cur"))
+                fi
+                return
+            fi
+            k=3 ;;
+        lp*|tty*) ;;
+        *) return ;;
+    esac
+    if ((i == k)); then
+        COMPREPLY=($(compgen -W "--slow -s $commands" -- "$cur"))
+        return
+    fi
+    [[ ${_vexo_words[k]} == --slow || ${_vexo_words[k]} == -s ]] && k=$((k + 1))
+    if ((i == k)); then
+        COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+        return
+    fi
+    n=$((i - k))
+    local prev=${_vexo_words[i - 1]}
+    case ${_vexo_words[k]} in
+        --delete|-d) ((n == 1)) && COMPREPLY=($(compgen -W "all" -- "$cur")) ;;
+        --rawread|-rr|--rawwrite|-rw) ((n == 1)) && COMPREPLY=($(compgen -f -- "$cur")) ;;
+        --read|-r) ((n == 2)) && COMPREPLY=($(compgen -f -- "$cur")) ;;
+        --add|-a|--change|-c)
+            local first=3
+            [[ ${_vexo_words[k]} == --change || ${_vexo_words[k]} == -c ]] && first=1
+            if [[ $first == 3 && $n == 1 ]]; then
+                COMPREPLY=($(compgen -f -X '!*.[mM][pP]3' -- "$cur") $(compgen -d -- "$cur"))
+            elif ((n >= first && (n - first) % 2 == 0)); then
+                COMPREPLY=($(compgen -W "-n -t" -- "$cur"))
+            elif [[ $prev == -t ]]; then
+                COMPREPLY=($(compgen -W "1 5 6 7" -- "$cur"))
+            fi ;;
+    esac
+}
+
+_vexo()
+{
+    _vexo_words=("${COMP_WORDS[@]}")
+    COMPREPLY=()
+    _vexo_args "$COMP_CWORD"
+}
+
+_vexo_sim()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]} i
+    COMPREPLY=()
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        if [[ ${COMP_WORDS[i]} == -- ]]; then
+            _vexo_words=(vexo "${COMP_WORDS[@]:i+1}")
+            _vexo_args $((COMP_CWORD - i))
+            return
+        fi
+    done
+    case $prev in
+        --card|--card2|--trace) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        --capacity|--player-version|--fault) return ;;
+    esac
+    COMPREPLY=($(compgen -W "--card --card2 --capacity --trace --fast --fault --baud
+        --player-version --version --help --" -- "$cur"))
+}
+
+complete -o filenames -F _vexo vexo
+complete -o filenames -F _vexo_sim vexo-sim

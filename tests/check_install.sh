@@ -1,0 +1,48 @@
+#!/bin/bash
+# Installs the build into a temporary prefix and checks what a user gets: the
+# programs, manual pages that render without warnings, the bash completion,
+# and a guide and manual page that explain every message vexo can print.
+# Usage: check_install.sh <build dir> <source dir>
+set -u
+build=$1 src=$2 fail=0
+prefix=$(mktemp -d) && trap 'rm -rf "$prefix"' EXIT
+bad() { echo "FAIL: $*"; fail=1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null || bad "cmake --install"
+for f in bin/vexo bin/vexo-sim share/man/man1/vexo.1 share/man/man1/vexo-sim.1 \
+         share/bash-completion/completions/vexo share/bash-completion/completions/vexo-sim \
+         share/doc/vexo/README.md share/doc/vexo/LICENSE; do
+  [ -s "$prefix/$f" ] || bad "not installed: $f"
+done
+"$prefix/bin/vexo" | grep -q 'Version: 2.14' || bad "installed vexo does not run"
+
+if command -v groff >/dev/null; then
+  for page in vexo vexo-sim; do
+    warnings=$(groff -man -ww -Tutf8 "$prefix/share/man/man1/$page.1" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || bad "$page.1 renders with warnings: $warnings"
+  done
+else
+  echo "SKIPPED: groff is missing, the manual pages were not rendered"
+fi
+
+offered=$(bash -c 'source "$1"; COMP_WORDS=(vexo ros x.ros --); COMP_CWORD=3; _vexo
+  echo " ${COMPREPLY[*]} "' - "$prefix/share/bash-completion/completions/vexo")
+for word in --get --add --delete --empty --change --chtitle --read --rawread --rawwrite; do
+  [[ $offered == *" $word "* ]] || bad "completion of 'vexo ros x.ros --' lacks $word"
+done
+
+# Every result message, and every message of the command line and the
+# parallel port, as the source spells it (placeholders and line breaks cut).
+messages=$(sed -n 's/^ *"\(.*\)",$/\1/p; s/.*kUnknownMessage = "\(.*\)";/\1/p' \
+             "$src/transport/result_codes.cpp"
+           grep -ho '"[^"]*\(No valid\|missing or\|is missing\|not supported\|no valid carddata\|truncated\|permission for\|not running\)[^"]*"' \
+             "$src"/cli/*.cpp "$src"/transport/*.cpp "$src"/ppa/*.cpp "$src"/card/*.cpp \
+             | sed 's/^"//; s/"$//; s/\\n//g; s/0x%x//; s/^ *//; s/ *$//')
+manual=$(sed 's/\\-/-/g; s/\\e/\\/g' "$src/man/vexo.1")
+while IFS= read -r message; do
+  [ -n "$message" ] || continue
+  grep -qF -- "$message" "$src/README.md" || bad "README.md does not explain \"$message\""
+  grep -qF -- "$message" <<<"$manual" || bad "vexo.1 does not explain \"$message\""
+done <<<"$messages"
+[ "$(wc -l <<<"$messages")" -gt 60 ] || bad "too few messages found in the source"
+exit $fail
