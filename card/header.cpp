@@ -174,10 +174,11 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
     return -VEXO_ERROR_NO_VALID_HEADER;
   }
 
-  // Only entries that lie wholly inside the header area can be titles; a count
-  // that reaches further is cut to those, so that nothing is read or written
-  // beyond the header area, whatever the header claims.
-  uint32_t count = header->sampleCount;
+  // Only entries that lie wholly inside the header area can be titles, and
+  // it holds no more than HEADER_MAX_TITLES of them; a count that reaches
+  // further is cut, so that nothing is read or written beyond the header
+  // area, whatever the header claims.
+  uint32_t count = std::min<uint32_t>(header->sampleCount, HEADER_MAX_TITLES);
   if (header->tableOffset >= DATA_AREA_START) {
     count = 0;
   } else if (header->entrySize > 0) {
@@ -264,9 +265,13 @@ void card_DefaultHeader(CardHeader* header, uint16_t cardType) {
 }
 
 uint64_t card_NextTitleSector() {
-  if (g_table.empty()) return DATA_AREA_START / SECTOR_SIZE;
-  const TitleEntry& last = g_table.back();
-  const uint64_t end = static_cast<uint64_t>(last.startAddress) + last.size;
+  // Behind every entry, not only the last: a foreign or damaged table may be
+  // out of order or point into the header area, and a new title must never
+  // land on the header or on a listed title.
+  uint64_t end = DATA_AREA_START;
+  for (const TitleEntry& entry : g_table) {
+    end = std::max(end, static_cast<uint64_t>(entry.startAddress) + entry.size);
+  }
   return (end + SECTOR_SIZE - 1) / SECTOR_SIZE;
 }
 
@@ -312,20 +317,16 @@ VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader
   b[HDR_CARD_NAME + CARD_NAME_BYTES - 1] = '\0';
   Store16(b + HDR_ENTRY_SIZE, header.entrySize);
 
-  VexoResult result = card_WriteHeaderSectors(kind, port, slot, sectors, image);
-  if (result != 0) return result;
-
-  // A shrinking table that frees a sector: that sector is zeroed, after
-  // sector 0 no longer counts its entries.
+  // A shrinking table that frees a sector: that sector is zeroed too (the
+  // image holds one zero sector behind the table for it).
   const uint64_t oldEnd = card_TableEnd(header, loaded);
-  if (loaded > count && (oldEnd + SECTOR_SIZE - 1) / SECTOR_SIZE > sectors) {
-    result = WriteSectorRange(kind, port, slot, sectors, sectors + 1, image);
-  }
-  return result;
+  const bool freesSector = loaded > count && (oldEnd + SECTOR_SIZE - 1) / SECTOR_SIZE > sectors;
+  return card_WriteHeaderSectors(kind, port, slot, freesSector ? sectors + 1 : sectors, image,
+                                 count > loaded);
 }
 
 VexoResult card_WriteHeaderSectors(int32_t kind, int32_t port, int32_t slot, uint32_t count,
-                                   const std::vector<uint8_t>& image) {
+                                   const std::vector<uint8_t>& image, bool tableGrows) {
   if (kind != VEXO_PORT_SERIAL && kind != VEXO_PORT_PARALLEL && kind != VEXO_PORT_ROS) {
     return -VEXO_ERROR_PORT_NOT_EXIST;
   }
@@ -335,8 +336,12 @@ VexoResult card_WriteHeaderSectors(int32_t kind, int32_t port, int32_t slot, uin
     const VexoResult found = vexo_Search(kind, port, slot, &size, 5);
     if (found < 0) return found;
   }
-  // The table first: until sector 0 is written, the card still counts only
-  // the entries it had, so an interrupted write never counts an unwritten one.
+  // Sector 0 must never count an entry that is not wholly on the card, so
+  // that an interrupted write leaves the old playlist or the new one.
+  // A growing table: the new entries first, sector 0 (which starts counting
+  // them) last. Any other table: sector 0 first, so that it stops counting
+  // dropped entries before their sectors are rewritten or zeroed.
+  if (!tableGrows) return WriteSectorRange(kind, port, slot, 0, count, image);
   const VexoResult result = WriteSectorRange(kind, port, slot, 1, count, image);
   if (result != 0) return result;
   return WriteSectorRange(kind, port, slot, 0, 1, image);

@@ -24,6 +24,8 @@ constexpr std::size_t TITLE_TEXT_BYTES = 23;  // 22 characters and a NUL
 constexpr std::size_t TITLE_MAX_CHARS = 22;
 constexpr std::size_t CARD_NAME_BYTES = 37;   // 36 characters and a NUL
 constexpr std::size_t CARD_NAME_MAX_CHARS = 36;
+// Entries the header area (up to DATA_AREA_START) can hold; never more are loaded.
+constexpr uint32_t HEADER_MAX_TITLES = (DATA_AREA_START - HEADER_TABLE_OFFSET) / HEADER_ENTRY_SIZE;
 
 struct TitleEntry {
   uint32_t startAddress = 0;  // byte address of the title's first byte
@@ -79,20 +81,23 @@ TitleEntry* card_LoadedTitle(uint16_t index);  // nullptr when out of range
 void card_DefaultHeader(CardHeader* header, uint16_t cardType);
 
 // Builds the header image from the header (a copy) and the loaded table, with
-// newEntry appended when given, and writes it: the table sectors first, sector
-// 0 after them, and for a shrinking table the freed sector last.
+// newEntry appended when given, and writes it, for a shrinking table with the
+// freed sector zeroed behind it.
 // 0, -34, -42 when the table would run past the header area, or the write's result.
 VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader header,
                             const TitleEntry* newEntry);
 
-// Writes sectors 0..count-1 of a header image, table sectors before sector 0.
+// Writes sectors 0..count-1 of a header image in the order that keeps the
+// card's playlist whole if the write is cut off: when the table grows, the
+// table sectors first and sector 0 last; otherwise sector 0 first, then the
+// rest in ascending order. Every port kind's header write goes through here.
 // 0, -17 for an unknown kind, or the driver's result.
 VexoResult card_WriteHeaderSectors(int32_t kind, int32_t port, int32_t slot, uint32_t count,
-                                   const std::vector<uint8_t>& image);
+                                   const std::vector<uint8_t>& image, bool tableGrows);
 
-// Sector where a new title goes: 128 on an empty table, otherwise the first
-// sector boundary at or behind the end of the last loaded entry (64-bit: a
-// foreign entry may point anywhere).
+// Sector where a new title goes: the first sector boundary at or behind
+// DATA_AREA_START and the end of every loaded entry (64-bit: a foreign entry
+// may point anywhere).
 uint64_t card_NextTitleSector();
 
 // Where the table of a header with `count` entries ends (64-bit).

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr uint32_t kMaxTitles = (DATA_AREA_START - HEADER_TABLE_OFFSET) / HEADER_ENTRY_SIZE;
-
 // -18 means a blank card to the operations that go on with a fresh header.
 bool IsReadFailure(VexoResult result) {
   return result != 0 && result != -VEXO_ERROR_NO_VALID_HEADER;
@@ -93,7 +91,7 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
     card_ReleaseTitles();
     return -VEXO_ERROR_CARD_FULL;
   }
-  if (header.sampleCount >= kMaxTitles ||
+  if (header.sampleCount >= HEADER_MAX_TITLES ||
       card_TableEnd(header, header.sampleCount + 1u) > DATA_AREA_START) {
     card_ReleaseTitles();
     return -VEXO_ERROR_TABLE_FULL;
@@ -107,7 +105,11 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
   TitleEntry entry;
   card_SetTitleText(&entry, title);
   entry.fileType = fileType;
-  entry.size = GetMP3FileSize(path);
+  result = vexo_MeasureHostFile(path, &entry.size);
+  if (result != 0) {
+    card_ReleaseTitles();
+    return result;
+  }
   vexo_Trace("File: %s, Size: %lu\n", path != nullptr ? path : "", static_cast<unsigned long>(entry.size));
   if (entry.size == 0) {
     card_ReleaseTitles();

@@ -1,5 +1,9 @@
 #include "image/ros.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +19,8 @@ uint32_t g_transferLength = 0;
 uint32_t g_totalSectors = 0;
 uint8_t g_transferBuffer[SECTOR_SIZE];
 uint8_t g_stagingBuffer[SECTOR_SIZE];
+uint64_t g_failWritesFrom = 0;  // 0: writes do not fail
+uint64_t g_writesSinceArmed = 0;
 
 off_t SectorOffset(uint32_t sector) {
   return static_cast<off_t>(static_cast<uint64_t>(sector) * SECTOR_SIZE);
@@ -25,10 +31,19 @@ off_t SectorOffset(uint32_t sector) {
 VexoResult ros_Open(const char* path) {
   if (path == nullptr) return -VEXO_ERROR_FILE_NOT_EXIST;
   if (g_image != nullptr) ros_Close();
-  g_imageLength = GetMP3FileSize(path);
-  g_image = std::fopen(path, "r+b");
-  if (g_image == nullptr) g_image = std::fopen(path, "w+b");
-  if (g_image == nullptr) return -VEXO_ERROR_FILE_NOT_EXIST;
+  // Only a regular file can be an image; a missing one is created.
+  int fd = -1;
+  const VexoResult opened =
+      vexo_OpenRegularFile(path, O_RDWR | O_CREAT, -VEXO_ERROR_FILE_NOT_EXIST, &fd);
+  if (opened != 0) return opened;
+  const off_t length = lseek(fd, 0, SEEK_END);
+  g_imageLength = length <= 0 ? 0 : static_cast<uint32_t>(std::min<off_t>(length, 0xFFFFFFFF));
+  g_image = fdopen(fd, "r+b");
+  if (g_image == nullptr) {
+    close(fd);
+    return -VEXO_ERROR_FILE_NOT_EXIST;
+  }
+  vexo_ProtectHostFile(fd);
   // Unbuffered, so that a sector write the host refuses fails in that write
   // and no failed data lingers to be reported (or lost) later.
   std::setvbuf(g_image, nullptr, _IONBF, 0);
@@ -46,6 +61,7 @@ VexoResult ros_Open(const char* path) {
 
 VexoResult ros_Close() {
   if (g_image != nullptr) {
+    vexo_UnprotectHostFile(fileno(g_image));
     std::fclose(g_image);
     g_image = nullptr;
   }
@@ -75,6 +91,9 @@ VexoResult ros_ReadSector(uint32_t sector, uint8_t* buffer) {
 
 VexoResult ros_WriteSector(uint32_t sector, const uint8_t* data) {
   if (g_image == nullptr) return -VEXO_ERROR_FILE_NOT_OPEN;
+  if (g_failWritesFrom != 0 && ++g_writesSinceArmed >= g_failWritesFrom) {
+    return -VEXO_ERROR_ROS_WRITE;
+  }
   std::fflush(g_image);
   if (fseeko(g_image, SectorOffset(sector), SEEK_SET) != 0) return -VEXO_ERROR_ROS_WRITE;
   const std::size_t put = std::fwrite(data, 1, SECTOR_SIZE, g_image);
@@ -115,7 +134,8 @@ VexoResult ros_WriteFile(uint32_t startSector, const char* path, uint32_t limit,
   g_sectorIndex = 0;
   for (uint32_t i = 0; i < g_totalSectors; ++i) {
     g_sectorIndex = i;
-    if (!vexo_ReadHostBlock(host, g_transferBuffer)) {
+    if (!vexo_ReadHostBlock(host, g_transferBuffer,
+                            vexo_BytesOfSector(i, g_totalSectors, g_transferLength))) {
       std::fclose(host);
       return -VEXO_ERROR_FILE_READ;
     }
@@ -166,4 +186,9 @@ int ros_GetProgress() { return vexo_ProgressPercent(g_sectorIndex, g_totalSector
 int ros_StopTransfer() {
   g_stop = 1;
   return 0;
+}
+
+void ros_FailSectorWritesFrom(uint64_t k) {
+  g_failWritesFrom = k;
+  g_writesSinceArmed = 0;
 }

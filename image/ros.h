@@ -29,3 +29,9 @@ VexoResult ros_ReadFile(uint32_t startSector, uint32_t length, const char* path,
 float ros_GetTransferRate();
 int ros_GetProgress();
 int ros_StopTransfer();
+
+// Storage that stops working, for tests: from now on the k-th sector write (1
+// = the next one) and every write after it fail with -ROS_WRITE, as a pulled
+// card or a failing disk would. 0 turns it off. Only code that links the
+// library sets it; the program never does.
+void ros_FailSectorWritesFrom(uint64_t k);

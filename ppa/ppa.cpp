@@ -247,7 +247,8 @@ VexoResult ppa_WriteFile(int32_t /*port*/, uint32_t startSector, const char* pat
     return -command;
   }
   for (g_sectorIndex = 0; g_sectorIndex < g_totalSectors; ++g_sectorIndex) {
-    if (!vexo_ReadHostBlock(host, g_sectorBuffer.data())) {
+    if (!vexo_ReadHostBlock(host, g_sectorBuffer.data(),
+                            vexo_BytesOfSector(g_sectorIndex, g_totalSectors, g_transferLength))) {
       std::fclose(host);
       return -VEXO_ERROR_FILE_READ;
     }

@@ -123,7 +123,7 @@ VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const
   g_totalSectors = total;
 
   if (total > 0) {
-    if (!vexo_ReadHostBlock(host, g_transferBuffer.data())) {
+    if (!vexo_ReadHostBlock(host, g_transferBuffer.data(), vexo_BytesOfSector(0, total, length))) {
       std::fclose(host);
       return -VEXO_ERROR_FILE_READ;
     }
@@ -138,7 +138,7 @@ VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const
     g_currentSector = startSector;
     for (uint32_t i = 1; i < total; ++i) {
       g_sectorIndex = i;
-      if (!vexo_ReadHostBlock(host, g_transferBuffer.data())) {
+      if (!vexo_ReadHostBlock(host, g_transferBuffer.data(), vexo_BytesOfSector(i, total, length))) {
         std::fclose(host);
         return -VEXO_ERROR_FILE_READ;
       }

@@ -55,6 +55,7 @@ constexpr uint32_t kOutOfRange = 1u << 31;
 constexpr uint32_t kAddressError = 1u << 30;
 constexpr uint32_t kBlockLenError = 1u << 29;
 constexpr uint32_t kIllegalCommand = 1u << 22;
+constexpr uint32_t kCardEccFailed = 1u << 21;
 constexpr uint32_t kReadyForData = 1u << 8;
 constexpr int kPowerUpClocks = 74;
 constexpr int kBlockBits = 512 * 8 + 16;  // data and CRC16
@@ -235,34 +236,39 @@ void Trace(const char* reg, char direction, uint8_t value) {
 
 // ---- Storage ------------------------------------------------------------------
 
-void StorageRead(uint32_t sector, uint8_t* out) {
+// False when the image file fails; the card then fails as a real one with a
+// bad block does.
+bool StorageRead(uint32_t sector, uint8_t* out) {
   std::memset(out, 0, 512);
   if (g.fd >= 0) {
     std::size_t done = 0;
     const off_t offset = static_cast<off_t>(static_cast<uint64_t>(sector) * 512u);
     while (done < 512) {
       const ssize_t got = pread(g.fd, out + done, 512 - done, offset + static_cast<off_t>(done));
-      if (got <= 0) break;  // past the file's end the card reads zeros
+      if (got < 0) return false;
+      if (got == 0) break;  // past the file's end the card reads zeros
       done += static_cast<std::size_t>(got);
     }
-    return;
+    return true;
   }
   const auto found = g.memory.find(sector);
   if (found != g.memory.end()) std::memcpy(out, found->second.data(), 512);
+  return true;
 }
 
-void StorageWrite(uint32_t sector, const uint8_t* in) {
+bool StorageWrite(uint32_t sector, const uint8_t* in) {
   if (g.fd >= 0) {
     std::size_t done = 0;
     const off_t offset = static_cast<off_t>(static_cast<uint64_t>(sector) * 512u);
     while (done < 512) {
       const ssize_t put = pwrite(g.fd, in + done, 512 - done, offset + static_cast<off_t>(done));
-      if (put <= 0) break;
+      if (put <= 0) return false;
       done += static_cast<std::size_t>(put);
     }
-    return;
+    return true;
   }
   std::memcpy(g.memory[sector].data(), in, 512);
+  return true;
 }
 
 // ---- Card behaviour -------------------------------------------------------------
@@ -294,6 +300,7 @@ void PowerUp() {
 void PullCard() {
   g.faults.noCard = true;
   g.faults.pullAtSector = -1;
+  g.faults.pullAfterBlocks = -1;
   ResetCard();
 }
 
@@ -496,7 +503,10 @@ bool LoadReadBlock() {
     return false;
   }
   if (PulledAt(g.read.sector)) return false;
-  StorageRead(g.read.sector, g.read.block.data());
+  if (!StorageRead(g.read.sector, g.read.block.data())) {
+    g.pendingErrors |= kCardEccFailed;  // no data block follows
+    return false;
+  }
   const uint16_t crc = SimCrc16(g.read.block.data(), 512);
   g.read.block[512] = static_cast<uint8_t>(crc >> 8);
   g.read.block[513] = static_cast<uint8_t>(crc);
@@ -514,16 +524,20 @@ void FinishWrittenBlock(int endBit) {
   g.datSeq = DatSequence{};
   g.datSeq.active = true;
   g.datSeq.wait = 2;
-  if (crcGood && !rejected && inRange) {
-    StorageWrite(g.write.sector, g.write.block.data());
+  const bool stored = crcGood && !rejected && inRange &&
+                      StorageWrite(g.write.sector, g.write.block.data());
+  if (stored) {
     ++g.counters.blocksWritten;
+    if (g.faults.pullAfterBlocks > 0) --g.faults.pullAfterBlocks;
     ++g.write.sector;
     g.datSeq.token = 0x05;  // 0 010 1: accepted
     g.datSeq.busy = g.faults.busyForever ? -1 : g.config.busyClocks;
     g.write.phase = WritePhase::Busy;
   } else {
     ++g.counters.blocksRejected;
-    g.datSeq.token = inRange ? 0x0B : 0x0D;  // 0 101 1: CRC error; 0 110 1: write error
+    // 0 101 1: CRC error; 0 110 1: write error (out of range, or the block
+    // could not be programmed)
+    g.datSeq.token = inRange && (!crcGood || rejected) ? 0x0B : 0x0D;
     g.datSeq.busy = 0;
     g.write.phase = WritePhase::Ignore;  // further blocks are ignored until a stop
     if (!inRange) g.pendingErrors |= kOutOfRange;
@@ -535,6 +549,10 @@ void WriteRise(int dat) {
     case WritePhase::WaitStart:
       if (dat != 0) return;
       if (PulledAt(g.write.sector)) return;
+      if (g.faults.pullAfterBlocks == 0) {
+        PullCard();
+        return;
+      }
       g.write.phase = WritePhase::Bits;
       g.write.count = 0;
       g.write.block.fill(0);

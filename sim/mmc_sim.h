@@ -62,6 +62,8 @@ struct MmcSimFaults {
   bool busyForever = false;    // DAT stays low after the next accepted block
   bool noStopResponse = false; // CMD12 is ignored (data keeps flowing)
   int64_t pullAtSector = -1;   // card removed when a transfer reaches this sector
+  int64_t pullAfterBlocks = -1;  // card removed when a block starts after this many
+                                 // more were programmed (0 = the next block)
   uint32_t statusGlitchEvery = 0;  // every n-th status read returns CMD/DAT flipped
 };
 

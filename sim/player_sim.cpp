@@ -318,7 +318,11 @@ void ReadRequest(const std::vector<uint8_t>& request) {
     return;
   }
   Count(&PlayerCounters::readRequests);
-  if (!SendReadBlock(sector, true)) return;
+  // A card that cannot deliver the sector refuses it, as a failing card does.
+  if (!SendReadBlock(sector, true)) {
+    Refuse();
+    return;
+  }
   g_stream = Stream::Read;
   g_streamSector = sector;
 }

@@ -51,7 +51,7 @@ TEST_F(RosImage, FormatsNewAndEmptyFilesOnly) {
   EXPECT_EQ(ReadFile(Path("short.ros")), (Bytes{1, 2, 3}));
 
   EXPECT_EQ(ros_Open(nullptr), -5);
-  EXPECT_EQ(ros_Open(dir.path().c_str()), -5);
+  EXPECT_EQ(ros_Open(dir.path().c_str()), -47);
   EXPECT_EQ(ros_Open(Path("no/such.ros").c_str()), -5);
 }
 

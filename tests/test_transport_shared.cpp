@@ -140,9 +140,9 @@ TEST(SharedRoutines, HostBlocksArePaddedWithZeros) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "- File size truncated to card space left -\n ");
   EXPECT_EQ(length, 600u);
   uint8_t block[SECTOR_SIZE];
-  EXPECT_TRUE(vexo_ReadHostBlock(file, block));
+  EXPECT_TRUE(vexo_ReadHostBlock(file, block, 512));
   std::fill(block, block + SECTOR_SIZE, 0xAA);
-  EXPECT_TRUE(vexo_ReadHostBlock(file, block));
+  EXPECT_TRUE(vexo_ReadHostBlock(file, block, 88));
   EXPECT_TRUE(std::equal(block, block + 188, content.begin() + 512));
   EXPECT_TRUE(std::all_of(block + 188, block + SECTOR_SIZE, [](uint8_t b) { return b == 0; }));
   std::fclose(file);
@@ -156,7 +156,7 @@ TEST(SharedRoutines, HostReadErrorIsReportedNotTurnedIntoZeros) {
   ASSERT_NE(file, nullptr);
   uint8_t block[SECTOR_SIZE];
   std::fill(block, block + SECTOR_SIZE, 0xAA);
-  EXPECT_FALSE(vexo_ReadHostBlock(file, block));
+  EXPECT_FALSE(vexo_ReadHostBlock(file, block, 0));
   std::fclose(file);
 }
 

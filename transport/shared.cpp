@@ -1,10 +1,13 @@
 #include "transport/shared.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -43,32 +46,84 @@ uint64_t PowerOfTwo(uint32_t n) {
   return value;
 }
 
-uint32_t GetMP3FileSize(const char* path) {
-  if (path == nullptr) return 0;
-  FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) {
+VexoResult vexo_OpenRegularFile(const char* path, int flags, VexoResult openFailure, int* fd) {
+  *fd = -1;
+  if (path == nullptr) return openFailure;
+  // Look before opening: a folder, FIFO, socket or device is never opened
+  // with the caller's flags (opening some devices has effects of its own).
+  struct stat info;
+  if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) return -VEXO_ERROR_NOT_REGULAR_FILE;
+  // Without O_NONBLOCK a FIFO swapped in meanwhile would block the open.
+  const int opened = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (opened < 0) return openFailure;
+  if (fstat(opened, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(opened);
+    return -VEXO_ERROR_NOT_REGULAR_FILE;
+  }
+  fcntl(opened, F_SETFL, fcntl(opened, F_GETFL) & ~O_NONBLOCK);
+  *fd = opened;
+  return 0;
+}
+
+VexoResult vexo_MeasureHostFile(const char* path, uint32_t* size) {
+  *size = 0;
+  int fd = -1;
+  const VexoResult opened = vexo_OpenRegularFile(path, O_RDONLY, -VEXO_ERROR_FILE_NOT_EXIST, &fd);
+  if (opened == -VEXO_ERROR_NOT_REGULAR_FILE) return opened;
+  if (opened != 0) {
     vexo_Trace("GetMP3FileSize: error fopen\n");
     return 0;
   }
-  uint32_t size = 0;
-  struct stat info;
-  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-    // A folder opens for reading on Linux but holds no bytes to copy.
-    vexo_Trace("GetMP3FileSize: error fopen\n");
-  } else if (fseeko(file, 0, SEEK_END) != 0) {
+  const off_t end = lseek(fd, 0, SEEK_END);
+  if (end < 0) {
     vexo_Trace("GetMP3FileSize: error fgetpos\n ");
   } else {
-    const off_t end = ftello(file);
-    if (end < 0) {
-      vexo_Trace("GetMP3FileSize: error fgetpos\n ");
-    } else if (static_cast<uint64_t>(end) > 0xFFFFFFFFull) {
-      size = 0xFFFFFFFFu;
-    } else {
-      size = static_cast<uint32_t>(end);
-    }
+    *size = static_cast<uint64_t>(end) > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(end);
   }
-  std::fclose(file);
-  return size;
+  close(fd);
+  return 0;
+}
+
+uint32_t GetMP3FileSize(const char* path) {
+  uint32_t size = 0;
+  return vexo_MeasureHostFile(path, &size) == 0 ? size : 0;
+}
+
+namespace {
+
+struct FileIdentity {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+std::vector<FileIdentity> g_protected;
+
+bool IdentityOf(int fd, FileIdentity* identity) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return false;
+  *identity = FileIdentity{info.st_dev, info.st_ino};
+  return true;
+}
+
+bool IsProtected(int fd) {
+  FileIdentity identity;
+  return IdentityOf(fd, &identity) &&
+         std::find(g_protected.begin(), g_protected.end(), identity) != g_protected.end();
+}
+
+}  // namespace
+
+void vexo_ProtectHostFile(int fd) {
+  FileIdentity identity;
+  if (IdentityOf(fd, &identity)) g_protected.push_back(identity);
+}
+
+void vexo_UnprotectHostFile(int fd) {
+  FileIdentity identity;
+  if (!IdentityOf(fd, &identity)) return;
+  const auto found = std::find(g_protected.begin(), g_protected.end(), identity);
+  if (found != g_protected.end()) g_protected.erase(found);
 }
 
 void vexo_Trace(const char* format, ...) {
@@ -101,14 +156,22 @@ VexoResult vexo_OpenHostSource(const char* path, uint32_t space, int progress,
                                const char* truncationLine, FILE** file,
                                uint32_t* length) {
   *file = nullptr;
-  uint32_t size = GetMP3FileSize(path);
+  uint32_t size = 0;
+  VexoResult result = vexo_MeasureHostFile(path, &size);
+  if (result != 0) return result;
   if (size == 0) return -VEXO_ERROR_FILE_SIZE_ZERO;
   if (size > space) {
     size = space;
     if (progress) vexo_PrintText(truncationLine);
   }
-  FILE* opened = std::fopen(path, "rb");
-  if (opened == nullptr) return -VEXO_ERROR_FILE_NOT_EXIST;
+  int fd = -1;
+  result = vexo_OpenRegularFile(path, O_RDONLY, -VEXO_ERROR_FILE_NOT_EXIST, &fd);
+  if (result != 0) return result;
+  FILE* opened = fdopen(fd, "rb");
+  if (opened == nullptr) {
+    close(fd);
+    return -VEXO_ERROR_FILE_NOT_EXIST;
+  }
   *file = opened;
   *length = size;
   return 0;
@@ -119,15 +182,34 @@ void vexo_SkipHostSource(FILE* file, uint64_t offset, uint32_t* length) {
   *length = offset >= *length ? 0 : *length - static_cast<uint32_t>(offset);
 }
 
-bool vexo_ReadHostBlock(FILE* file, uint8_t* block) {
+bool vexo_ReadHostBlock(FILE* file, uint8_t* block, uint32_t wanted) {
   const std::size_t got = std::fread(block, 1, SECTOR_SIZE, file);
   if (got < SECTOR_SIZE) std::memset(block + got, 0, SECTOR_SIZE - got);
-  return std::ferror(file) == 0;
+  return std::ferror(file) == 0 && got >= wanted;
 }
 
 VexoResult vexo_CreateHostTarget(const char* path, FILE** file) {
-  *file = path != nullptr ? std::fopen(path, "w+b") : nullptr;
-  return *file != nullptr ? 0 : -VEXO_ERROR_FILE_CREATE;
+  *file = nullptr;
+  if (path == nullptr) return -VEXO_ERROR_FILE_CREATE;
+  // Opened without truncation, so that the identity check comes first: a
+  // target that is the open image itself must keep every byte.
+  const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return -VEXO_ERROR_FILE_CREATE;
+  if (IsProtected(fd)) {
+    close(fd);
+    return -VEXO_ERROR_SAME_FILE;
+  }
+  struct stat info;
+  FILE* opened = nullptr;
+  if (fstat(fd, &info) == 0 && (!S_ISREG(info.st_mode) || ftruncate(fd, 0) == 0)) {
+    opened = fdopen(fd, "w+b");
+  }
+  if (opened == nullptr) {
+    close(fd);
+    return -VEXO_ERROR_FILE_CREATE;
+  }
+  *file = opened;
+  return 0;
 }
 
 bool vexo_WriteHostBytes(FILE* file, const uint8_t* bytes, std::size_t count) {

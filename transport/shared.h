@@ -36,9 +36,26 @@ uint32_t BytesToSectors(uint32_t bytes);
 // any exponent a card register can hold (n up to 63).
 uint64_t PowerOfTwo(uint32_t n);
 
-// Size of a host file in bytes, 0 when it cannot be opened or measured;
-// files of 4 GiB or more give 0xFFFFFFFF.
+// Size of a host file in bytes, 0 when it cannot be opened or measured or is
+// not a regular file; files of 4 GiB or more give 0xFFFFFFFF. Never blocks.
 uint32_t GetMP3FileSize(const char* path);
+
+// Opens a host file that must be a regular file, never blocking (a FIFO is
+// refused, not waited on). A path that names a folder, FIFO, socket or device
+// gives -NOT_REGULAR_FILE and is not opened with the given flags at all; any
+// other failure to open gives openFailure. On success *fd is open (blocking
+// again, close-on-exec).
+VexoResult vexo_OpenRegularFile(const char* path, int flags, VexoResult openFailure, int* fd);
+
+// Measures a host source: 0 with *size (0 when it is missing, empty or cannot
+// be opened; 0xFFFFFFFF from 4 GiB on), or -NOT_REGULAR_FILE.
+VexoResult vexo_MeasureHostFile(const char* path, uint32_t* size);
+
+// The files a driver holds open as a card (an image file, a simulated card's
+// storage): no copy from the card may write into one of them. A file is
+// known by its device and inode, whatever path names it.
+void vexo_ProtectHostFile(int fd);
+void vexo_UnprotectHostFile(int fd);
 
 // ---- Trace hook ------------------------------------------------------------
 
@@ -59,7 +76,7 @@ extern const char* const VEXO_TRUNCATION_LINE_PLAIN;     // serial, image file
 void vexo_PrintText(const char* text);                   // printed and flushed
 
 // Steps 2 to 4 of a copy to the card: measure the host file (0 gives
-// -FILE_SIZE_ZERO), cut the length to the space (printing the truncation
+// -FILE_SIZE_ZERO, anything but a regular file -NOT_REGULAR_FILE), cut the length to the space (printing the truncation
 // line when progress is set), open it "rb" (failure gives -FILE_NOT_EXIST).
 // On success *file is open and *length holds the bytes to transfer.
 VexoResult vexo_OpenHostSource(const char* path, uint32_t space, int progress,
@@ -72,12 +89,14 @@ void vexo_SkipHostSource(FILE* file, uint64_t offset, uint32_t* length);
 
 // Reads the next block of up to 512 bytes of a host source into block[0..511];
 // the bytes past the host file's end are zero, never stale data. False when
-// the host file could not be read (the copy then ends with -FILE_READ rather
-// than putting zeros on the card in place of the file's bytes).
-bool vexo_ReadHostBlock(FILE* file, uint8_t* block);
+// the host file could not be read or yielded fewer than `wanted` bytes (it
+// shrank after it was measured): the copy then ends with -FILE_READ rather
+// than putting zeros on the card in place of the file's bytes.
+bool vexo_ReadHostBlock(FILE* file, uint8_t* block, uint32_t wanted);
 
 // Creates or truncates the host target of a copy from the card ("w+b");
-// failure gives -FILE_CREATE.
+// failure gives -FILE_CREATE, a target that is a protected file (the open
+// image) -SAME_FILE, before anything is truncated.
 VexoResult vexo_CreateHostTarget(const char* path, FILE** file);
 
 // Appends bytes to a host target; false when the host refused them.
