@@ -120,6 +120,9 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
 
   result = vexo_WriteFile(kind, port, slot, static_cast<uint32_t>(startSector), path, space,
                           progress, 0);
+  // A host file that shrank after it was measured here was copied short: the
+  // entry would list bytes that are not the file's.
+  if (result == 0 && GetMP3FileSize(path) < entry.size) result = -VEXO_ERROR_FILE_READ;
   if (result == 0) result = card_WriteHeader(kind, port, slot, header, &entry);
   card_ReleaseTitles();
   return result;

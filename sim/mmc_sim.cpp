@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "transport/shared.h"
+
 int mmcsim_SeamLinked();  // port_io_sim.cpp
 
 namespace {
@@ -795,11 +797,15 @@ bool mmcsim_InstallImageCard(const char* path, const MmcSimConfig& config) {
   if (fd < 0) return false;
   Install(config);
   g.fd = fd;
+  vexo_ProtectHostFile(fd);  // no copy from the card may overwrite the card itself
   return true;
 }
 
 void mmcsim_Remove() {
-  if (g.fd >= 0) close(g.fd);
+  if (g.fd >= 0) {
+    vexo_UnprotectHostFile(g.fd);
+    close(g.fd);
+  }
   FILE* trace = g.trace;
   g = Sim{};
   g.trace = trace;

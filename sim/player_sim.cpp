@@ -83,7 +83,10 @@ int64_t Nanos() {
 }
 
 void CloseSlot(Slot& slot) {
-  if (slot.fd >= 0) close(slot.fd);
+  if (slot.fd >= 0) {
+    vexo_UnprotectHostFile(slot.fd);
+    close(slot.fd);
+  }
   slot.fd = -1;
   slot.cardSize = 0;
 }
@@ -93,6 +96,7 @@ bool OpenSlot(Slot& slot, const std::string& path, uint32_t cardSize) {
   if (path.empty()) return true;
   slot.fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
   slot.cardSize = cardSize;
+  if (slot.fd >= 0) vexo_ProtectHostFile(slot.fd);  // no copy from a card overwrites a card
   return slot.fd >= 0;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -97,6 +98,8 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+// The simulated player opens and closes its cards from its own thread.
+std::mutex g_protectedMutex;
 std::vector<FileIdentity> g_protected;
 
 bool IdentityOf(int fd, FileIdentity* identity) {
@@ -108,6 +111,7 @@ bool IdentityOf(int fd, FileIdentity* identity) {
 
 bool IsProtected(int fd) {
   FileIdentity identity;
+  const std::lock_guard<std::mutex> lock(g_protectedMutex);
   return IdentityOf(fd, &identity) &&
          std::find(g_protected.begin(), g_protected.end(), identity) != g_protected.end();
 }
@@ -116,12 +120,15 @@ bool IsProtected(int fd) {
 
 void vexo_ProtectHostFile(int fd) {
   FileIdentity identity;
-  if (IdentityOf(fd, &identity)) g_protected.push_back(identity);
+  if (!IdentityOf(fd, &identity)) return;
+  const std::lock_guard<std::mutex> lock(g_protectedMutex);
+  g_protected.push_back(identity);
 }
 
 void vexo_UnprotectHostFile(int fd) {
   FileIdentity identity;
   if (!IdentityOf(fd, &identity)) return;
+  const std::lock_guard<std::mutex> lock(g_protectedMutex);
   const auto found = std::find(g_protected.begin(), g_protected.end(), identity);
   if (found != g_protected.end()) g_protected.erase(found);
 }
