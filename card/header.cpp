@@ -6,6 +6,7 @@
 
 #include "image/ros.h"
 #include "ppa/ppa.h"
+#include "reader/rdr.h"
 #include "serial/serial.h"
 #include "transport/shared.h"
 #include "transport/transport.h"
@@ -97,6 +98,7 @@ VexoResult WriteSectorRange(int32_t kind, int32_t port, int32_t slot, uint32_t f
       return 0;
     }
     case VEXO_PORT_ROS: return ros_WriteMultiSectors(first, end, image);
+    case VEXO_PORT_READER: return rdr_WriteMultiSectors(first, end, image);
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -327,7 +329,8 @@ VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader
 
 VexoResult card_WriteHeaderSectors(int32_t kind, int32_t port, int32_t slot, uint32_t count,
                                    const std::vector<uint8_t>& image, bool tableGrows) {
-  if (kind != VEXO_PORT_SERIAL && kind != VEXO_PORT_PARALLEL && kind != VEXO_PORT_ROS) {
+  if (kind != VEXO_PORT_SERIAL && kind != VEXO_PORT_PARALLEL && kind != VEXO_PORT_ROS &&
+      kind != VEXO_PORT_READER) {
     return -VEXO_ERROR_PORT_NOT_EXIST;
   }
   if (kind == VEXO_PORT_SERIAL) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "serial/serial.h"
 #include "transport/vexo_types.h"
 
 int32_t SerialBaudRate = 115200;
@@ -105,6 +106,16 @@ bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
+// The serial device family a port word names, by prefix: the PC's own
+// "ttyS", or a USB adapter's "ttyUSB" or "ttyACM" (no word of the other
+// port kinds begins with these). nullptr for a word of another port kind.
+const char* SerialLineName(const char* portName) {
+  if (StartsWith(portName, "ttyS")) return "ttyS";
+  if (StartsWith(portName, "ttyUSB")) return "ttyUSB";
+  if (StartsWith(portName, "ttyACM")) return "ttyACM";
+  return nullptr;
+}
+
 bool Is(const char* text, const char* word) { return std::strcmp(text, word) == 0; }
 
 bool IsCommand(const char* text, const char* word, const char* shortForm) {
@@ -164,6 +175,7 @@ const char* OrNull(const std::optional<std::string>& text) {
 
 int vexo_Main(int argc, char** argv) {
   SerialBaudRate = 115200;
+  vexo_serial_SetLineName("ttyS");
   const Arguments args{argc, argv};
 
   if (argc >= 2 && Is(argv[1], "--helpex")) {
@@ -180,9 +192,12 @@ int vexo_Main(int argc, char** argv) {
   const char* imagePath = nullptr;
   int k = 2;
   const char* portName = argv[1];
-  if (StartsWith(portName, "ttyS")) {
+  const char* lineName = SerialLineName(portName);
+  if (lineName != nullptr) {
     kind = VEXO_PORT_SERIAL;
-    const int64_t number = static_cast<int64_t>(ReadNumber(portName + 4)) + 1;
+    vexo_serial_SetLineName(lineName);
+    const int64_t number =
+        static_cast<int64_t>(ReadNumber(portName + std::strlen(lineName))) + 1;
     if (number <= 0 || number > INT32_MAX) {
       std::printf(" \nNo valid serial port number\n");
       return kExitRejected;
@@ -202,6 +217,15 @@ int vexo_Main(int argc, char** argv) {
     imagePath = argv[2];
     if (StartsWith(imagePath, "lp") || StartsWith(imagePath, "ttyS")) {
       std::printf(" \nName of the ROS file is missing\n");
+      return kExitRejected;
+    }
+    k = 3;
+  } else if (StartsWith(portName, "card")) {
+    kind = VEXO_PORT_READER;
+    port = 1;
+    imagePath = argv[2];
+    if (StartsWith(imagePath, "lp") || StartsWith(imagePath, "ttyS")) {
+      std::printf(" \nName of the card reader device is missing\n");
       return kExitRejected;
     }
     k = 3;
@@ -226,18 +250,18 @@ int vexo_Main(int argc, char** argv) {
   if (IsCommand(command, "--get", "-g")) {
     cmd_Get(kind, port, kCardSlot, 1, imagePath);
   } else if (IsCommand(command, "--empty", "-e")) {
-    cmd_Empty(kind, port, kCardSlot);
+    cmd_Empty(kind, port, kCardSlot, imagePath);
   } else if (IsCommand(command, "--delete", "-d")) {
-    cmd_Delete(kind, port, kCardSlot, (p1 != nullptr && Is(p1, "all")) ? 0 : 1);
+    cmd_Delete(kind, port, kCardSlot, (p1 != nullptr && Is(p1, "all")) ? 0 : 1, imagePath);
   } else if (IsCommand(command, "--rawwrite", "-rw") || IsCommand(command, "--rawread", "-rr")) {
     if (p1 == nullptr) {
       std::printf(" No valid command-line parameters.\n");
       return kExitRejected;
     }
     if (IsCommand(command, "--rawwrite", "-rw")) {
-      cmd_RawWrite(kind, port, kCardSlot, p1);
+      cmd_RawWrite(kind, port, kCardSlot, p1, imagePath);
     } else {
-      cmd_RawRead(kind, port, kCardSlot, p1, 0);
+      cmd_RawRead(kind, port, kCardSlot, p1, 0, imagePath);
     }
   } else if (IsCommand(command, "--change", "-c")) {
     if (p1 == nullptr) {

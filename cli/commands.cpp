@@ -23,6 +23,8 @@ void VersionText(uint16_t version, char* text, std::size_t size) {
     std::snprintf(text, size, "PPA");
   } else if (version == 1) {
     std::snprintf(text, size, "ROS file");
+  } else if (version == VEXO_VERSION_CARD_READER) {
+    std::snprintf(text, size, "Card reader");
   } else {
     std::snprintf(text, size, "%i.%02i", version / 100, version % 100);
   }
@@ -139,22 +141,22 @@ void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* i
   }
 }
 
-void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly) {
+void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly, const char* devicePath) {
   if (kind == VEXO_PORT_ROS) {
     std::fputs(kRosRefusal, stdout);
     return;
   }
-  RunHeaderCommand(kind, port, slot, nullptr,
+  RunHeaderCommand(kind, port, slot, devicePath,
                    [&] { return card_DeleteTitles(kind, port, slot, lastOnly); },
                    lastOnly == 1 ? "\n Deleted one title.\n" : "\n Deleted all titles.\n");
 }
 
-void cmd_Empty(int32_t kind, int32_t port, int32_t slot) {
+void cmd_Empty(int32_t kind, int32_t port, int32_t slot, const char* devicePath) {
   if (kind == VEXO_PORT_ROS) {
     std::fputs(kRosRefusal, stdout);
     return;
   }
-  RunHeaderCommand(kind, port, slot, nullptr,
+  RunHeaderCommand(kind, port, slot, devicePath,
                    [&] { return card_WriteEmptyHeader(kind, port, slot); },
                    "\n Empty Header written.\n");
 }
@@ -196,23 +198,25 @@ void cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
       [&] { return card_ReadTitle(kind, port, slot, sampleNumber, outputPath, 1); }, true);
 }
 
-void cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path) {
+void cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path,
+                  const char* devicePath) {
   if (kind == VEXO_PORT_ROS) {
     std::fputs(kRosRefusal, stdout);
     return;
   }
-  if (!OpenForTransfer(kind, port, nullptr)) return;
+  if (!OpenForTransfer(kind, port, devicePath)) return;
   std::printf("\n Writing raw file: %s\n ", path);
   RunTransferCommand(
       kind, port, slot, [&] { return card_RawWrite(kind, port, slot, 0, path, 1); }, true);
 }
 
-void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly) {
+void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
+                 const char* devicePath) {
   if (kind == VEXO_PORT_ROS) {
     std::fputs(kRosRefusal, stdout);
     return;
   }
-  if (!OpenForTransfer(kind, port, nullptr)) return;
+  if (!OpenForTransfer(kind, port, devicePath)) return;
   std::printf("\n Storing MMC data to file %s\n", path);
   RunTransferCommand(
       kind, port, slot,

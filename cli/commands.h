@@ -1,13 +1,16 @@
 // The command handlers: each opens the port, runs one playlist operation or
 // the header reader, closes the port, prints its report or the error line,
-// and waits for the port to settle. They hold no state.
+// and waits for the port to settle. They hold no state. The image or device
+// path names the image file ("ros") or the card reader's device ("card");
+// the other kinds ignore it.
 #pragma once
 
 #include <cstdint>
 
 void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath);
-void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly);
-void cmd_Empty(int32_t kind, int32_t port, int32_t slot);
+void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly,
+                const char* devicePath = nullptr);
+void cmd_Empty(int32_t kind, int32_t port, int32_t slot, const char* devicePath = nullptr);
 void cmd_Change(int32_t kind, int32_t port, int32_t slot, const char* cardName, uint16_t cardType,
                 const char* imagePath);
 void cmd_ChTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber, const char* title,
@@ -17,8 +20,10 @@ void cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* t
              const char* cardName, uint16_t cardType, const char* imagePath);
 void cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
               const char* outputPath, const char* imagePath);
-void cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path);
-void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly);
+void cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path,
+                  const char* devicePath = nullptr);
+void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
+                 const char* devicePath = nullptr);
 
 // True when the name's last point is followed by "mp3" (any case of m and p).
 bool IsMp3FileName(const char* name);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "transport/block_copy.h"
 #include "transport/shared.h"
 
 namespace {
@@ -17,10 +18,7 @@ int g_stop = 0;
 uint32_t g_sectorIndex = 0;
 uint32_t g_transferLength = 0;
 uint32_t g_totalSectors = 0;
-uint8_t g_transferBuffer[SECTOR_SIZE];
 uint8_t g_stagingBuffer[SECTOR_SIZE];
-uint64_t g_failWritesFrom = 0;  // 0: writes do not fail
-uint64_t g_writesSinceArmed = 0;
 
 off_t SectorOffset(uint32_t sector) {
   return static_cast<off_t>(static_cast<uint64_t>(sector) * SECTOR_SIZE);
@@ -91,9 +89,7 @@ VexoResult ros_ReadSector(uint32_t sector, uint8_t* buffer) {
 
 VexoResult ros_WriteSector(uint32_t sector, const uint8_t* data) {
   if (g_image == nullptr) return -VEXO_ERROR_FILE_NOT_OPEN;
-  if (g_failWritesFrom != 0 && ++g_writesSinceArmed >= g_failWritesFrom) {
-    return -VEXO_ERROR_ROS_WRITE;
-  }
+  if (vexo_SectorWritesAllowed(1) == 0) return -VEXO_ERROR_ROS_WRITE;
   std::fflush(g_image);
   if (fseeko(g_image, SectorOffset(sector), SEEK_SET) != 0) return -VEXO_ERROR_ROS_WRITE;
   const std::size_t put = std::fwrite(data, 1, SECTOR_SIZE, g_image);
@@ -123,6 +119,25 @@ VexoResult ros_WriteMultiSectors(uint32_t first, uint32_t end, const std::vector
   return 0;
 }
 
+namespace {
+
+// The image's side of a file copy: no end (past it the image reads as zeros
+// and grows when written), a progress line before every tenth sector.
+VexoBlockCopy ImageCopy(uint32_t startSector, uint32_t length, int progress) {
+  VexoBlockCopy copy;
+  copy.fd = fileno(g_image);
+  copy.startSector = startSector;
+  copy.length = length;
+  copy.progress = progress;
+  copy.stop = &g_stop;
+  copy.index = &g_sectorIndex;
+  copy.readError = -VEXO_ERROR_ROS_READ;
+  copy.writeError = -VEXO_ERROR_ROS_WRITE;
+  return copy;
+}
+
+}  // namespace
+
 VexoResult ros_WriteFile(uint32_t startSector, const char* path, uint32_t limit, int progress) {
   g_stop = 0;
   if (g_image == nullptr) return -VEXO_ERROR_FILE_NOT_OPEN;
@@ -132,27 +147,11 @@ VexoResult ros_WriteFile(uint32_t startSector, const char* path, uint32_t limit,
   if (opened != 0) return opened;
   g_totalSectors = BytesToSectors(g_transferLength);
   g_sectorIndex = 0;
-  for (uint32_t i = 0; i < g_totalSectors; ++i) {
-    g_sectorIndex = i;
-    if (!vexo_ReadHostBlock(host, g_transferBuffer,
-                            vexo_BytesOfSector(i, g_totalSectors, g_transferLength))) {
-      std::fclose(host);
-      return -VEXO_ERROR_FILE_READ;
-    }
-    if (progress && i % 10 == 0) vexo_PrintProgress(i, g_totalSectors);
-    const VexoResult result = ros_WriteSector(startSector + i, g_transferBuffer);
-    if (result != 0) {
-      std::fclose(host);
-      return result;
-    }
-    if (g_stop) {
-      std::fclose(host);
-      return -VEXO_ERROR_TRANSFER_STOPPED;
-    }
-  }
-  g_sectorIndex = g_totalSectors;
+  const VexoResult result =
+      vexo_CopyHostToCard(ImageCopy(startSector, g_transferLength, progress), host);
   std::fclose(host);
-  return 0;
+  if (result == 0) g_sectorIndex = g_totalSectors;
+  return result;
 }
 
 VexoResult ros_ReadFile(uint32_t startSector, uint32_t length, const char* path, int progress) {
@@ -164,19 +163,9 @@ VexoResult ros_ReadFile(uint32_t startSector, uint32_t length, const char* path,
   if (created != 0) return created;
   g_transferLength = length;
   g_totalSectors = BytesToSectors(length);
-  for (uint32_t i = 0; i < g_totalSectors; ++i) {
-    g_sectorIndex = i;
-    if (progress && i % 10 == 0) vexo_PrintProgress(i, g_totalSectors);
-    const VexoResult result = ros_ReadSector(startSector + i, g_transferBuffer);
-    if (result != 0) return vexo_CloseHostTarget(host, result);
-    const uint32_t count = vexo_BytesOfSector(i, g_totalSectors, length);
-    if (!vexo_WriteHostBytes(host, g_transferBuffer, count)) {
-      return vexo_CloseHostTarget(host, -VEXO_ERROR_FILE_WRITE);
-    }
-    if (g_stop) return vexo_CloseHostTarget(host, -VEXO_ERROR_TRANSFER_STOPPED);
-  }
-  g_sectorIndex = g_totalSectors;
-  return vexo_CloseHostTarget(host, 0);
+  const VexoResult result = vexo_CopyCardToHost(ImageCopy(startSector, length, progress), host);
+  if (result == 0) g_sectorIndex = g_totalSectors;
+  return vexo_CloseHostTarget(host, result);
 }
 
 float ros_GetTransferRate() { return 0.0f; }
@@ -186,9 +175,4 @@ int ros_GetProgress() { return vexo_ProgressPercent(g_sectorIndex, g_totalSector
 int ros_StopTransfer() {
   g_stop = 1;
   return 0;
-}
-
-void ros_FailSectorWritesFrom(uint64_t k) {
-  g_failWritesFrom = k;
-  g_writesSinceArmed = 0;
 }

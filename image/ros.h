@@ -19,6 +19,8 @@ VexoResult ros_Search(uint32_t* cardSize);
 VexoResult ros_ResetCard();
 // Reads sector data into buffer[0..511]; bytes past the image's end read as 0.
 VexoResult ros_ReadSector(uint32_t sector, uint8_t* buffer);
+// Sector writes, single and in copies, obey the write-failure seam
+// (vexo_SetSectorWriteFailure, transport/block_copy.h).
 VexoResult ros_WriteSector(uint32_t sector, const uint8_t* data);
 VexoResult ros_WriteSectorFirst(uint32_t sector, const SectorBuffer& buffer);
 VexoResult ros_WriteSectorNext(uint32_t sector, const SectorBuffer& buffer);
@@ -30,8 +32,3 @@ float ros_GetTransferRate();
 int ros_GetProgress();
 int ros_StopTransfer();
 
-// Storage that stops working, for tests: from now on the k-th sector write (1
-// = the next one) and every write after it fail with -ROS_WRITE, as a pulled
-// card or a failing disk would. 0 turns it off. Only code that links the
-// library sets it; the program never does.
-void ros_FailSectorWritesFrom(uint64_t k);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "serial/ser_transfer.h"
 #include "transport/shared.h"
@@ -20,6 +21,8 @@ int g_handle = -1;
 termios g_savedSettings{};
 bool g_haveSavedSettings = false;
 std::string g_pathOverride;
+std::string g_folderOverride;
+std::string g_lineName = "ttyS";
 std::atomic<uint64_t> g_bytesWritten{0};
 std::atomic<uint64_t> g_bytesRead{0};
 
@@ -48,13 +51,26 @@ void WaitForInput(int handle) {
 
 std::string ser_DevicePath(int32_t port) {
   if (!g_pathOverride.empty()) return g_pathOverride;
-  char path[32];
-  std::snprintf(path, sizeof path, "/dev/ttyS%i", static_cast<int>(port - 1));
-  return path;
+  const std::string folder = g_folderOverride.empty() ? "/dev" : g_folderOverride;
+  return folder + "/" + g_lineName + std::to_string(port - 1);
 }
 
 void ser_SetDevicePathOverride(const char* path) {
   g_pathOverride = path != nullptr ? path : "";
+}
+
+void ser_SetDeviceFolderOverride(const char* folder) {
+  g_folderOverride = folder != nullptr ? folder : "";
+}
+
+bool vexo_serial_SetLineName(const char* name) {
+  for (const char* known : {"ttyS", "ttyUSB", "ttyACM"}) {
+    if (name != nullptr && std::strcmp(name, known) == 0) {
+      g_lineName = known;
+      return true;
+    }
+  }
+  return false;
 }
 
 int ser_Handle() { return g_handle; }

@@ -1,6 +1,6 @@
 // The serial line beneath the player protocol. Owns the process's one serial
 // handle and the terminal settings the line had before it was opened: opens
-// a /dev/ttyS device raw at 8N1 without modem control (non-blocking, VMIN and
+// a /dev/ttyS (or ttyUSB, ttyACM) device raw at 8N1 without modem control (non-blocking, VMIN and
 // VTIME 0), restores the earlier settings at close, and moves bytes: write
 // everything, discard pending input, read a fixed count with a time-out that
 // counts silent polls of 5 ms. Knows nothing of the protocol's bytes.
@@ -17,7 +17,8 @@
 
 #include "serial/serial.h"
 
-// Highest port number accepted; port p stands for /dev/ttyS(p-1).
+// Highest port number accepted; port p stands for /dev/ttyS(p-1), or
+// /dev/ttyUSB(p-1) or /dev/ttyACM(p-1) for a USB serial adapter.
 // vexo_serial_Open (serial.h) opens ports 1..32 (0 or -COM_OPEN);
 // vexo_serial_Close gives 4, or -COM_CLOSE for a port number above 32.
 constexpr int32_t SER_MAX_PORT = 32;
@@ -49,12 +50,15 @@ void ser_SetEmptyPollHook(SerEmptyPollHook hook);
 // Pauses n x 100 microseconds.
 void ser_DelayShort(uint32_t n);
 
-// The device vexo_serial_Open opens for a port: "/dev/ttyS%i" with port-1,
-// or the override when one is set.
+// The device vexo_serial_Open opens for a port: "/dev/<line name><port-1>"
+// (line name from vexo_serial_SetLineName), or the override when one is set.
 std::string ser_DevicePath(int32_t port);
 // Redirects vexo_serial_Open to this path for every port (nullptr or "" ends
 // the redirect). For tests and the simulator program only.
 void ser_SetDevicePathOverride(const char* path);
+// Looks for the line's device in this folder instead of /dev (nullptr or ""
+// ends the redirect). For tests and the simulator program only.
+void ser_SetDeviceFolderOverride(const char* folder);
 
 // The open handle, or -1.
 int ser_Handle();

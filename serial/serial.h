@@ -9,6 +9,10 @@
 
 #include "transport/vexo_types.h"
 
+// The family of serial devices the port numbers name: "ttyS" (the PC's own
+// lines, the default), "ttyUSB" or "ttyACM" (USB serial adapters). False,
+// and no change, for any other name. Chosen once per run by the command line.
+bool vexo_serial_SetLineName(const char* name);
 VexoResult vexo_serial_Open(int32_t port, int32_t baud);
 VexoResult vexo_serial_Close(int32_t port);
 int32_t ser_Search(int32_t port, int32_t slot);  // card size, or a negated code

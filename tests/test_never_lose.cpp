@@ -16,6 +16,7 @@
 #include "sim/mmc_sim.h"
 #include "sim/player_sim_session.h"
 #include "support/test_support.h"
+#include "transport/block_copy.h"
 #include "transport/shared.h"
 #include "transport/transport.h"
 
@@ -92,9 +93,9 @@ const Kind kKinds[] = {
     {"ImageFile", [](const std::string& image, int k, const Run& run) {
        vexo_test::UseNoDelay();
        vexo_Open(kRos, 1, 0, image.c_str());
-       ros_FailSectorWritesFrom(static_cast<uint64_t>(k) + 1);
+       vexo_SetSectorWriteFailure(static_cast<uint32_t>(k) + 1);
        const VexoResult result = run(kRos, 1);
-       ros_FailSectorWritesFrom(0);
+       vexo_SetSectorWriteFailure(0);
        vexo_Close(kRos, 1);
        return result;
      }},

@@ -28,18 +28,18 @@ TEST(ResultCodes, EveryMessage) {
       "PPA MEMORY ALLOC", "FILE NOT OPEN", "ROS READ", "ROS WRITE", "PPA OPEN PORT",
       "UNKNOWN ERROR", "- NOT SUPPORTED -", "CARD FULL", "TABLE FULL", "FILE WRITE",
       "CARD TOO LARGE", "FILE READ", "PORT IN USE", "NOT A REGULAR FILE", "SAME FILE AS IMAGE",
-      "NOT A BLOCK DEVICE"};
+      "NOT A BLOCK DEVICE", "NO CARD IN READER"};
   ASSERT_EQ(std::size(expected), static_cast<std::size_t>(VEXO_RESULT_CODE_COUNT));
   for (int code = 0; code < VEXO_RESULT_CODE_COUNT; ++code) {
     EXPECT_STREQ(vexo_ResultMessage(-code), expected[code]) << code;
   }
-  for (VexoResult outside : {-50, -1000, 1, 17, INT_MIN, INT_MAX}) {
+  for (VexoResult outside : {-51, -1000, 1, 17, INT_MIN, INT_MAX}) {
     EXPECT_STREQ(vexo_ResultMessage(outside), "UNKNOWN ERROR") << outside;
   }
 }
 
 TEST(TransportDispatch, UnknownKindsAndTheLayersOwnAnswers) {
-  for (int32_t kind : {0, 4}) {
+  for (int32_t kind : {0, 5}) {
     SectorBuffer buffer{};
     uint32_t size = 7;
     EXPECT_EQ(vexo_Open(kind, 1, 115200, "x"), -17);

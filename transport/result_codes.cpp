@@ -56,6 +56,7 @@ constexpr const char* ResultMessageTable[VEXO_RESULT_CODE_COUNT] = {
     "NOT A REGULAR FILE",
     "SAME FILE AS IMAGE",
     "NOT A BLOCK DEVICE",
+    "NO CARD IN READER",
 };
 
 }  // namespace

@@ -190,8 +190,13 @@ void vexo_SkipHostSource(FILE* file, uint64_t offset, uint32_t* length) {
 }
 
 bool vexo_ReadHostBlock(FILE* file, uint8_t* block, uint32_t wanted) {
-  const std::size_t got = std::fread(block, 1, SECTOR_SIZE, file);
-  if (got < SECTOR_SIZE) std::memset(block + got, 0, SECTOR_SIZE - got);
+  return vexo_ReadHostBlocks(file, block, 1, wanted);
+}
+
+bool vexo_ReadHostBlocks(FILE* file, uint8_t* blocks, uint32_t count, uint32_t wanted) {
+  const std::size_t size = static_cast<std::size_t>(count) * SECTOR_SIZE;
+  const std::size_t got = std::fread(blocks, 1, size, file);
+  if (got < size) std::memset(blocks + got, 0, size - got);
   return std::ferror(file) == 0 && got >= wanted;
 }
 
@@ -243,6 +248,11 @@ float vexo_TransferRate(uint32_t total, std::time_t elapsed, bool zeroBelowOneSe
   // In floating point: total x 4096 exceeds 32 bits from 512 MiB on.
   const double bits = static_cast<double>(total) * 4096.0;
   return static_cast<float>(bits / static_cast<double>(elapsed));
+}
+
+float vexo_TransferRateFine(uint32_t total, double elapsedSeconds) {
+  const double seconds = elapsedSeconds > 1e-6 ? elapsedSeconds : 1e-6;
+  return static_cast<float>(static_cast<double>(total) * 4096.0 / seconds);
 }
 
 int vexo_ProgressPercent(uint32_t index, uint32_t total) {

@@ -93,6 +93,9 @@ void vexo_SkipHostSource(FILE* file, uint64_t offset, uint32_t* length);
 // shrank after it was measured): the copy then ends with -FILE_READ rather
 // than putting zeros on the card in place of the file's bytes.
 bool vexo_ReadHostBlock(FILE* file, uint8_t* block, uint32_t wanted);
+// The same for the next `count` blocks at once (count x 512 bytes), `wanted`
+// counting the bytes of all of them.
+bool vexo_ReadHostBlocks(FILE* file, uint8_t* blocks, uint32_t count, uint32_t wanted);
 
 // Creates or truncates the host target of a copy from the card ("w+b");
 // failure gives -FILE_CREATE, a target that is a protected file (the open
@@ -113,6 +116,10 @@ uint32_t vexo_BytesOfSector(uint32_t index, uint32_t total, uint32_t length);
 // total x 4096 bits over the elapsed whole seconds. With zeroBelowOneSecond
 // an elapsed time of 0 or less gives 0, otherwise it counts as 1 second.
 float vexo_TransferRate(uint32_t total, std::time_t elapsed, bool zeroBelowOneSecond);
+
+// total x 4096 bits over the elapsed time measured with a fine clock; a
+// time too short to measure counts as one microsecond.
+float vexo_TransferRateFine(uint32_t total, double elapsedSeconds);
 
 // trunc(index / total x 100), 0 when total is 0.
 int vexo_ProgressPercent(uint32_t index, uint32_t total);

@@ -2,6 +2,7 @@
 
 #include "image/ros.h"
 #include "ppa/ppa.h"
+#include "reader/rdr.h"
 #include "serial/serial.h"
 #include "transport/shared.h"
 
@@ -10,6 +11,7 @@ VexoResult vexo_Open(int32_t kind, int32_t port, int32_t speed, const char* imag
     case VEXO_PORT_SERIAL: return vexo_serial_Open(port, speed);
     case VEXO_PORT_PARALLEL: return ppa_Open(port);
     case VEXO_PORT_ROS: return ros_Open(imagePath);
+    case VEXO_PORT_READER: return rdr_Open(imagePath);
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -19,6 +21,7 @@ VexoResult vexo_Close(int32_t kind, int32_t port) {
     case VEXO_PORT_SERIAL: return vexo_serial_Close(port);
     case VEXO_PORT_PARALLEL: ppa_Close(); return 0;
     case VEXO_PORT_ROS: return ros_Close();
+    case VEXO_PORT_READER: return rdr_Close();
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -28,6 +31,7 @@ VexoResult vexo_Search(int32_t kind, int32_t port, int32_t slot, uint32_t* cardS
     case VEXO_PORT_SERIAL: return ser_MultiSearch(port, slot, cardSize, tries);
     case VEXO_PORT_PARALLEL: return ppa_Search(cardSize, tries);
     case VEXO_PORT_ROS: return ros_Search(cardSize);
+    case VEXO_PORT_READER: return rdr_Search(cardSize);
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -37,7 +41,8 @@ VexoResult vexo_SearchSecondCard(int32_t kind, int32_t port, int32_t slot, uint3
   switch (kind) {
     case VEXO_PORT_SERIAL: return ser_MultiSearch(port, slot == 1 ? 2 : 1, cardSize, 2);
     case VEXO_PORT_PARALLEL:
-    case VEXO_PORT_ROS: return -VEXO_ERROR_PPA_NO_CARD_RESPONSE;
+    case VEXO_PORT_ROS:
+    case VEXO_PORT_READER: return -VEXO_ERROR_PPA_NO_CARD_RESPONSE;
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -47,6 +52,7 @@ VexoResult vexo_ResetCard(int32_t kind, int32_t port, int32_t slot) {
     case VEXO_PORT_SERIAL: return ser_Search(port, slot);
     case VEXO_PORT_PARALLEL: return ppa_InitCard();
     case VEXO_PORT_ROS: return ros_ResetCard();
+    case VEXO_PORT_READER: return 0;
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -57,6 +63,7 @@ VexoResult vexo_ReadSector(int32_t kind, int32_t port, int32_t slot, uint32_t se
     case VEXO_PORT_SERIAL: return ser_ReadSectorRtr(port, slot, sector, buffer, addressed, tries);
     case VEXO_PORT_PARALLEL: return ppa_ReadSectorRtr(port, sector, buffer, tries);
     case VEXO_PORT_ROS: return ros_ReadSector(sector, buffer.data());
+    case VEXO_PORT_READER: return rdr_ReadSector(sector, buffer.data());
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -67,6 +74,7 @@ VexoResult vexo_WriteSectorFirst(int32_t kind, int32_t port, int32_t slot, uint3
     case VEXO_PORT_SERIAL: return ser_WriteSectorFirstRtr(port, slot, sector, buffer, tries);
     case VEXO_PORT_PARALLEL: return ppa_WriteSectorFirstRtr(port, sector, buffer, tries);
     case VEXO_PORT_ROS: return ros_WriteSectorFirst(sector, buffer);
+    case VEXO_PORT_READER: return rdr_WriteSectorFirst(sector, buffer);
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -77,6 +85,7 @@ VexoResult vexo_WriteSectorNext(int32_t kind, int32_t port, int32_t slot, uint32
     case VEXO_PORT_SERIAL: return ser_WriteSectorNextRtr(port, slot, sector, buffer, tries);
     case VEXO_PORT_PARALLEL: return ppa_WriteSectorNextRtr(port, sector, buffer, tries);
     case VEXO_PORT_ROS: return ros_WriteSectorNext(sector, buffer);
+    case VEXO_PORT_READER: return rdr_WriteSectorNext(sector, buffer);
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -89,6 +98,7 @@ VexoResult vexo_WriteFile(int32_t kind, int32_t port, int32_t slot, uint32_t sta
     case VEXO_PORT_PARALLEL:
       return ppa_WriteFile(port, startSector, path, space, progress, sameOffset);
     case VEXO_PORT_ROS: return ros_WriteFile(startSector, path, space, progress);
+    case VEXO_PORT_READER: return rdr_WriteFile(startSector, path, space, progress, sameOffset);
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -99,6 +109,7 @@ VexoResult vexo_ReadFile(int32_t kind, int32_t port, int32_t slot, uint32_t star
     case VEXO_PORT_SERIAL: return ser_ReadFile(port, slot, startSector, length, path, progress);
     case VEXO_PORT_PARALLEL: return ppa_ReadFile(port, startSector, length, path, progress);
     case VEXO_PORT_ROS: return ros_ReadFile(startSector, length, path, progress);
+    case VEXO_PORT_READER: return rdr_ReadFile(startSector, length, path, progress);
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -108,6 +119,7 @@ float vexo_GetTransferRate(int32_t kind) {
     case VEXO_PORT_SERIAL: return ser_GetTransferRate();
     case VEXO_PORT_PARALLEL: return ppa_GetTransferRate();
     case VEXO_PORT_ROS: return ros_GetTransferRate();
+    case VEXO_PORT_READER: return rdr_GetTransferRate();
     default: return -static_cast<float>(VEXO_ERROR_PORT_NOT_EXIST);
   }
 }
@@ -117,6 +129,7 @@ int32_t vexo_GetVersion(int32_t kind, int32_t port) {
     case VEXO_PORT_SERIAL: return ser_GetVersion(port);
     case VEXO_PORT_PARALLEL: return 0;
     case VEXO_PORT_ROS: return 1;
+    case VEXO_PORT_READER: return VEXO_VERSION_CARD_READER;
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -126,6 +139,7 @@ int vexo_GetProgress(int32_t kind) {
     case VEXO_PORT_SERIAL: return ser_GetProgress();
     case VEXO_PORT_PARALLEL: return ppa_GetProgress();
     case VEXO_PORT_ROS: return ros_GetProgress();
+    case VEXO_PORT_READER: return rdr_GetProgress();
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -135,6 +149,7 @@ VexoResult vexo_StopTransfer(int32_t kind, int32_t /*port*/) {
     case VEXO_PORT_SERIAL: return ser_StopTransfer();
     case VEXO_PORT_PARALLEL: return ppa_StopTransfer();
     case VEXO_PORT_ROS: return ros_StopTransfer();
+    case VEXO_PORT_READER: return rdr_StopTransfer();
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -169,7 +184,8 @@ void vexo_ResetProgress(int32_t kind) {
 
 VexoResult vexo_SendRaw(int32_t kind, int32_t port, int32_t speed, const uint8_t* bytes,
                         std::size_t count) {
-  if (kind == VEXO_PORT_PARALLEL) return -VEXO_ERROR_NOT_SUPPORTED;
+  // The card reader has no serial line behind it.
+  if (kind == VEXO_PORT_PARALLEL || kind == VEXO_PORT_READER) return -VEXO_ERROR_NOT_SUPPORTED;
   const VexoResult opened = vexo_serial_Open(port, speed);
   if (opened != 0) return opened;
   const VexoResult written = ser_SendRaw(port, bytes, count);

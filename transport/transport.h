@@ -1,6 +1,6 @@
 // The card operations the rest of the program uses, one plain switch on the
 // port kind each, passing the call on to the serial link, the parallel-port
-// adapter or the image file. No state here; unrecognised kinds give
+// adapter, the image file or the card reader. No state here; unrecognised kinds give
 // -PORT_NOT_EXIST. Driver codes are passed up unchanged.
 #pragma once
 

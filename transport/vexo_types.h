@@ -14,6 +14,11 @@ constexpr int32_t VEXO_PORT_ROS = 3;
 // A MultiMediaCard in a host card reader, seen as a block device.
 constexpr int32_t VEXO_PORT_READER = 4;
 
+// The version a card reader reports: no player sends it (a player's version
+// is one byte, or 65535 when none came), so the version text "Card reader"
+// depends on the value alone, as "PPA" (0) and "ROS file" (1) do.
+constexpr uint16_t VEXO_VERSION_CARD_READER = 0xFFFE;
+
 constexpr uint32_t SECTOR_SIZE = 512;
 // Every sector buffer handed to the transport: 512 data bytes and room for
 // what the drivers store behind them (CRC bytes, check byte, 'n', a zero).
@@ -75,4 +80,6 @@ constexpr int32_t VEXO_ERROR_NOT_REGULAR_FILE = 47;
 constexpr int32_t VEXO_ERROR_SAME_FILE = 48;
 // A card-reader device that is not a block device.
 constexpr int32_t VEXO_ERROR_NOT_BLOCK_DEVICE = 49;
-constexpr int32_t VEXO_RESULT_CODE_COUNT = 50;
+// A card reader with no card in it, or a device too small to be a card.
+constexpr int32_t VEXO_ERROR_NO_CARD = 50;
+constexpr int32_t VEXO_RESULT_CODE_COUNT = 51;

@@ -1,0 +1,237 @@
+// The card in a host card reader ("card <device>"): refusals that write
+// nothing, every command on a regular file standing in for the device and on
+// a loop device where the machine allows one; the image file's block copies;
+// USB serial adapters' port words through the simulated player.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+
+#include "reader/rdr.h"
+#include "serial/ser_port.h"
+#include "sim/player_sim_session.h"
+#include "support/test_support.h"
+#include "transport/block_copy.h"
+
+namespace {
+
+using vexo_test::Pattern;
+using vexo_test::ReadFile;
+using vexo_test::RunVexo;
+using vexo_test::TempDir;
+using vexo_test::WriteFile;
+using Bytes = std::vector<uint8_t>;
+
+const std::string kDone = " Done.                        \n";
+constexpr std::size_t kCard = 4 << 20;
+
+std::string Progress(uint32_t total, uint32_t last) {
+  std::string out;
+  for (uint32_t i = 0; i <= last && i < total; i += 10) {
+    char line[64];
+    std::snprintf(line, sizeof line, " %u / %u (%d%%) \r", i, total,
+                  static_cast<int>(100.0 / total * i));
+    out += line;
+  }
+  return out;
+}
+
+// The rate of a transfer's report; -1 when there is none.
+double Rate(const std::string& out) {
+  std::smatch match;
+  const std::regex rate(" Transferrate: ([0-9]+) Bits/sec.\n$");
+  return std::regex_search(out, match, rate) ? std::stod(match[1]) : -1.0;
+}
+
+TEST(ReaderRefusals, NothingOpenedNothingWritten) {
+  TempDir dir;
+  const std::string file = dir.File("card.img");
+  WriteFile(file, Pattern(kCard));
+  mkfifo(dir.File("fifo").c_str(), 0600);
+  WriteFile(dir.File("huge.img"), {});
+  truncate(dir.File("huge.img").c_str(), 3ll << 30);
+  WriteFile(dir.File("tiny.img"), Bytes(0x10000));
+  const int locked = open(file.c_str(), O_RDONLY);
+  struct Case { std::string device; bool allowFile; bool lock; std::string out; } cases[] = {
+      {file, false, false, "\n Error: NOT A BLOCK DEVICE\n"},
+      {dir.path(), true, false, "\n Error: NOT A BLOCK DEVICE\n"},
+      {dir.File("fifo"), true, false, "\n Error: NOT A BLOCK DEVICE\n"},
+      {"/dev/null", true, false, "\n Error: NOT A BLOCK DEVICE\n"},
+      {dir.File("missing"), true, false, "\n Error: FILE NOT EXIST\n"},
+      {dir.File("huge.img"), true, false, "\n Error: CARD TOO LARGE\n"},
+      {dir.File("tiny.img"), true, false, "\n Error: NO CARD IN READER\n"},
+      {file, true, true, "\n Error: PORT IN USE\n"},
+      {"lp1", true, false, " \nName of the card reader device is missing\n"},
+      {"ttyS0", true, false, " \nName of the card reader device is missing\n"},
+  };
+  for (const Case& c : cases) {
+    rdr_AllowRegularFile(c.allowFile);
+    if (c.lock) flock(locked, LOCK_EX);
+    for (const char* command : {"--empty", "--delete"}) {
+      EXPECT_EQ(RunVexo({"card", c.device, command}).out, c.out) << c.device << command;
+    }
+    flock(locked, LOCK_UN);
+  }
+  close(locked);
+  rdr_AllowRegularFile(false);
+  EXPECT_EQ(ReadFile(file), Pattern(kCard));
+  EXPECT_EQ(ReadFile(dir.File("tiny.img")), Bytes(0x10000));
+  struct stat huge;
+  ASSERT_EQ(stat(dir.File("huge.img").c_str(), &huge), 0);
+  EXPECT_EQ(huge.st_blocks, 0) << "nothing written to the large device";
+}
+
+// Every command on a card in the reader, checked against the card's bytes.
+void RunEveryCommand(const std::string& device, const TempDir& dir, uint32_t cardBytes) {
+  vexo_test::UseNoDelay();
+  const auto run = [&](const std::vector<std::string>& args) { return RunVexo({"card", device}, args); };
+  const std::string song = dir.File("song.mp3");
+  const Bytes data = Pattern(1200 * 1024 + 77, 9);
+  WriteFile(song, data);
+  EXPECT_EQ(run({"--empty"}).out, "\n Empty Header written.\n");
+  const std::string added = run({"--add", song, "Song", "-n", "Reader"}).out;
+  EXPECT_EQ(added.rfind("\n Adding file: " + song + "\n  0 / 2401 (0%) \r", 0), 0u) << added;
+  EXPECT_NE(added.find("%) \r" + kDone), std::string::npos) << added;
+  EXPECT_GT(Rate(added), 0.0) << "a fine clock measures a copy of less than a second";
+  EXPECT_NE(Rate(added), 2401.0 * 4096) << "not whole seconds";
+  EXPECT_EQ(run({"--chtitle", "1", "Renamed"}).out, "\n Changed Title for Sample 1.\n");
+  const std::string report = "\n  Cardsize:    " + std::to_string(cardBytes) + " Byte\n  Free:        " +
+                             std::to_string(cardBytes - 0x10000 - data.size()) +
+                             " Byte\n  Version:     Card reader\n  Cardname:    Reader\n"
+                             "  No. Samples: 1\n  Titles:\n    1.   1228877  Renamed\n";
+  EXPECT_EQ(run({"--get"}).out, report);
+  EXPECT_GT(Rate(run({"--read", "1", dir.File("back.mp3")}).out), 0.0);
+  EXPECT_EQ(ReadFile(dir.File("back.mp3")), data);
+  EXPECT_GT(Rate(run({"--rawread", dir.File("raw.img")}).out), 0.0);
+  const Bytes raw = ReadFile(dir.File("raw.img"));
+  ASSERT_EQ(raw.size(), cardBytes);
+  EXPECT_EQ(Bytes(raw.begin() + 0x10000, raw.begin() + 0x10000 + data.size()), data);
+  EXPECT_EQ(run({"--delete"}).out, "\n Deleted one title.\n");
+  EXPECT_NE(run({"--get"}).out.find("No. Samples: 0\n"), std::string::npos);
+  EXPECT_EQ(Rate(run({"--rawwrite", dir.File("raw.img")}).out) > 0.0, true);
+  EXPECT_EQ(run({"--get"}).out, report) << "the whole card written back";
+  EXPECT_EQ(run({"--delete", "all"}).out, "\n Deleted all titles.\n");
+}
+
+TEST(ReaderCommands, OnAFileStandingInForTheDevice) {
+  TempDir dir;
+  const std::string card = dir.File("card.img");
+  WriteFile(card, Bytes(kCard, 0xFF));
+  rdr_AllowRegularFile(true);
+  RunEveryCommand(card, dir, kCard);
+  rdr_AllowRegularFile(false);
+}
+
+TEST(ReaderCommands, AFailedWriteLeavesTheOldPlaylist) {
+  TempDir dir;
+  const std::string card = dir.File("card.img");
+  vexo_test::WriteCardImage(card, 1, "Old", {}, kCard);
+  WriteFile(dir.File("s.mp3"), Pattern(5 * 512));
+  rdr_AllowRegularFile(true);
+  // Sector writes of an add: 5 data sectors, the table sector, sector 0.
+  for (uint32_t k = 1; k <= 7; ++k) {
+    vexo_SetSectorWriteFailure(k);
+    const std::string out = RunVexo({"card", card, "--add", dir.File("s.mp3"), "New"}).out;
+    vexo_SetSectorWriteFailure(0);
+    EXPECT_NE(out.find("\n Error: ROS WRITE\n"), std::string::npos) << k;
+    EXPECT_NE(RunVexo({"card", card, "--get"}).out.find("No. Samples: 0\n"), std::string::npos) << k;
+  }
+  rdr_AllowRegularFile(false);
+}
+
+TEST(ImageBlockCopies, ProgressAndBytesAsSectorBySector) {
+  vexo_test::UseNoDelay();
+  TempDir dir;
+  const std::string image = dir.File("card.ros");
+  const std::string song = dir.File("song.mp3");
+  const Bytes data = Pattern(2100 * 512 - 3, 4);  // two blocks, the last sector short
+  WriteFile(song, data);
+  struct Case { uint32_t failAt; std::string tail; } cases[] = {
+      {2049, "\n Error: ROS WRITE\n"}, {2051, "\n Error: ROS WRITE\n"},
+      {11, "\n Error: ROS WRITE\n"}, {0, kDone}};
+  for (const Case& c : cases) {
+    vexo_test::WriteCardImage(image, 1, "Img", {});
+    vexo_SetSectorWriteFailure(c.failAt);
+    const std::string out = RunVexo({"ros", image, "--add", song, "T"}).out;
+    vexo_SetSectorWriteFailure(0);
+    const uint32_t written = c.failAt == 0 ? 2100 : c.failAt - 1;
+    EXPECT_EQ(out, "\n Adding file: " + song + "\n " + Progress(2100, written) + c.tail) << c.failAt;
+    const Bytes bytes = ReadFile(image);
+    ASSERT_EQ(bytes.size(), 0x10000u + written * 512) << c.failAt;
+    const std::size_t copied = std::min<std::size_t>(data.size(), written * 512);
+    EXPECT_EQ(Bytes(bytes.begin() + 0x10000, bytes.begin() + 0x10000 + copied),
+              Bytes(data.begin(), data.begin() + copied));
+  }
+  const std::string back = dir.File("back.mp3");
+  EXPECT_EQ(RunVexo({"ros", image, "--read", "1", back}).out,
+            "\n Reading file:\n " + Progress(2100, 2099) + kDone + " Transferrate: 0 Bits/sec.\n");
+  EXPECT_EQ(ReadFile(back), data);
+}
+
+// A loop device of the given size over a sparse file; detached at the end.
+struct LoopDevice {
+  std::string backing, device;
+  LoopDevice(const TempDir& dir, long long bytes) : backing(dir.File("loop.img")) {
+    if (geteuid() != 0) return;
+    WriteFile(backing, {});
+    if (truncate(backing.c_str(), bytes) != 0) return;
+    FILE* pipe = popen(("losetup -f --show " + backing + " 2>/dev/null").c_str(), "r");
+    char name[64] = {};
+    if (pipe != nullptr && std::fgets(name, sizeof name, pipe) != nullptr) device = name;
+    if (pipe != nullptr) pclose(pipe);
+    if (!device.empty() && device.back() == '\n') device.pop_back();
+  }
+  ~LoopDevice() {
+    if (!device.empty()) std::system(("losetup -d " + device).c_str());
+  }
+};
+
+TEST(ReaderLoopDevice, EveryCommandAndTheRefusals) {
+  TempDir dir;
+  LoopDevice card(dir, 16 << 20);
+  if (card.device.empty()) GTEST_SKIP() << "needs root and a free loop device (losetup)";
+  RunEveryCommand(card.device, dir, 16 << 20);
+  const int held = open(card.device.c_str(), O_RDONLY | O_EXCL);
+  EXPECT_EQ(RunVexo({"card", card.device, "--empty"}).out, "\n Error: PORT IN USE\n");
+  close(held);
+  TempDir other;
+  LoopDevice huge(other, 3ll << 30);
+  ASSERT_FALSE(huge.device.empty());
+  EXPECT_EQ(RunVexo({"card", huge.device, "--empty"}).out, "\n Error: CARD TOO LARGE\n");
+  struct stat info;
+  ASSERT_EQ(stat(huge.backing.c_str(), &info), 0);
+  EXPECT_EQ(info.st_blocks, 0) << "nothing written";
+}
+
+TEST(UsbSerial, PortWordsReachTheirDevices) {
+  for (const char* word : {"ttyUSB3", "ttyACM0"}) {
+    TempDir dir;
+    WriteFile(dir.File("slot1.ros"), {});
+    PlayerSimConfig config;
+    config.slots[0].imagePath = dir.File("slot1.ros");
+    PlayerSimSession session(config);
+    ASSERT_TRUE(session.started);
+    ser_SetDevicePathOverride(nullptr);
+    ser_SetDeviceFolderOverride(dir.path().c_str());
+    ASSERT_EQ(symlink(playersim_DevicePath().c_str(), dir.File(word).c_str()), 0);
+    const Bytes song = Pattern(3000, 6);
+    WriteFile(dir.File("s.mp3"), song);
+    RunVexo({word, "--add", dir.File("s.mp3"), "Usb"});
+    EXPECT_NE(RunVexo({word, "--get"}).out.find("    1.      3000  Usb\n"), std::string::npos) << word;
+    EXPECT_NE(RunVexo({word, "--slow", "--read", "1", dir.File("b.mp3")}).out.find(kDone),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(dir.File("b.mp3")), song) << word;
+    ser_SetDeviceFolderOverride(nullptr);
+    ser_SetDevicePathOverride(playersim_DevicePath().c_str());
+  }
+  for (const char* word : {"ttyUSB-1", "ttyACM-2"}) {
+    EXPECT_EQ(RunVexo({word, "--get"}).out, " \nNo valid serial port number\n") << word;
+  }
+}
+
+}  // namespace
