@@ -211,21 +211,15 @@ int vexo_Main(int argc, char** argv) {
       return kExitRejected;
     }
     port = number;
-  } else if (StartsWith(portName, "ros")) {
-    kind = VEXO_PORT_ROS;
+  } else if (StartsWith(portName, "ros") || StartsWith(portName, "card")) {
+    // The image file or the reader's device is named by the next argument.
+    const bool image = StartsWith(portName, "ros");
+    kind = image ? VEXO_PORT_ROS : VEXO_PORT_READER;
     port = 1;
     imagePath = argv[2];
     if (StartsWith(imagePath, "lp") || StartsWith(imagePath, "ttyS")) {
-      std::printf(" \nName of the ROS file is missing\n");
-      return kExitRejected;
-    }
-    k = 3;
-  } else if (StartsWith(portName, "card")) {
-    kind = VEXO_PORT_READER;
-    port = 1;
-    imagePath = argv[2];
-    if (StartsWith(imagePath, "lp") || StartsWith(imagePath, "ttyS")) {
-      std::printf(" \nName of the card reader device is missing\n");
+      std::printf(image ? " \nName of the ROS file is missing\n"
+                        : " \nName of the card reader device is missing\n");
       return kExitRejected;
     }
     k = 3;

@@ -24,6 +24,13 @@ off_t SectorOffset(uint32_t sector) {
   return static_cast<off_t>(static_cast<uint64_t>(sector) * SECTOR_SIZE);
 }
 
+// The image's side of a file copy: no end (past it the image reads as zeros
+// and grows when written), a progress line before every tenth sector.
+VexoBlockCopy ImageCopy(uint32_t startSector, uint32_t length, int progress) {
+  return {.fd = fileno(g_image), .startSector = startSector, .length = length,
+          .progress = progress, .stop = &g_stop, .index = &g_sectorIndex};
+}
+
 }  // namespace
 
 VexoResult ros_Open(const char* path) {
@@ -118,25 +125,6 @@ VexoResult ros_WriteMultiSectors(uint32_t first, uint32_t end, const std::vector
   }
   return 0;
 }
-
-namespace {
-
-// The image's side of a file copy: no end (past it the image reads as zeros
-// and grows when written), a progress line before every tenth sector.
-VexoBlockCopy ImageCopy(uint32_t startSector, uint32_t length, int progress) {
-  VexoBlockCopy copy;
-  copy.fd = fileno(g_image);
-  copy.startSector = startSector;
-  copy.length = length;
-  copy.progress = progress;
-  copy.stop = &g_stop;
-  copy.index = &g_sectorIndex;
-  copy.readError = -VEXO_ERROR_ROS_READ;
-  copy.writeError = -VEXO_ERROR_ROS_WRITE;
-  return copy;
-}
-
-}  // namespace
 
 VexoResult ros_WriteFile(uint32_t startSector, const char* path, uint32_t limit, int progress) {
   g_stop = 0;

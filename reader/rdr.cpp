@@ -34,6 +34,7 @@ bool IsAcceptedKind(const struct stat& info) {
 VexoResult OpenFailure(int error) {
   if (error == EBUSY) return -VEXO_ERROR_PORT_IN_USE;
   if (error == ENOMEDIUM) return -VEXO_ERROR_NO_CARD;
+  if (error == EACCES || error == EPERM) return -VEXO_ERROR_COM_OPEN;
   return -VEXO_ERROR_FILE_NOT_EXIST;
 }
 
@@ -49,18 +50,8 @@ bool OnCard(uint32_t sector) {
 }
 
 VexoBlockCopy DeviceCopy(uint32_t startSector, uint32_t length, int progress) {
-  VexoBlockCopy copy;
-  copy.fd = g_fd;
-  copy.cardBytes = g_cardBytes;
-  copy.startSector = startSector;
-  copy.length = length;
-  copy.progress = progress;
-  copy.throttled = true;
-  copy.stop = &g_stop;
-  copy.index = &g_sectorIndex;
-  copy.readError = -VEXO_ERROR_ROS_READ;
-  copy.writeError = -VEXO_ERROR_ROS_WRITE;
-  return copy;
+  return {.fd = g_fd, .cardBytes = g_cardBytes, .startSector = startSector, .length = length,
+          .progress = progress, .throttled = true, .stop = &g_stop, .index = &g_sectorIndex};
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -80,6 +71,8 @@ VexoResult rdr_Open(const char* path) {
   // O_EXCL on a block device fails with EBUSY while it is mounted or held.
   const int flags = O_RDWR | O_CLOEXEC | O_NOCTTY | (S_ISBLK(info.st_mode) ? O_EXCL : 0);
   g_fd = open(path, flags);
+  // A write-protected card still lists and reads; its writes fail.
+  if (g_fd < 0 && errno == EROFS) g_fd = open(path, (flags & ~O_RDWR) | O_RDONLY);
   if (g_fd < 0) return OpenFailure(errno);
   struct stat opened;
   if (fstat(g_fd, &opened) != 0 || !IsAcceptedKind(opened) || opened.st_rdev != info.st_rdev ||

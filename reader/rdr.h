@@ -19,7 +19,7 @@
 // Devices of this size or more are refused with -CARD_TOO_LARGE.
 constexpr uint64_t RDR_MAX_CARD_BYTES = 0x80000000ull;
 
-// 0; -FILE_NOT_EXIST (missing or not openable), -NOT_BLOCK_DEVICE,
+// 0; -FILE_NOT_EXIST (missing), -COM_OPEN (not permitted), -NOT_BLOCK_DEVICE,
 // -PORT_IN_USE (busy, mounted, or locked by another vexo), -NO_CARD (no
 // medium, or too small to hold a card's header area), -CARD_TOO_LARGE.
 VexoResult rdr_Open(const char* path);

@@ -25,8 +25,8 @@ struct VexoBlockCopy {
   bool throttled = false;        // lines at block starts, at most ten a second
   const volatile int* stop = nullptr;  // checked after each block
   uint32_t* index = nullptr;     // the driver's sector index, kept up to date
-  VexoResult readError = 0;      // result of a failed card read
-  VexoResult writeError = 0;     // result of a failed card write
+  VexoResult readError = -VEXO_ERROR_ROS_READ;    // result of a failed card read
+  VexoResult writeError = -VEXO_ERROR_ROS_WRITE;  // result of a failed card write
 };
 
 // Host file (open, positioned) to the card. Result 0, -FILE_READ, the write
