@@ -75,8 +75,8 @@ VexoResult rdr_Open(const char* path) {
   if (g_fd < 0 && errno == EROFS) g_fd = open(path, (flags & ~O_RDWR) | O_RDONLY);
   if (g_fd < 0) return OpenFailure(errno);
   struct stat opened;
-  if (fstat(g_fd, &opened) != 0 || !IsAcceptedKind(opened) || opened.st_rdev != info.st_rdev ||
-      opened.st_ino != info.st_ino) {
+  if (fstat(g_fd, &opened) != 0 || !IsAcceptedKind(opened) || opened.st_dev != info.st_dev ||
+      opened.st_ino != info.st_ino || opened.st_rdev != info.st_rdev) {
     return Refuse(-VEXO_ERROR_NOT_BLOCK_DEVICE);
   }
   // Another vexo on the same device (O_EXCL alone does not cover a file).
