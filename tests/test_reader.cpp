@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <regex>
 
 #include "reader/rdr.h"
@@ -34,8 +35,7 @@ std::string Progress(uint32_t total, uint32_t last) {
   std::string out;
   for (uint32_t i = 0; i <= last && i < total; i += 10) {
     char line[64];
-    std::snprintf(line, sizeof line, " %u / %u (%d%%) \r", i, total,
-                  static_cast<int>(100.0 / total * i));
+    std::snprintf(line, sizeof line, " %u / %u (%d%%) \r", i, total, static_cast<int>(100.0 / total * i));
     out += line;
   }
   return out;
@@ -44,8 +44,8 @@ std::string Progress(uint32_t total, uint32_t last) {
 // The rate of a transfer's report; -1 when there is none.
 double Rate(const std::string& out) {
   std::smatch match;
-  const std::regex rate(" Transferrate: ([0-9]+) Bits/sec.\n$");
-  return std::regex_search(out, match, rate) ? std::stod(match[1]) : -1.0;
+  return std::regex_search(out, match, std::regex(" Transferrate: ([0-9]+) Bits/sec.\n$"))
+             ? std::stod(match[1]) : -1.0;
 }
 
 TEST(ReaderRefusals, NothingOpenedNothingWritten) {
@@ -113,7 +113,7 @@ void RunEveryCommand(const std::string& device, const TempDir& dir, uint32_t car
   EXPECT_EQ(Bytes(raw.begin() + 0x10000, raw.begin() + 0x10000 + data.size()), data);
   EXPECT_EQ(run({"--delete"}).out, "\n Deleted one title.\n");
   EXPECT_NE(run({"--get"}).out.find("No. Samples: 0\n"), std::string::npos);
-  EXPECT_EQ(Rate(run({"--rawwrite", dir.File("raw.img")}).out) > 0.0, true);
+  EXPECT_GT(Rate(run({"--rawwrite", dir.File("raw.img")}).out), 0.0);
   EXPECT_EQ(run({"--get"}).out, report) << "the whole card written back";
   EXPECT_EQ(run({"--delete", "all"}).out, "\n Deleted all titles.\n");
 }
@@ -182,9 +182,8 @@ struct LoopDevice {
     if (truncate(backing.c_str(), bytes) != 0) return;
     FILE* pipe = popen(("losetup -f --show " + backing + " 2>/dev/null").c_str(), "r");
     char name[64] = {};
-    if (pipe != nullptr && std::fgets(name, sizeof name, pipe) != nullptr) device = name;
+    if (pipe != nullptr && std::fgets(name, sizeof name, pipe) != nullptr) device = std::strtok(name, "\n");
     if (pipe != nullptr) pclose(pipe);
-    if (!device.empty() && device.back() == '\n') device.pop_back();
   }
   ~LoopDevice() {
     if (!device.empty()) std::system(("losetup -d " + device).c_str());
