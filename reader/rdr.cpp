@@ -90,6 +90,7 @@ VexoResult rdr_Open(const char* path) {
   if (bytes >= RDR_MAX_CARD_BYTES) return Refuse(-VEXO_ERROR_CARD_TOO_LARGE);
   if (bytes < kMinCardBytes) return Refuse(-VEXO_ERROR_NO_CARD);
   g_cardBytes = bytes / SECTOR_SIZE * SECTOR_SIZE;
+  vexo_ProtectHostFile(g_fd);  // no copy from the card may write onto it
   g_totalSectors = 0;
   g_sectorIndex = 0;
   g_rate = 0.0f;
@@ -97,7 +98,10 @@ VexoResult rdr_Open(const char* path) {
 }
 
 VexoResult rdr_Close() {
-  if (g_fd >= 0) close(g_fd);  // also releases the lock
+  if (g_fd >= 0) {
+    vexo_UnprotectHostFile(g_fd);
+    close(g_fd);  // also releases the lock
+  }
   g_fd = -1;
   g_cardBytes = 0;
   return 0;

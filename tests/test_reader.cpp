@@ -105,6 +105,8 @@ void RunEveryCommand(const std::string& device, const TempDir& dir, uint32_t car
                              " Byte\n  Version:     Card reader\n  Cardname:    Reader\n"
                              "  No. Samples: 1\n  Titles:\n    1.   1228877  Renamed\n";
   EXPECT_EQ(run({"--get"}).out, report);
+  EXPECT_NE(run({"--rawread", device}).out.find("Error: SAME FILE AS IMAGE"), std::string::npos);
+  EXPECT_EQ(run({"--get"}).out, report) << "a raw read onto the device itself is refused";
   EXPECT_GT(Rate(run({"--read", "1", dir.File("back.mp3")}).out), 0.0);
   EXPECT_EQ(ReadFile(dir.File("back.mp3")), data);
   EXPECT_GT(Rate(run({"--rawread", dir.File("raw.img")}).out), 0.0);
