@@ -339,13 +339,22 @@ VexoResult card_WriteHeaderSectors(int32_t kind, int32_t port, int32_t slot, uin
     const VexoResult found = vexo_Search(kind, port, slot, &size, 5);
     if (found < 0) return found;
   }
+  // A run that is to stop begins no header write; one that has begun runs
+  // shielded, so that a stop takes effect after it, never half way.
+  if (vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
+  vexo_BeginShieldedStep();
+  VexoResult result = 0;
   // Sector 0 must never count an entry that is not wholly on the card, so
   // that an interrupted write leaves the old playlist or the new one.
   // A growing table: the new entries first, sector 0 (which starts counting
   // them) last. Any other table: sector 0 first, so that it stops counting
   // dropped entries before their sectors are rewritten or zeroed.
-  if (!tableGrows) return WriteSectorRange(kind, port, slot, 0, count, image);
-  const VexoResult result = WriteSectorRange(kind, port, slot, 1, count, image);
-  if (result != 0) return result;
-  return WriteSectorRange(kind, port, slot, 0, 1, image);
+  if (!tableGrows) {
+    result = WriteSectorRange(kind, port, slot, 0, count, image);
+  } else {
+    result = WriteSectorRange(kind, port, slot, 1, count, image);
+    if (result == 0) result = WriteSectorRange(kind, port, slot, 0, 1, image);
+  }
+  vexo_EndShieldedStep();
+  return result;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/signals.h"
 #include "serial/serial.h"
 #include "transport/vexo_types.h"
 
@@ -19,6 +20,14 @@ namespace {
 constexpr int kExitRejected = 0;
 constexpr int kExitHandled = 1;
 constexpr int32_t kCardSlot = 1;
+
+// Signals are watched from the moment the port is known until the run ends.
+struct SignalWatch {
+  explicit SignalWatch(int32_t kind) { vexo_WatchSignals(kind); }
+  ~SignalWatch() { vexo_UnwatchSignals(); }
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+};
 
 void PrintUsage(bool extended) {
   std::printf("\n");
@@ -228,6 +237,7 @@ int vexo_Main(int argc, char** argv) {
     return kExitRejected;
   }
 
+  const SignalWatch signalWatch(kind);
   if (args.At(k) != nullptr && (Is(args.At(k), "--slow") || Is(args.At(k), "-s"))) {
     SerialBaudRate = 57600;
     ++k;

@@ -16,7 +16,12 @@ namespace {
 constexpr const char* kDoneLine = " Done.                        \n";
 constexpr const char* kRosRefusal = " - not supported for ROS file -\n";
 
-void PrintError(VexoResult result) { std::printf("\n Error: %s\n", vexo_ResultMessage(result)); }
+// A run stopped by a signal reports the stop, whatever failure it caused on
+// the way (a search or a poll cut short).
+void PrintError(VexoResult result) {
+  if (vexo_StopRequested()) result = -VEXO_ERROR_TRANSFER_STOPPED;
+  std::printf("\n Error: %s\n", vexo_ResultMessage(result));
+}
 
 void VersionText(uint16_t version, char* text, std::size_t size) {
   if (version == 0) {

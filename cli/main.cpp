@@ -1,3 +1,8 @@
 #include "cli/cli.h"
+#include "cli/signals.h"
 
-int main(int argc, char** argv) { return vexo_Main(argc, argv); }
+int main(int argc, char** argv) {
+  const int status = vexo_Main(argc, argv);
+  vexo_EndIfSignalled();
+  return status;
+}

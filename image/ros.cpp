@@ -8,13 +8,14 @@
 #include <cstring>
 
 #include "transport/block_copy.h"
+#include "transport/port_lock.h"
 #include "transport/shared.h"
 
 namespace {
 
 FILE* g_image = nullptr;
 uint32_t g_imageLength = 0;
-int g_stop = 0;
+volatile int g_stop = 0;  // set by ros_StopTransfer, also from a signal handler
 uint32_t g_sectorIndex = 0;
 uint32_t g_transferLength = 0;
 uint32_t g_totalSectors = 0;
@@ -36,11 +37,17 @@ VexoBlockCopy ImageCopy(uint32_t startSector, uint32_t length, int progress) {
 VexoResult ros_Open(const char* path) {
   if (path == nullptr) return -VEXO_ERROR_FILE_NOT_EXIST;
   if (g_image != nullptr) ros_Close();
-  // Only a regular file can be an image; a missing one is created.
+  // Only a regular file can be an image; a missing one is created. It is
+  // locked before anything is read or written: a second user of the image is
+  // refused with it untouched.
   int fd = -1;
   const VexoResult opened =
       vexo_OpenRegularFile(path, O_RDWR | O_CREAT, -VEXO_ERROR_FILE_NOT_EXIST, &fd);
   if (opened != 0) return opened;
+  if (vexo_LockDescriptor(fd) != 0) {
+    close(fd);
+    return -VEXO_ERROR_PORT_IN_USE;
+  }
   const off_t length = lseek(fd, 0, SEEK_END);
   g_imageLength = length <= 0 ? 0 : static_cast<uint32_t>(std::min<off_t>(length, 0xFFFFFFFF));
   g_image = fdopen(fd, "r+b");

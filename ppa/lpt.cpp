@@ -35,11 +35,16 @@ void ClockTicksWait() {
   }
 }
 
+const PortRow& RowOf(int32_t lpIndex) {
+  return kPortTable[(lpIndex >= 0 && lpIndex < 5) ? static_cast<std::size_t>(lpIndex) : 0];
+}
+
 }  // namespace
 
+uint16_t lpt_DataPortOf(int32_t lpIndex) { return RowOf(lpIndex).data; }
+
 void lpt_SelectPort(int32_t lpIndex) {
-  const std::size_t row = (lpIndex >= 0 && lpIndex < 5) ? static_cast<std::size_t>(lpIndex) : 0;
-  g_port = kPortTable[row];
+  g_port = RowOf(lpIndex);
   if (portio_RequestAccess(g_port.data, 3) == -1) {
     std::fprintf(stderr, "Could not get permission for parport 0x%x\n", g_port.data);
     std::fprintf(stderr, "Either the port is in use or I am not running as root...\n");

@@ -35,6 +35,10 @@ constexpr uint8_t LPT_CONTROL_POWER_UP = 251;    // register 0x4
 // (out of range uses lp0's row).
 void lpt_SelectPort(int32_t lpIndex);
 
+// The data port address of lp index 0..4 (lp0's for any other), without
+// selecting it.
+uint16_t lpt_DataPortOf(int32_t lpIndex);
+
 uint16_t lpt_DataPort();
 uint16_t lpt_StatusPort();
 uint16_t lpt_ControlPort();

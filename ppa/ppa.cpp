@@ -1,10 +1,12 @@
 #include "ppa/ppa.h"
 
+#include <atomic>
 #include <cstdio>
 #include <span>
 
 #include "ppa/lpt.h"
 #include "ppa/mmc_cmd.h"
+#include "transport/port_lock.h"
 #include "transport/shared.h"
 
 namespace {
@@ -21,7 +23,8 @@ uint32_t g_totalSectors = 0;
 uint32_t g_sectorIndex = 0;
 uint32_t g_transferLength = 0;
 float g_rate = 0.0f;
-int g_stop = 0;
+std::atomic<int> g_stop{0};  // set by ppa_StopTransfer, also from a signal handler
+int g_lockFd = -1;           // the adapter address's lock while open
 uint32_t g_currentSector = 0;
 PpaTimeSource g_timeSource = nullptr;
 
@@ -75,6 +78,14 @@ int32_t RetryReadBlock(uint32_t address) {
 }  // namespace
 
 VexoResult ppa_Open(int32_t lpIndex) {
+  // One user per port address (lp0 and lp1 share one), before the port is
+  // touched.
+  vexo_ReleaseNamed(&g_lockFd);
+  char lockName[32];
+  std::snprintf(lockName, sizeof lockName, "vexo-lp-0x%x.lock",
+                static_cast<unsigned>(lpt_DataPortOf(lpIndex)));
+  const VexoResult locked = vexo_LockNamed(lockName, &g_lockFd);
+  if (locked != 0) return locked;
   g_transferLength = 0;
   g_rate = 0.0f;
   lpt_SelectPort(lpIndex);
@@ -82,7 +93,10 @@ VexoResult ppa_Open(int32_t lpIndex) {
   return 0;
 }
 
-void ppa_Close() { ppa_Power(0); }
+void ppa_Close() {
+  ppa_Power(0);
+  vexo_ReleaseNamed(&g_lockFd);
+}
 
 int32_t ppa_InitCard() {  // capacity in bytes, or a negated code
   g_ocr = 0;
@@ -96,6 +110,7 @@ int32_t ppa_InitCard() {  // capacity in bytes, or a negated code
     vexo_Trace("ERROR : %i    OCR : %x\n", result, g_ocr);
     if (result != 0) return -result;
     if (count == 1001) return -VEXO_ERROR_PPA_TIMEOUT;
+    if (vexo_StopNow()) return -VEXO_ERROR_TRANSFER_STOPPED;
     if ((g_ocr & OCR_READY_BIT) != 0) break;
   }
   vexo_Trace("CMD2 : ");
@@ -127,13 +142,13 @@ VexoResult ppa_Search(uint32_t* cardSize, int tries) {
   int32_t result = ppa_InitCard();
   int left = tries - 1;
   // A card too large stays too large: retrying cannot change it.
-  while (result < 0 && left > 0 && result != -VEXO_ERROR_CARD_TOO_LARGE) {
+  while (result < 0 && left > 0 && result != -VEXO_ERROR_CARD_TOO_LARGE && !vexo_StopNow()) {
     result = ppa_InitCard();
     --left;
   }
   if (left < 0) left = 0;
   vexo_Trace("PPA Search Retries left = %i\n", left);
-  if (result == -VEXO_ERROR_PPA_TIMEOUT) {
+  if (result == -VEXO_ERROR_PPA_TIMEOUT && !vexo_StopNow()) {
     lpt_WriteControl(LPT_CONTROL_SUPPLY_OFF);
     ppa_Power(1);
     vexo_Delay(30);
@@ -265,7 +280,7 @@ VexoResult ppa_WriteFile(int32_t /*port*/, uint32_t startSector, const char* pat
       return -result;
     }
     g_currentSector = sector;
-    if (g_stop) {
+    if (g_stop || vexo_StopRequested()) {
       std::fclose(host);
       return -VEXO_ERROR_TRANSFER_STOPPED;
     }
@@ -312,7 +327,9 @@ VexoResult ppa_ReadFile(int32_t /*port*/, uint32_t startSector, uint32_t length,
       mmc_cmd12(g_response);  // leave the card in transfer state
       return vexo_CloseHostTarget(host, -VEXO_ERROR_FILE_WRITE);
     }
-    if (g_stop) return vexo_CloseHostTarget(host, -VEXO_ERROR_TRANSFER_STOPPED);
+    if (g_stop || vexo_StopRequested()) {
+      return vexo_CloseHostTarget(host, -VEXO_ERROR_TRANSFER_STOPPED);
+    }
   }
   mmc_cmd12(g_response);
   FinishRate(start);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,15 +12,19 @@
 #include <cstring>
 
 #include "serial/ser_transfer.h"
+#include "transport/port_lock.h"
 #include "transport/shared.h"
 
 namespace {
 
 SerEmptyPollHook g_emptyPollHook = nullptr;
 
-int g_handle = -1;
+// A signal handler may put the saved settings back (ser_RestoreLineFromSignal):
+// the handle and the flag are lock-free atomics, and the flag is set only
+// after the settings are complete.
+std::atomic<int> g_handle{-1};
 termios g_savedSettings{};
-bool g_haveSavedSettings = false;
+std::atomic<bool> g_haveSavedSettings{false};
 std::string g_pathOverride;
 std::string g_folderOverride;
 std::string g_lineName = "ttyS";
@@ -82,15 +87,14 @@ VexoResult vexo_serial_Open(int32_t port, int32_t baud) {
   // like those above 32, before any device is touched.
   if (port < 1 || port > SER_MAX_PORT) return -VEXO_ERROR_COM_OPEN;
   // One line per process: a line still open is closed (and restored) first.
-  if (g_handle >= 0) {
-    ser_CloseDevice(g_handle);
-    g_handle = -1;
-  }
-  g_handle = ser_OpenDevice(ser_DevicePath(port).c_str(), baud);
-  if (g_handle == -1) {
+  ser_CloseDevice(g_handle.exchange(-1));
+  const int handle = ser_OpenDevice(ser_DevicePath(port).c_str(), baud);
+  if (handle == -VEXO_ERROR_PORT_IN_USE) return handle;
+  if (handle < 0) {
     vexo_Trace("vexo_serial_Open returned VEXO_ERROR_COM_OPEN\n");
     return -VEXO_ERROR_COM_OPEN;
   }
+  g_handle = handle;
   ser_ResetTransferCounters();
   return 0;
 }
@@ -100,25 +104,35 @@ VexoResult vexo_serial_Close(int32_t port) {
     vexo_Trace("vexo_serial_Close returned %i\n", -VEXO_ERROR_COM_CLOSE);
     return -VEXO_ERROR_COM_CLOSE;
   }
-  if (g_handle >= 0) ser_CloseDevice(g_handle);
-  g_handle = -1;
+  // The handle is gone before it is closed: a signal handler never sees a
+  // closed descriptor.
+  ser_CloseDevice(g_handle.exchange(-1));
   vexo_Delay(1);
   return 4;
 }
 
 int ser_OpenDevice(const char* path, int32_t baud) {
   if (path == nullptr) return -1;
-  const int handle = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (handle < 0) return -1;
+  const int handle = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // EBUSY: another program holds the line in exclusive mode.
+  if (handle < 0) return errno == EBUSY ? -VEXO_ERROR_PORT_IN_USE : -1;
+  // One user of the line at a time, as terminal programs agree: a lock on
+  // the line, then exclusive mode against programs that do not lock. A line
+  // in use is left exactly as it was.
+  if (vexo_LockDescriptor(handle) != 0) {
+    close(handle);
+    return -VEXO_ERROR_PORT_IN_USE;
+  }
   // Something that has no terminal settings is no serial line; refusing it
   // here also means close never puts back settings that were never read.
   termios working{};
+  g_haveSavedSettings = false;
   if (tcgetattr(handle, &g_savedSettings) != 0 || tcgetattr(handle, &working) != 0) {
-    g_haveSavedSettings = false;
     close(handle);
     return -1;
   }
   g_haveSavedSettings = true;
+  ioctl(handle, TIOCEXCL);
   const speed_t speed = ser_BaudToSpeed(baud);
   cfsetispeed(&working, speed);
   cfsetospeed(&working, speed);
@@ -138,7 +152,13 @@ void ser_CloseDevice(int handle) {
   if (handle < 0) return;
   if (g_haveSavedSettings) tcsetattr(handle, TCSANOW, &g_savedSettings);
   g_haveSavedSettings = false;
-  close(handle);
+  ioctl(handle, TIOCNXCL);
+  close(handle);  // also releases the lock
+}
+
+void ser_RestoreLineFromSignal() {
+  const int handle = g_handle;
+  if (handle >= 0 && g_haveSavedSettings) tcsetattr(handle, TCSANOW, &g_savedSettings);
 }
 
 speed_t ser_BaudToSpeed(int32_t baud) {
@@ -190,6 +210,8 @@ int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit) {
     std::size_t received = 0;
     int emptyPolls = 0;
     for (;;) {
+      // A run that is to stop waits for nothing more.
+      if (vexo_StopNow()) break;
       const long got = ser_ReadOnce(buffer + received, count - received);
       if (got <= 0) {
         WaitForInput(g_handle);
@@ -212,4 +234,4 @@ int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit) {
   return -1;
 }
 
-void ser_DelayShort(uint32_t n) { usleep(static_cast<useconds_t>(n) * 100u); }
+void ser_DelayShort(uint32_t n) { vexo_SleepMicros(static_cast<uint64_t>(n) * 100u); }

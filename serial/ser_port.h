@@ -23,10 +23,13 @@
 // vexo_serial_Close gives 4, or -COM_CLOSE for a port number above 32.
 constexpr int32_t SER_MAX_PORT = 32;
 
-// Opens a device raw at the given speed, keeping its earlier settings for
-// ser_CloseDevice. Returns the handle, or -1 (also for a non-terminal).
+// Locks the line (a lock on the descriptor and exclusive mode) and opens it
+// raw at the given speed, keeping its earlier settings for ser_CloseDevice.
+// Returns the handle, -PORT_IN_USE when another program has the line (its
+// settings untouched), or -1 (also for a non-terminal).
 int ser_OpenDevice(const char* path, int32_t baud);
-// Puts the saved settings back on an open handle and closes it.
+// Puts the saved settings back on an open handle, ends exclusive mode and
+// closes it (which releases the lock).
 void ser_CloseDevice(int handle);
 // Terminal speed constant for a requested speed in baud.
 speed_t ser_BaudToSpeed(int32_t baud);

@@ -156,7 +156,7 @@ VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const
         }
       }
       g_currentSector = startSector + i;
-      if (g_stop) {
+      if (g_stop || vexo_StopRequested()) {
         std::fclose(host);
         return -VEXO_ERROR_TRANSFER_STOPPED;
       }
@@ -217,7 +217,9 @@ VexoResult ser_ReadFile(int32_t port, int32_t slot, uint32_t startSector, uint32
         }
       }
       if (!AppendSector(host, i)) return vexo_CloseHostTarget(host, -VEXO_ERROR_FILE_WRITE);
-      if (g_stop) return vexo_CloseHostTarget(host, -VEXO_ERROR_TRANSFER_STOPPED);
+      if (g_stop || vexo_StopRequested()) {
+        return vexo_CloseHostTarget(host, -VEXO_ERROR_TRANSFER_STOPPED);
+      }
     }
     g_sectorIndex = total;
   }

@@ -15,6 +15,9 @@
 bool vexo_serial_SetLineName(const char* name);
 VexoResult vexo_serial_Open(int32_t port, int32_t baud);
 VexoResult vexo_serial_Close(int32_t port);
+// Puts the saved settings back on the open line with async-signal-safe calls
+// only, for a signal handler that ends the process at once.
+void ser_RestoreLineFromSignal();
 int32_t ser_Search(int32_t port, int32_t slot);  // card size, or a negated code
 VexoResult ser_MultiSearch(int32_t port, int32_t slot, uint32_t* cardSize, int tries);
 VexoResult ser_ReadSectorRtr(int32_t port, int32_t slot, uint32_t sector, SectorBuffer& buffer,

@@ -1,12 +1,15 @@
 #include "sim/mmc_sim.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unordered_map>
 
+#include "transport/port_lock.h"
 #include "transport/shared.h"
 
 int mmcsim_SeamLinked();  // port_io_sim.cpp
@@ -755,8 +758,37 @@ void BuildRegisters() {
   SealRegister(g.csd);
 }
 
+// The simulated adapter exists only in this process, so the lock on its port
+// address lives in a lock folder of this process: simulated runs in other
+// processes (tests, vexo-sim) never take each other's adapter for theirs.
+std::string g_lockFolder;
+pid_t g_lockFolderOwner = 0;
+
+void RemoveLockFolder() {
+  if (getpid() != g_lockFolderOwner) return;  // a forked child leaves it
+  if (DIR* dir = opendir(g_lockFolder.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') unlink((g_lockFolder + "/" + entry->d_name).c_str());
+    }
+    closedir(dir);
+  }
+  rmdir(g_lockFolder.c_str());
+}
+
+void UseOwnLockFolder() {
+  if (g_lockFolder.empty()) {
+    char folder[] = "/tmp/vexo-sim-locks-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return;
+    g_lockFolder = folder;
+    g_lockFolderOwner = getpid();
+    std::atexit(RemoveLockFolder);
+  }
+  vexo_SetLockFolder(g_lockFolder.c_str());
+}
+
 void Install(const MmcSimConfig& config) {
   mmcsim_SeamLinked();
+  UseOwnLockFolder();
   FILE* trace = g.trace;
   g = Sim{};
   g.trace = trace;

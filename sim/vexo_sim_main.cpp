@@ -2,6 +2,9 @@
 // are image files, so that every command can be tried without the player or
 // the adapter. Its own options come before "--"; everything after "--" is the
 // vexo command line, exactly as vexo takes it.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,10 +12,13 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/signals.h"
 #include "ppa/ppa.h"
 #include "serial/ser_port.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim.h"
+#include "transport/port_lock.h"
+#include "transport/result_codes.h"
 #include "transport/shared.h"
 
 namespace {
@@ -93,6 +99,23 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
   }
   std::fprintf(stderr, "vexo-sim: missing \"--\" before the vexo command line\n%s", kUsage);
   return 2;
+}
+
+// Locks the card images the simulated hardware serves, as vexo locks its
+// port: false (the error line printed, nothing written) when another run
+// holds one. The descriptors stay open, and the locks held, until exit.
+bool LockCardImages(const SimOptions& options) {
+  for (const std::string& path : {options.card, options.card2}) {
+    if (path.empty()) continue;
+    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) continue;  // the simulator reports the image it cannot open
+    if (vexo_LockDescriptor(fd) != 0) {
+      close(fd);
+      std::printf("\n Error: %s\n", vexo_ResultMessage(-VEXO_ERROR_PORT_IN_USE));
+      return false;
+    }
+  }
+  return true;
 }
 
 int RunParallel(const SimOptions& options, int argc, char** argv) {
@@ -182,7 +205,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vexo-sim: --card <file> is needed for %s\n%s", port, kUsage);
     return 2;
   }
-  if (parallel) return RunParallel(options, vexoArgc, vexoArgs.data());
-  if (serial) return RunSerial(options, vexoArgc, vexoArgs.data());
-  return vexo_Main(vexoArgc, vexoArgs.data());
+  if ((parallel || serial) && !LockCardImages(options)) return 1;
+  int status = 0;
+  if (parallel) {
+    status = RunParallel(options, vexoArgc, vexoArgs.data());
+  } else if (serial) {
+    status = RunSerial(options, vexoArgc, vexoArgs.data());
+  } else {
+    status = vexo_Main(vexoArgc, vexoArgs.data());
+  }
+  vexo_EndIfSignalled();
+  return status;
 }

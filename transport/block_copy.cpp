@@ -108,7 +108,7 @@ VexoResult vexo_CopyHostToCard(const VexoBlockCopy& copy, FILE* host) {
     }
     first += count;
     *copy.index = first - 1;
-    if (*copy.stop) return -VEXO_ERROR_TRANSFER_STOPPED;
+    if (*copy.stop || vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
   }
   return 0;
 }
@@ -132,7 +132,7 @@ VexoResult vexo_CopyCardToHost(const VexoBlockCopy& copy, FILE* host) {
     }
     first += count;
     *copy.index = first - 1;
-    if (*copy.stop) return -VEXO_ERROR_TRANSFER_STOPPED;
+    if (*copy.stop || vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
   }
   return 0;
 }

@@ -16,6 +16,9 @@
 // Pauses n x 10 ms. Every fixed pause of the program goes through here.
 void vexo_Delay(uint32_t units);
 
+// Sleeps this long; a signal does not shorten it, only a stop request does.
+void vexo_SleepMicros(uint64_t micros);
+
 // Tests and the simulator program may replace the sleep behind vexo_Delay
 // (to shorten the long fixed pauses). nullptr restores the real sleep.
 // The product never calls this.
@@ -26,6 +29,24 @@ void vexo_SetDelayHook(VexoDelayHook hook);
 // that check a pause happened, whether or not it was shortened).
 uint64_t vexo_DelayUnitsTotal();
 void vexo_ResetDelayUnitsTotal();
+
+// ---- Stop request of the run ----------------------------------------------
+
+// Set from a signal handler (async-signal-safe): the run is to end. File
+// copies end after the sector in hand, no copy or header write begins, and,
+// outside shielded steps, pauses return at once and the serial polls give up.
+void vexo_RequestStop();
+bool vexo_StopRequested();
+// True when a stop was requested and no shielded step runs: what pauses and
+// polls ask before they wait.
+bool vexo_StopNow();
+void vexo_ClearStopRequest();  // for tests and a new run in the same process
+// A shielded step (a header write, a file copy) keeps its pauses and polls at
+// full length, so that a header is never left half written and a copy always
+// completes the sector in hand. Steps may nest.
+void vexo_BeginShieldedStep();
+void vexo_EndShieldedStep();
+bool vexo_ShieldedStepRunning();
 
 // ---- Arithmetic and host files ---------------------------------------------
 

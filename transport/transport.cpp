@@ -90,15 +90,35 @@ VexoResult vexo_WriteSectorNext(int32_t kind, int32_t port, int32_t slot, uint32
   }
 }
 
+namespace {
+
+// A copy begins only while no stop was requested, and runs shielded: its
+// driver ends it at a sector boundary when a stop comes (-TRANSFER_STOPPED).
+template <typename Copy>
+VexoResult ShieldedCopy(Copy copy) {
+  if (vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
+  vexo_BeginShieldedStep();
+  const VexoResult result = copy();
+  vexo_EndShieldedStep();
+  return result;
+}
+
+}  // namespace
+
 VexoResult vexo_WriteFile(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,
                           const char* path, uint32_t space, int progress, int sameOffset) {
   switch (kind) {
     case VEXO_PORT_SERIAL:
-      return ser_WriteFile(port, slot, startSector, path, space, progress, sameOffset);
+      return ShieldedCopy(
+          [&] { return ser_WriteFile(port, slot, startSector, path, space, progress, sameOffset); });
     case VEXO_PORT_PARALLEL:
-      return ppa_WriteFile(port, startSector, path, space, progress, sameOffset);
-    case VEXO_PORT_ROS: return ros_WriteFile(startSector, path, space, progress);
-    case VEXO_PORT_READER: return rdr_WriteFile(startSector, path, space, progress, sameOffset);
+      return ShieldedCopy(
+          [&] { return ppa_WriteFile(port, startSector, path, space, progress, sameOffset); });
+    case VEXO_PORT_ROS:
+      return ShieldedCopy([&] { return ros_WriteFile(startSector, path, space, progress); });
+    case VEXO_PORT_READER:
+      return ShieldedCopy(
+          [&] { return rdr_WriteFile(startSector, path, space, progress, sameOffset); });
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -106,10 +126,16 @@ VexoResult vexo_WriteFile(int32_t kind, int32_t port, int32_t slot, uint32_t sta
 VexoResult vexo_ReadFile(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,
                          uint32_t length, const char* path, int progress) {
   switch (kind) {
-    case VEXO_PORT_SERIAL: return ser_ReadFile(port, slot, startSector, length, path, progress);
-    case VEXO_PORT_PARALLEL: return ppa_ReadFile(port, startSector, length, path, progress);
-    case VEXO_PORT_ROS: return ros_ReadFile(startSector, length, path, progress);
-    case VEXO_PORT_READER: return rdr_ReadFile(startSector, length, path, progress);
+    case VEXO_PORT_SERIAL:
+      return ShieldedCopy(
+          [&] { return ser_ReadFile(port, slot, startSector, length, path, progress); });
+    case VEXO_PORT_PARALLEL:
+      return ShieldedCopy(
+          [&] { return ppa_ReadFile(port, startSector, length, path, progress); });
+    case VEXO_PORT_ROS:
+      return ShieldedCopy([&] { return ros_ReadFile(startSector, length, path, progress); });
+    case VEXO_PORT_READER:
+      return ShieldedCopy([&] { return rdr_ReadFile(startSector, length, path, progress); });
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }
@@ -181,6 +207,8 @@ void vexo_WriteControl(int32_t kind) {
 void vexo_ResetProgress(int32_t kind) {
   if (kind == VEXO_PORT_PARALLEL) ppa_ResetProgress();
 }
+
+void vexo_RestoreLineFromSignal() { ser_RestoreLineFromSignal(); }
 
 VexoResult vexo_SendRaw(int32_t kind, int32_t port, int32_t speed, const uint8_t* bytes,
                         std::size_t count) {

@@ -34,5 +34,8 @@ void vexo_SettleDelay(int32_t kind);
 void vexo_SetPower(int32_t kind, int on);
 void vexo_WriteControl(int32_t kind);
 void vexo_ResetProgress(int32_t kind);
+// Puts the serial line's saved settings back (async-signal-safe; nothing when
+// no line is open), for a signal handler that ends the process at once.
+void vexo_RestoreLineFromSignal();
 VexoResult vexo_SendRaw(int32_t kind, int32_t port, int32_t speed, const uint8_t* bytes,
                         std::size_t count);
