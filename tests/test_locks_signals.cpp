@@ -3,7 +3,6 @@
 // SIGINT, SIGTERM and SIGHUP do to a command that is running.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,12 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "card/playlist.h"
 #include "cli/cli.h"
 #include "cli/signals.h"
-#include "ppa/ppa.h"
 #include "serial/ser_port.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim.h"
@@ -31,50 +31,47 @@ namespace {
 
 using namespace vexo_test;
 
-std::string Binary(const char* name) {
-  const char* dir = std::getenv("VEXO_TEST_BIN_DIR");
-  return std::string(dir != nullptr ? dir : ".") + "/" + name;
-}
+const std::string kBinDir = std::getenv("VEXO_TEST_BIN_DIR") ? std::getenv("VEXO_TEST_BIN_DIR") : ".";
 
-// A program started with its standard output and error in a pipe.
-struct Child {
-  pid_t pid = -1;
-  int out = -1;
-  std::string text;
-};
+// A child process, a program or a function of this one, its standard output
+// and error in a pipe.
+struct Child { pid_t pid; int out; std::string text; };
 
-Child Spawn(const std::vector<std::string>& args) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return {};
-  Child child;
-  child.pid = fork();
+Child Spawn(const std::function<void()>& body) {
+  int fds[2];
+  if (pipe(fds) != 0) return {-1, -1, ""};
+  Child child{fork(), fds[0], ""};
   if (child.pid == 0) {
-    dup2(pipeFds[1], 1);
-    dup2(pipeFds[1], 2);
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    body();
     _exit(127);
   }
-  close(pipeFds[1]);
-  child.out = pipeFds[0];
+  close(fds[1]);
   return child;
+}
+
+Child Exec(std::vector<std::string> args) {
+  return Spawn([&args] {
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+  });
 }
 
 // Reads output until it holds `marker` (true) or the child closed it (false).
 bool ReadUntil(Child& child, const std::string& marker) {
   char chunk[512];
-  while (child.text.find(marker) == std::string::npos) {
-    const ssize_t got = read(child.out, chunk, sizeof chunk);
-    if (got <= 0) return false;
-    child.text.append(chunk, static_cast<std::size_t>(got));
+  ssize_t got = 1;
+  while (child.text.find(marker) == std::string::npos && got > 0) {
+    got = read(child.out, chunk, sizeof chunk);
+    if (got > 0) child.text.append(chunk, static_cast<std::size_t>(got));
   }
-  return true;
+  return got > 0;
 }
 
-// Reads the rest of the output; returns the wait status.
-int Finish(Child& child) {
+int Finish(Child& child) {  // the wait status, after all output
   ReadUntil(child, std::string(1, '\0'));
   close(child.out);
   int status = 0;
@@ -82,32 +79,18 @@ int Finish(Child& child) {
   return status;
 }
 
-RunResult RunProgram(const std::vector<std::string>& args) {
-  Child child = Spawn(args);
-  const int status = Finish(child);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, child.text};
-}
-
-// True when process `pid` holds a flock on the file with this inode.
-bool HoldsLock(pid_t pid, ino_t inode) {
+// True when process `pid` holds a flock (vexo-sim takes the card's first).
+bool HoldsLock(pid_t pid) {
   std::ifstream locks("/proc/locks");
   std::string line;
+  int owner = 0;
   while (std::getline(locks, line)) {
-    char kind[16] = {};
-    int owner = 0;
-    unsigned long file = 0;
-    if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %d %*x:%*x:%lu", kind, &owner, &file) == 3 &&
-        std::strcmp(kind, "FLOCK") == 0 && owner == pid && file == inode) {
+    if (line.find(" FLOCK ") != std::string::npos &&
+        std::sscanf(line.c_str(), "%*d: %*s %*s %*s %d", &owner) == 1 && owner == pid) {
       return true;
     }
   }
   return false;
-}
-
-ino_t InodeOf(const std::string& path) {
-  struct stat info {};
-  stat(path.c_str(), &info);
-  return info.st_ino;
 }
 
 // ---- Two runs at once on one card -------------------------------------------
@@ -126,7 +109,7 @@ TEST_P(TwoRunsOnOneSimulatedCard, TheSecondIsRefusedAndTheFirstCompletes) {
   const auto first = Pattern(20000, 4);
   WriteFile(dir.File("first.mp3"), first);
   WriteFile(dir.File("second.mp3"), Pattern(3000, 5));
-  const std::string sim = Binary("vexo-sim");
+  const std::string sim = kBinDir + "/vexo-sim";
   const auto add = [&](bool fast, const char* file, const char* title) {
     std::vector<std::string> args{sim, "--card", card, "--", GetParam().port, "--add",
                                   dir.File(file), title};
@@ -134,21 +117,25 @@ TEST_P(TwoRunsOnOneSimulatedCard, TheSecondIsRefusedAndTheFirstCompletes) {
     return args;
   };
 
-  Child running = Spawn(add(GetParam().firstFast, "first.mp3", "First"));
-  while (!HoldsLock(running.pid, InodeOf(card))) usleep(500);
+  Child running = Exec(add(GetParam().firstFast, "first.mp3", "First"));
+  while (!HoldsLock(running.pid)) {
+    ASSERT_EQ(waitpid(running.pid, nullptr, WNOHANG), 0) << "the first run never held the card";
+    usleep(500);
+  }
   kill(running.pid, SIGSTOP);  // held in the middle of its run
-  const RunResult refused = RunProgram(add(true, "second.mp3", "Second"));
+  Child refused = Exec(add(true, "second.mp3", "Second"));
+  const int refusedStatus = Finish(refused);
   kill(running.pid, SIGCONT);
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.out.find("\n Error: PORT IN USE\n"), std::string::npos) << refused.out;
-  EXPECT_EQ(refused.out.find("Adding"), std::string::npos) << refused.out;
+  EXPECT_TRUE(WIFEXITED(refusedStatus) && WEXITSTATUS(refusedStatus) == 1);
+  EXPECT_EQ(refused.text, "\n Error: PORT IN USE\n");
 
   const int status = Finish(running);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << running.text;
   EXPECT_NE(running.text.find(" Done."), std::string::npos) << running.text;
-  const RunResult list = RunProgram({sim, "--fast", "--card", card, "--", GetParam().port, "--get"});
-  EXPECT_NE(list.out.find("  No. Samples: 1\n"), std::string::npos) << list.out;
-  EXPECT_NE(list.out.find("First"), std::string::npos) << list.out;
+  Child list = Exec({sim, "--fast", "--card", card, "--", GetParam().port, "--get"});
+  Finish(list);
+  EXPECT_NE(list.text.find("  No. Samples: 1\n  Titles:\n    1.     20000  First\n"),
+            std::string::npos) << list.text;
   EXPECT_EQ(ReadRange(card, 0x10000, first.size()), first);
 }
 
@@ -156,96 +143,69 @@ INSTANTIATE_TEST_SUITE_P(Ports, TwoRunsOnOneSimulatedCard,
                          testing::Values(SimulatedPort{"lp1", false},
                                          SimulatedPort{"ttyS0", true}));
 
-TEST(ImageLock, ASecondRunOfVexoOnAnOpenImageWritesNothing) {
-  TempDir dir;
-  const std::string image = dir.File("card.ros");
-  WriteCardImage(image, 1, "Mine", {});
-  WriteFile(dir.File("song.mp3"), Pattern(1500, 2));
-  const auto before = ReadFile(image);
-
-  ASSERT_EQ(vexo_Open(VEXO_PORT_ROS, 1, 0, image.c_str()), 0);
-  const RunResult refused =
-      RunProgram({Binary("vexo"), "ros", image, "--add", dir.File("song.mp3"), "Theirs"});
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.out, "\n Error: PORT IN USE\n");
-  EXPECT_EQ(ReadFile(image), before);
-
-  EXPECT_EQ(card_AddTitle(VEXO_PORT_ROS, 1, 1, 0, nullptr, dir.File("song.mp3").c_str(), "Mine",
-                          0, 1), 0);
-  vexo_Close(VEXO_PORT_ROS, 1);
-  const RunResult list = RunProgram({Binary("vexo"), "ros", image, "--get"});
-  EXPECT_NE(list.out.find("    1.      1500  Mine\n"), std::string::npos) << list.out;
-}
-
-// ---- Adapter address and serial line ---------------------------------------
-
-struct AddressCase {
-  int held;          // lp index opened by this process
-  int probe;         // lp index another process then opens
-  bool sameAddress;  // lp0 and lp1 share 0x378
-  bool lockFolderUsable;
+// One process holds a port open; another one's open is refused exactly when
+// it names the same image or port address.
+struct LockCase {
+  int32_t kind;
+  int held, probe;  // lp index, or image 0/1
+  bool refused;
+  bool lockFolderUsable = true;
 };
 
-TEST(AdapterLock, OneRunPerPortAddressAlsoWhenTheLockFolderFallsBack) {
-  const AddressCase cases[] = {
-      {0, 1, true, true}, {1, 0, true, true}, {1, 2, false, true},
-      {3, 3, true, true}, {4, 3, false, true}, {2, 2, true, false},
+TEST(PortLock, ASecondOpenOfTheSameImageOrAdapterAddressIsRefused) {
+  const LockCase cases[] = {
+      {VEXO_PORT_ROS, 0, 0, true},       {VEXO_PORT_ROS, 0, 1, false},
+      {VEXO_PORT_PARALLEL, 0, 1, true},  {VEXO_PORT_PARALLEL, 1, 0, true},
+      {VEXO_PORT_PARALLEL, 1, 2, false}, {VEXO_PORT_PARALLEL, 3, 3, true},
+      {VEXO_PORT_PARALLEL, 4, 3, false}, {VEXO_PORT_PARALLEL, 2, 2, true, false},
   };
+  TempDir dir;
+  const std::string images[] = {dir.File("a.ros"), dir.File("b.ros")};
+  WriteCardImage(images[0], 1, "Card", {});
+  const auto before = ReadFile(images[0]);
   UseNoAdapterWaits();
-  for (const AddressCase& c : cases) {
-    SCOPED_TRACE(testing::Message() << "lp" << c.held << " then lp" << c.probe);
+  for (const LockCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "kind " << c.kind << ": " << c.held << " then " << c.probe);
     mmcsim_InstallMemoryCard(MmcSimConfig{});  // its own lock folder
     if (!c.lockFolderUsable) vexo_SetLockFolder("/nonexistent/vexo-lock-folder");
-    ASSERT_EQ(vexo_Open(VEXO_PORT_PARALLEL, c.held, 0, nullptr), 0);
+    ASSERT_EQ(vexo_Open(c.kind, c.held, 0, images[c.held & 1].c_str()), 0);
     const auto probe = [&] {
-      const pid_t pid = fork();
-      if (pid == 0) _exit(-ppa_Open(c.probe));
-      int status = 0;
-      waitpid(pid, &status, 0);
-      return WEXITSTATUS(status);
+      Child child = Spawn([&] { _exit(-vexo_Open(c.kind, c.probe, 0, images[c.probe & 1].c_str())); });
+      const int status = Finish(child);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
-    EXPECT_EQ(probe(), c.sameAddress ? VEXO_ERROR_PORT_IN_USE : 0);
-    if (!c.lockFolderUsable) {
-      EXPECT_TRUE(FileExists("/tmp/vexo-lp-0x278.lock"));
-    }
-    vexo_Close(VEXO_PORT_PARALLEL, c.held);
+    EXPECT_EQ(probe(), c.refused ? VEXO_ERROR_PORT_IN_USE : 0);
+    EXPECT_EQ(ReadFile(images[0]), before);
+    EXPECT_TRUE(c.lockFolderUsable || FileExists("/tmp/vexo-lp-0x278.lock"));
+    vexo_Close(c.kind, c.held);
     EXPECT_EQ(probe(), 0) << "released at close";
     if (!c.lockFolderUsable) unlink("/tmp/vexo-lp-0x278.lock");
   }
   mmcsim_Remove();
 }
 
-bool SameSettings(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-         cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+termios Settings(int fd) {
+  termios settings{};
+  tcgetattr(fd, &settings);
+  return settings;
 }
+bool Same(const termios& a, const termios& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// A line as a terminal program leaves it: cooked, echoing, 9600 baud.
-termios CookedLine(int fd) {
-  termios line{};
-  tcgetattr(fd, &line);
-  line.c_lflag |= ICANON | ECHO | ISIG;
-  line.c_iflag |= ICRNL;
-  line.c_oflag |= OPOST | ONLCR;
-  cfsetispeed(&line, B9600);
-  cfsetospeed(&line, B9600);
-  tcsetattr(fd, TCSANOW, &line);
-  tcgetattr(fd, &line);
-  return line;
-}
-
+// The player on a line that a terminal program left cooked, echoing, at 9600 baud.
 class PlayerLine : public testing::Test {
  protected:
   void SetUp() override {
-    card = dir.File("card.img");
     WriteCardImage(card, 1, "Card", {{0x10000, 1000, "Old"}}, 0x10000 + 1024);
     PlayerSimConfig config;
     config.slots[0].imagePath = card;
     ASSERT_TRUE(playersim_Start(config));
     ser_SetDevicePathOverride(playersim_DevicePath().c_str());
     line = open(playersim_DevicePath().c_str(), O_RDWR | O_NOCTTY);
-    before = CookedLine(line);
+    termios cooked = Settings(line);
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    cfsetspeed(&cooked, B9600);
+    tcsetattr(line, TCSANOW, &cooked);
+    before = Settings(line);
   }
   void TearDown() override {
     close(line);
@@ -254,25 +214,44 @@ class PlayerLine : public testing::Test {
     vexo_SetDelayHook(nullptr);
   }
   TempDir dir;
-  std::string card;
+  std::string card = dir.File("card.img");
   int line = -1;
   termios before{};
 };
 
 TEST_F(PlayerLine, ASecondOpenOfTheLineIsRefusedWithItsSettingsUntouched) {
   ASSERT_EQ(vexo_Open(VEXO_PORT_SERIAL, 1, 115200, nullptr), 0);
-  termios raw{};
-  tcgetattr(line, &raw);
+  const termios raw = Settings(line);
   EXPECT_EQ(ser_OpenDevice(playersim_DevicePath().c_str(), 57600), -VEXO_ERROR_PORT_IN_USE);
-  termios after{};
-  tcgetattr(line, &after);
-  EXPECT_TRUE(SameSettings(after, raw));
+  EXPECT_TRUE(Same(Settings(line), raw));
   vexo_Close(VEXO_PORT_SERIAL, 1);
-  tcgetattr(line, &after);
-  EXPECT_TRUE(SameSettings(after, before));
+  EXPECT_TRUE(Same(Settings(line), before));
 }
 
 // ---- Signals ------------------------------------------------------------------
+
+TEST(StopRequest, OnceRequestedNoCopyAndNoHeaderWriteBegins) {
+  TempDir dir;
+  const std::string image = dir.File("card.ros");
+  WriteCardImage(image, 1, "Card", {{0x10000, 700, "One"}, {0x10400, 700, "Two"}});
+  const std::string song = dir.File("song.mp3");
+  WriteFile(song, Pattern(700, 3));
+  const auto before = ReadFile(image);
+  const std::function<VexoResult()> operations[] = {
+      [&] { return card_AddTitle(VEXO_PORT_ROS, 1, 1, 0, nullptr, song.c_str(), "Three", 0, 1); },
+      [] { return card_ChangeCard(VEXO_PORT_ROS, 1, 1, 5, "Renamed"); },
+      [&] { return vexo_ReadFile(VEXO_PORT_ROS, 1, 1, 0, 512, dir.File("out").c_str(), 0); },
+  };
+  for (const auto& operation : operations) {
+    ASSERT_EQ(vexo_Open(VEXO_PORT_ROS, 1, 0, image.c_str()), 0);
+    vexo_RequestStop();
+    EXPECT_EQ(operation(), -VEXO_ERROR_TRANSFER_STOPPED);
+    vexo_ClearStopRequest();
+    vexo_Close(VEXO_PORT_ROS, 1);
+    EXPECT_EQ(ReadFile(image), before);
+  }
+  EXPECT_FALSE(FileExists(dir.File("out")));
+}
 
 // Signals sent to a run of "--add" on the player's line, the last one ending it.
 class SignalDuringAdd : public PlayerLine,
@@ -284,25 +263,17 @@ TEST_P(SignalDuringAdd, LeavesTheLineAsItWasAndThePlaylistUnchanged) {
   const std::string song = dir.File("song.mp3");
   WriteFile(song, Pattern(30 * 512, 9));
   const auto header = ImageSectors(card, 0, 2);
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
-  Child run;
-  run.pid = fork();
-  if (run.pid == 0) {
-    // A run of its own: the parent's player answers on the line, at the
-    // product's pace (shortened pauses), without the in-process player hooks.
-    dup2(pipeFds[1], 1);
+  // A run of its own, at the product's pace (shortened pauses), without the
+  // player's in-process hooks; this process's player answers on the line.
+  Child run = Spawn([&song] {
     ser_SetEmptyPollHook(nullptr);
     vexo_SetDelayHook(MillisecondPauses);
-    std::vector<std::string> args{"vexo", "ttyS0", "--add", song, "New"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    const int status = vexo_Main(static_cast<int>(argv.size()), argv.data());
+    std::string args[] = {"vexo", "ttyS0", "--add", song, "New"};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data()};
+    const int status = vexo_Main(5, argv);
     vexo_EndIfSignalled();
     _exit(status);
-  }
-  close(pipeFds[1]);
-  run.out = pipeFds[0];
+  });
   ASSERT_TRUE(ReadUntil(run, " 10 / 30")) << run.text;  // the copy is running
   for (int signal : GetParam()) kill(run.pid, signal);
   const int status = Finish(run);
@@ -310,9 +281,7 @@ TEST_P(SignalDuringAdd, LeavesTheLineAsItWasAndThePlaylistUnchanged) {
   if (GetParam().size() == 1) {
     EXPECT_NE(run.text.find("\n Error: TRANSFER STOPPED\n"), std::string::npos) << run.text;
   }
-  termios after{};
-  tcgetattr(line, &after);
-  EXPECT_TRUE(SameSettings(after, before));
+  EXPECT_TRUE(Same(Settings(line), before));
   EXPECT_EQ(ImageSectors(card, 0, 2), header);
 }
 
@@ -356,9 +325,7 @@ TEST_F(PlayerLine, ASignalDuringAHeaderWriteLetsItFinishOtherwiseNothingIsWritte
     EXPECT_EQ(run.out, inHeaderWrite ? "\n Changed Title for Sample 1.\n"
                                      : "\n Error: TRANSFER STOPPED\n");
     EXPECT_EQ(ImageSectors(card, 0, 2), ImageSectors(inHeaderWrite ? renamed : untouched, 0, 2));
-    termios after{};
-    tcgetattr(line, &after);
-    EXPECT_TRUE(SameSettings(after, before));
+    EXPECT_TRUE(Same(Settings(line), before));
   }
 }
 
