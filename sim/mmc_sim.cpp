@@ -758,37 +758,9 @@ void BuildRegisters() {
   SealRegister(g.csd);
 }
 
-// The simulated adapter exists only in this process, so the lock on its port
-// address lives in a lock folder of this process: simulated runs in other
-// processes (tests, vexo-sim) never take each other's adapter for theirs.
-std::string g_lockFolder;
-pid_t g_lockFolderOwner = 0;
-
-void RemoveLockFolder() {
-  if (getpid() != g_lockFolderOwner) return;  // a forked child leaves it
-  if (DIR* dir = opendir(g_lockFolder.c_str())) {
-    while (const dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') unlink((g_lockFolder + "/" + entry->d_name).c_str());
-    }
-    closedir(dir);
-  }
-  rmdir(g_lockFolder.c_str());
-}
-
-void UseOwnLockFolder() {
-  if (g_lockFolder.empty()) {
-    char folder[] = "/tmp/vexo-sim-locks-XXXXXX";
-    if (mkdtemp(folder) == nullptr) return;
-    g_lockFolder = folder;
-    g_lockFolderOwner = getpid();
-    std::atexit(RemoveLockFolder);
-  }
-  vexo_SetLockFolder(g_lockFolder.c_str());
-}
-
 void Install(const MmcSimConfig& config) {
   mmcsim_SeamLinked();
-  UseOwnLockFolder();
+  mmcsim_UseOwnLockFolder();
   FILE* trace = g.trace;
   g = Sim{};
   g.trace = trace;
@@ -816,6 +788,45 @@ const char* StateName(CardState state) {
 }
 
 }  // namespace
+
+namespace {
+
+// Function statics: the lock folder is made before main (port_io_sim.cpp).
+std::string& LockFolder() {
+  static std::string folder;
+  return folder;
+}
+
+pid_t& LockFolderOwner() {
+  static pid_t owner = 0;
+  return owner;
+}
+
+}  // namespace
+
+void mmcsim_RemoveOwnLockFolder() {
+  std::string& folder = LockFolder();
+  if (folder.empty() || getpid() != LockFolderOwner()) return;  // a forked child leaves it
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') unlink((folder + "/" + entry->d_name).c_str());
+    }
+    closedir(dir);
+  }
+  rmdir(folder.c_str());
+  folder.clear();
+}
+
+void mmcsim_UseOwnLockFolder() {
+  if (LockFolder().empty()) {
+    char folder[] = "/tmp/vexo-sim-locks-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return;
+    LockFolder() = folder;
+    if (LockFolderOwner() == 0) std::atexit(mmcsim_RemoveOwnLockFolder);
+    LockFolderOwner() = getpid();
+  }
+  vexo_SetLockFolder(LockFolder().c_str());
+}
 
 void mmcsim_InstallMemoryCard(const MmcSimConfig& config) {
   mmcsim_Remove();

@@ -100,6 +100,15 @@ void mmcsim_InstallMemoryCard(const MmcSimConfig& config);
 bool mmcsim_InstallImageCard(const char* path, const MmcSimConfig& config);
 // Removes the adapter and card, closing an image file.
 void mmcsim_Remove();
+// The simulated adapter exists only in this process, so the lock on its port
+// address lives in a lock folder of this process (made once, removed at exit):
+// simulated runs in other processes never take each other's adapter for
+// theirs. Every program that links the simulated seam uses it from start-up;
+// installing a card sets it again (after a test pointed the locks elsewhere).
+void mmcsim_UseOwnLockFolder();
+// Removes that folder now (also done at exit), for a program about to end by
+// a signal.
+void mmcsim_RemoveOwnLockFolder();
 bool mmcsim_Installed();
 
 uint64_t mmcsim_CapacityBytes();

@@ -3,6 +3,12 @@
 #include "ppa/port_io.h"
 #include "sim/mmc_sim.h"
 
+namespace {
+// Before main: even a run that fails before installing a card never takes
+// the system's lock on a real port address.
+const bool g_ownLockFolder = (mmcsim_UseOwnLockFolder(), true);
+}  // namespace
+
 int portio_RequestAccess(uint16_t base, unsigned count) {
   return mmcsim_RequestAccess(base, count);
 }

@@ -214,6 +214,7 @@ int main(int argc, char** argv) {
   } else {
     status = vexo_Main(vexoArgc, vexoArgs.data());
   }
+  mmcsim_RemoveOwnLockFolder();
   vexo_EndIfSignalled();
   return status;
 }

@@ -10,8 +10,15 @@
 
 namespace {
 
-std::string g_folder = "/run/lock";
+constexpr const char* kSystemFolder = "/run/lock";
 constexpr const char* kFallbackFolder = "/tmp";
+
+// The first folder; a function's static, so that code running before main
+// (the simulator's set-up) may already replace it.
+std::string& Folder() {
+  static std::string folder = kSystemFolder;
+  return folder;
+}
 
 // Opens an existing lock file, or makes it. Read-only is enough for flock,
 // and opening an existing file without O_CREAT also works where the system
@@ -43,7 +50,7 @@ VexoResult vexo_LockDescriptor(int fd) {
 
 VexoResult vexo_LockNamed(const char* name, int* lockFd) {
   *lockFd = -1;
-  for (const std::string& folder : {g_folder, std::string(kFallbackFolder)}) {
+  for (const std::string& folder : {Folder(), std::string(kFallbackFolder)}) {
     const int fd = OpenLockFile(folder + "/" + name);
     if (fd < 0) continue;
     const VexoResult locked = vexo_LockDescriptor(fd);
@@ -63,5 +70,5 @@ void vexo_ReleaseNamed(int* lockFd) {
 }
 
 void vexo_SetLockFolder(const char* folder) {
-  g_folder = folder != nullptr ? folder : "/run/lock";
+  Folder() = folder != nullptr ? folder : kSystemFolder;
 }
