@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 
 #include "transport/block_copy.h"
+#include "transport/port_lock.h"
 #include "transport/shared.h"
 
 namespace {
@@ -19,7 +19,7 @@ namespace {
 int g_fd = -1;
 uint64_t g_cardBytes = 0;
 bool g_allowRegularFile = false;
-int g_stop = 0;
+volatile int g_stop = 0;  // set by rdr_StopTransfer, also from a signal handler
 uint32_t g_sectorIndex = 0;
 uint32_t g_totalSectors = 0;
 float g_rate = 0.0f;
@@ -80,7 +80,8 @@ VexoResult rdr_Open(const char* path) {
     return Refuse(-VEXO_ERROR_NOT_BLOCK_DEVICE);
   }
   // Another vexo on the same device (O_EXCL alone does not cover a file).
-  if (flock(g_fd, LOCK_EX | LOCK_NB) != 0) return Refuse(-VEXO_ERROR_PORT_IN_USE);
+  const VexoResult locked = vexo_LockDescriptor(g_fd);
+  if (locked != 0) return Refuse(locked);
   uint64_t bytes = 0;
   if (S_ISBLK(opened.st_mode)) {
     if (ioctl(g_fd, BLKGETSIZE64, &bytes) != 0) return Refuse(OpenFailure(errno));
