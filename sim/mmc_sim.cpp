@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -64,7 +65,23 @@ constexpr uint32_t kCardEccFailed = 1u << 21;
 constexpr uint32_t kReadyForData = 1u << 8;
 constexpr int kPowerUpClocks = 74;
 constexpr int kBlockBits = 512 * 8 + 16;  // data and CRC16
-constexpr int kResponseGap = 9;           // NRC: 8 full clocks after a response's end bit
+constexpr int kCommandGap = 9;   // NCC, NRC: 8 full clocks after an end bit
+constexpr int kWriteGap = 3;     // NWR: 2 full clocks before a written block's start bit
+
+// Logical data-register bits (the register holds their complement).
+constexpr uint8_t kCmdBit = 0x01;
+constexpr uint8_t kDatBit = 0x02;
+constexpr uint8_t kModeBit = 0x04;  // 0 only while the host sends a command alone
+constexpr uint8_t kFixedBits = 0x78;
+// Logical status-register bits.
+constexpr uint8_t kCmdIn = 0x10;
+constexpr uint8_t kDatIn = 0x20;
+
+// Bounds of the seeded timings, in clocks.
+constexpr int kMinResponse = 2, kMaxResponse = 64;
+constexpr int kMaxReadLatency = 256;
+constexpr int kMaxBusy = 1024;
+constexpr int kMaxStopBusy = 64;
 
 using Register = std::array<uint8_t, 16>;  // wire order: byte 0 holds bits 127..120
 
@@ -169,6 +186,8 @@ struct WriteReceiver {  // blocks of CMD25 from DAT
   WritePhase phase = WritePhase::Off;
   int count = 0;
   uint32_t sector = 0;
+  uint64_t startAllowed = UINT64_MAX;  // first clock that may carry a start bit
+  bool early = false;                  // this block started too soon
   std::array<uint8_t, 514> block{};
 };
 
@@ -209,6 +228,14 @@ struct Sim {
   int hostDat = 1;
   bool powered = false;
   uint64_t clock = 0;  // rising edges since install (the counters may be reset)
+  uint64_t random = 0;  // seeded timing state; 0 = fixed timings
+  bool tokenBroken = false;       // the host stopped sending the token under way
+  uint64_t commandAllowed = 0;    // first clock that may carry a command start bit
+  int statusReads = 0;            // status reads since the last data write
+  uint8_t lastStatus = 0;
+  bool statusConfirmed = false;   // the last two of them agreed
+  uint8_t settleMask = 0;         // lines that still read their old level once
+  uint8_t settleOld = 0;
 
   // Card.
   CardState state = CardState::Idle;
@@ -218,7 +245,6 @@ struct Sim {
   int cmd1Count = 0;
   uint32_t pendingErrors = 0;
   uint64_t responseEndClock = 0;
-  bool responded = false;
   int cmdOut = 1;
   int datOut = 1;
   bool drivingCmd = false;
@@ -232,8 +258,27 @@ struct Sim {
 };
 
 Sim g;
+uint64_t g_departuresRetired = 0;  // departures of counters since reset or removed
+std::string g_lastRetiredSummary;
 
 bool CardActive() { return g.installed && g.powered && !g.faults.noCard; }
+
+// Without a seed the fixed value; otherwise a draw from [low, high].
+int Timing(int fixed, int low, int high) {
+  if (g.random == 0) return fixed;
+  g.random ^= g.random << 13;  // xorshift64
+  g.random ^= g.random >> 7;
+  g.random ^= g.random << 17;
+  return low + static_cast<int>(g.random % static_cast<uint64_t>(high - low + 1));
+}
+
+// Levels of CMD and DAT as the status register shows them (logical bits).
+uint8_t LineLevels() {
+  const bool active = CardActive();
+  const int cmd = g.hostCmd & (active ? g.cmdOut : 1);
+  const int dat = g.hostDat & (active ? g.datOut : 1);
+  return static_cast<uint8_t>((cmd != 0 ? kCmdIn : 0) | (dat != 0 ? kDatIn : 0));
+}
 
 void Trace(const char* reg, char direction, uint8_t value) {
   if (g.trace != nullptr) std::fprintf(g.trace, "%s %c 0x%02x\n", reg, direction, value);
@@ -284,7 +329,6 @@ void ResetCard() {
   g.blockLen = 512;
   g.cmd1Count = 0;
   g.pendingErrors = 0;
-  g.responded = false;
   g.cmdOut = 1;
   g.datOut = 1;
   g.drivingCmd = false;
@@ -323,13 +367,18 @@ bool TakeFault(std::unordered_map<uint32_t, int>& faults, uint32_t sector) {
   return true;
 }
 
-void StartResponse(const uint8_t* wire, int bytes, int latency) {
+// Sends a response whose start bit falls on sample `latency` after the
+// command's end bit; returns that latency.
+int StartResponse(const uint8_t* wire, int bytes, int latency) {
   g.cmdTx.active = true;
   g.cmdTx.wait = latency < 0 ? 0 : latency;
   g.cmdTx.position = 0;
   g.cmdTx.bitCount = bytes * 8;
   std::memcpy(g.cmdTx.wire.data(), wire, static_cast<std::size_t>(bytes));
+  return g.cmdTx.wait;
 }
+
+int OrdinaryLatency() { return Timing(g.config.responseLatency, kMinResponse, kMaxResponse); }
 
 uint32_t CardStatus(CardState current) {
   uint32_t status = (static_cast<uint32_t>(current) << 9) | g.pendingErrors;
@@ -338,13 +387,13 @@ uint32_t CardStatus(CardState current) {
   return status;
 }
 
-void SendR1(uint8_t index, CardState before, uint32_t extraErrors = 0) {
+int SendR1(uint8_t index, CardState before, uint32_t extraErrors = 0) {
   const uint32_t status = CardStatus(before) | extraErrors;
   std::array<uint8_t, 6> wire = {static_cast<uint8_t>(index & 0x3Fu), static_cast<uint8_t>(status >> 24),
                                  static_cast<uint8_t>(status >> 16), static_cast<uint8_t>(status >> 8),
                                  static_cast<uint8_t>(status), 0};
   wire[5] = static_cast<uint8_t>((SimCrc7(wire.data(), 5) << 1) | 1u);
-  StartResponse(wire.data(), 6, g.config.responseLatency);
+  return StartResponse(wire.data(), 6, OrdinaryLatency());
 }
 
 void SendR3(uint32_t ocr) {
@@ -361,7 +410,14 @@ void SendR2(const Register& reg, int latency) {
 }
 
 void Illegal() {
-  ++g.counters.illegalCommands;
+  // A card left receiving an open multiple-block write refuses what comes
+  // next; the driver's recovery (a fresh bring-up) expects that, so it is
+  // counted apart from the host's other illegal commands.
+  if (g.state == CardState::Rcv) {
+    ++g.counters.commandsInOpenWrite;
+  } else {
+    ++g.counters.illegalCommands;
+  }
   g.pendingErrors |= kIllegalCommand;
 }
 
@@ -427,7 +483,7 @@ void Execute(uint8_t index, uint32_t argument) {
       break;
     case 9:
       if (before != CardState::Stby) break;
-      if (addressed) SendR2(g.csd, g.config.responseLatency);
+      if (addressed) SendR2(g.csd, OrdinaryLatency());
       return;
     case 12:
       if (before == CardState::Data) {
@@ -440,9 +496,20 @@ void Execute(uint8_t index, uint32_t argument) {
         return;
       }
       if (before == CardState::Rcv) {
+        // A block under way is dropped. The card answers, then holds DAT
+        // busy: on from the last accepted block, or for a fresh period that
+        // starts behind its response.
         g.write.phase = WritePhase::Off;
-        g.state = CardState::Tran;
-        SendR1(index, before);
+        g.state = CardState::Prg;
+        const int latency = SendR1(index, before);
+        ++g.counters.stopBusy;
+        if (!g.datSeq.active) {
+          g.datSeq = DatSequence{};
+          g.datSeq.active = true;
+          g.datSeq.tokenPosition = 5;  // no CRC status token
+          g.datSeq.wait = latency + 48 + 2;
+          g.datSeq.busy = Timing(8, 1, kMaxStopBusy);
+        }
         return;
       }
       break;
@@ -464,11 +531,11 @@ void Execute(uint8_t index, uint32_t argument) {
       uint32_t sector = 0;
       if (!DataAddress(index, argument, &sector)) return;
       g.state = CardState::Data;
-      SendR1(index, before);
+      const int latency = SendR1(index, before);
       g.read = ReadStream{};
       g.read.active = true;
       g.read.sector = sector;
-      g.read.wait = g.config.responseLatency + 48 + (g.config.readLatency < 1 ? 1 : g.config.readLatency);
+      g.read.wait = latency + 48 + Timing(std::max(1, g.config.readLatency), 1, kMaxReadLatency);
       return;
     }
     case 25: {
@@ -478,6 +545,7 @@ void Execute(uint8_t index, uint32_t argument) {
       g.state = CardState::Rcv;
       SendR1(index, before);
       g.write.phase = WritePhase::WaitStart;
+      g.write.startAllowed = UINT64_MAX;  // set once the response has gone out
       g.write.sector = sector;
       return;
     }
@@ -488,12 +556,13 @@ void Execute(uint8_t index, uint32_t argument) {
 }
 
 void HandleToken(const TokenReceiver& rx) {
+  if (g.tokenBroken) return;  // counted where the host broke it off
   const Token token = DecodeToken(rx.bits);
   if (!token.valid) {
     ++g.counters.badTokens;
     return;
   }
-  if (g.responded && rx.startClock < g.responseEndClock + kResponseGap) {
+  if (rx.startClock < g.commandAllowed) {
     ++g.counters.earlyCommands;
     return;
   }
@@ -529,14 +598,14 @@ void FinishWrittenBlock(int endBit) {
   g.datSeq = DatSequence{};
   g.datSeq.active = true;
   g.datSeq.wait = 2;
-  const bool stored = crcGood && !rejected && inRange &&
+  const bool stored = crcGood && !rejected && inRange && !g.write.early &&
                       StorageWrite(g.write.sector, g.write.block.data());
   if (stored) {
     ++g.counters.blocksWritten;
     if (g.faults.pullAfterBlocks > 0) --g.faults.pullAfterBlocks;
     ++g.write.sector;
     g.datSeq.token = 0x05;  // 0 010 1: accepted
-    g.datSeq.busy = g.faults.busyForever ? -1 : g.config.busyClocks;
+    g.datSeq.busy = g.faults.busyForever ? -1 : Timing(g.config.busyClocks, 1, kMaxBusy);
     g.write.phase = WritePhase::Busy;
   } else {
     ++g.counters.blocksRejected;
@@ -549,7 +618,7 @@ void FinishWrittenBlock(int endBit) {
   }
 }
 
-void WriteRise(int dat) {
+void WriteRise(int dat, uint64_t clock) {
   switch (g.write.phase) {
     case WritePhase::WaitStart:
       if (dat != 0) return;
@@ -558,6 +627,10 @@ void WriteRise(int dat) {
         PullCard();
         return;
       }
+      // A block that starts before the response is out, or under two clocks
+      // behind it or behind the busy, is taken in and refused.
+      g.write.early = clock < g.write.startAllowed;
+      if (g.write.early) ++g.counters.earlyBlocks;
       g.write.phase = WritePhase::Bits;
       g.write.count = 0;
       g.write.block.fill(0);
@@ -576,13 +649,25 @@ void WriteRise(int dat) {
   }
 }
 
+void CardRise(int hostCmd, int hostDat, uint64_t clock);
+
 void Rise(int hostCmd, int hostDat) {
   ++g.counters.clocks;
   const uint64_t clock = ++g.clock;
-  if (g.monitor.Feed(hostCmd, clock)) {
+  const bool inToken = g.monitor.active;
+  const bool tokenEnds = g.monitor.Feed(hostCmd, clock);
+  if (tokenEnds) {
     const Token token = DecodeToken(g.monitor.bits);
     if (token.valid) ++g.counters.wireCommands[token.index];
+  } else if (!inToken && g.monitor.active) {
+    g.tokenBroken = false;  // a new token starts
   }
+  CardRise(hostCmd, hostDat, clock);
+  // The next command may start 8 full clocks behind this one's end bit.
+  if (tokenEnds) g.commandAllowed = std::max(g.commandAllowed, clock + kCommandGap);
+}
+
+void CardRise(int hostCmd, int hostDat, uint64_t clock) {
   if (!CardActive()) return;
   if ((hostCmd == 0 && g.drivingCmd) || (hostDat == 0 && g.drivingDat)) ++g.counters.conflicts;
   if (g.powerClocks < kPowerUpClocks) {
@@ -592,7 +677,7 @@ void Rise(int hostCmd, int hostDat) {
   const int cmd = hostCmd & g.cmdOut;
   const int dat = hostDat & g.datOut;
   if (!g.cmdTx.active && g.receiver.Feed(cmd, clock)) HandleToken(g.receiver);
-  if (g.write.phase != WritePhase::Off) WriteRise(dat);
+  if (g.write.phase != WritePhase::Off) WriteRise(dat, clock);
 }
 
 void FallCmd() {
@@ -606,9 +691,10 @@ void FallCmd() {
     const int p = tx.position++;
     g.cmdOut = (tx.wire[static_cast<std::size_t>(p >> 3)] >> (7 - (p & 7))) & 1;
     g.drivingCmd = true;
-    if (tx.position == tx.bitCount) {
+    if (tx.position == tx.bitCount) {  // the end bit, seen on the next rising edge
       g.responseEndClock = g.clock + 1;
-      g.responded = true;
+      g.commandAllowed = std::max(g.commandAllowed, g.responseEndClock + kCommandGap);
+      if (g.write.phase == WritePhase::WaitStart) g.write.startAllowed = g.responseEndClock + kWriteGap;
     }
     return;
   }
@@ -648,7 +734,7 @@ void FallRead() {
     ++g.counters.blocksRead;
     ++rd.sector;
     rd.bit = -1;
-    rd.wait = g.config.blockGap < 0 ? 0 : g.config.blockGap;
+    rd.wait = Timing(std::max(0, g.config.blockGap), 1, kMaxReadLatency);
   }
 }
 
@@ -673,22 +759,58 @@ void FallDatSequence() {
   seq.active = false;
   g.datOut = 1;
   g.drivingDat = false;
-  if (g.write.phase == WritePhase::Busy) g.write.phase = WritePhase::WaitStart;
+  if (g.write.phase == WritePhase::Busy) {
+    g.write.phase = WritePhase::WaitStart;
+    g.write.startAllowed = g.clock + kWriteGap;  // DAT reads high from the next rising edge
+  }
+  if (g.state == CardState::Prg) g.state = CardState::Tran;
 }
 
 void Fall() {
   if (!CardActive()) return;
+  const uint8_t before = LineLevels();
   FallCmd();
   if (g.read.active) {
     FallRead();
   } else if (g.datSeq.active) {
     FallDatSequence();
   }
+  // A line the card has just changed may still read its old level once.
+  const uint8_t changed = static_cast<uint8_t>(before ^ LineLevels());
+  if (changed != 0 && g.random != 0 && Timing(0, 0, 1) == 1) {
+    g.settleMask = changed;
+    g.settleOld = before;
+  }
+}
+
+// The host's side of the register conventions: bits 3 to 6 always set, and
+// the command-mode bit clear exactly while a command goes out alone on CMD
+// (from its start bit through its end bit).
+void CheckDataByte(uint8_t logical) {
+  if ((logical & kFixedBits) != kFixedBits) ++g.counters.registerBits;
+  const bool datLow = (logical & kDatBit) == 0;
+  const bool commandMode = (logical & kModeBit) == 0;
+  const bool inToken = g.monitor.active;
+  if (inToken && !commandMode && !datLow) {  // sampling before the end bit
+    if (!g.tokenBroken) ++g.counters.cutCommands;
+    g.tokenBroken = true;
+    return;
+  }
+  const bool sendingCommand = !datLow && (inToken || (logical & kCmdBit) == 0);
+  if (commandMode != sendingCommand) {
+    ++g.counters.commandMode;
+    if (inToken) g.tokenBroken = true;
+  }
 }
 
 void WriteDataRegister(uint8_t raw) {
   ++g.counters.dataWrites;
   Trace("data", 'W', raw);
+  // A clock's status reads end here; the last one must repeat the one before.
+  if (g.statusReads > 0 && !g.statusConfirmed) ++g.counters.unconfirmedSamples;
+  g.statusReads = 0;
+  g.settleMask = 0;
+  CheckDataByte(static_cast<uint8_t>(~raw));
   // Raw bits set pull a line low: the register holds the complement of the
   // levels.
   const bool clock = (raw & 0x80u) == 0;
@@ -718,15 +840,19 @@ void WriteControlRegister(uint8_t raw) {
 
 uint8_t ReadStatusRegister() {
   ++g.counters.statusReads;
-  const bool active = CardActive();
-  const int cmd = g.hostCmd & (active ? g.cmdOut : 1);
-  const int dat = g.hostDat & (active ? g.datOut : 1);
-  const uint8_t logical = static_cast<uint8_t>(0xCFu | (cmd << 4) | (dat << 5));
-  uint8_t raw = static_cast<uint8_t>(~logical);
+  uint8_t lines = LineLevels();
+  if (g.settleMask != 0) {
+    lines = static_cast<uint8_t>((lines & ~g.settleMask) | (g.settleOld & g.settleMask));
+    g.settleMask = 0;
+  }
+  uint8_t raw = static_cast<uint8_t>(~(0xCFu | lines));
   ++g.statusReadNumber;
   if (g.faults.statusGlitchEvery != 0 && g.statusReadNumber % g.faults.statusGlitchEvery == 0) {
     raw ^= 0x30u;
   }
+  g.statusConfirmed = g.statusReads > 0 && raw == g.lastStatus;
+  g.lastStatus = raw;
+  ++g.statusReads;
   Trace("status", 'R', raw);
   return raw;
 }
@@ -758,14 +884,47 @@ void BuildRegisters() {
   SealRegister(g.csd);
 }
 
+struct DepartureName {
+  uint64_t MmcSimCounters::*counter;
+  const char* one;
+  const char* many;
+};
+constexpr DepartureName kDepartures[] = {
+    {&MmcSimCounters::badTokens, "bad token", "bad tokens"},
+    {&MmcSimCounters::illegalCommands, "illegal command", "illegal commands"},
+    {&MmcSimCounters::earlyCommands, "early command", "early commands"},
+    {&MmcSimCounters::cutCommands, "command cut short", "commands cut short"},
+    {&MmcSimCounters::registerBits, "fixed data-register bit wrong", "fixed data-register bits wrong"},
+    {&MmcSimCounters::commandMode, "command-mode bit wrong", "command-mode bits wrong"},
+    {&MmcSimCounters::earlyBlocks, "early block", "early blocks"},
+    {&MmcSimCounters::unconfirmedSamples, "unconfirmed status read", "unconfirmed status reads"},
+    {&MmcSimCounters::conflicts, "line conflict", "line conflicts"},
+    {&MmcSimCounters::strayAccesses, "stray port access", "stray port accesses"},
+};
+
+void RetireDepartures() {
+  const uint64_t departures = mmcsim_Departures();
+  if (departures == 0) return;
+  g_departuresRetired += departures;
+  g_lastRetiredSummary = mmcsim_DepartureSummary();
+}
+
 void Install(const MmcSimConfig& config) {
   mmcsim_SeamLinked();
   mmcsim_UseOwnLockFolder();
+  RetireDepartures();
   FILE* trace = g.trace;
   g = Sim{};
   g.trace = trace;
   g.installed = true;
   g.config = config;
+  // splitmix64 of the seed, never 0 (0 means fixed timings)
+  if (config.timingSeed != 0) {
+    uint64_t z = config.timingSeed + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    g.random = (z ^ (z >> 31)) | 1u;
+  }
   g.geometry = FitGeometry(config.capacityBytes);
   const uint64_t sectors = g.geometry.bytes / 512u;
   g.sectors = sectors > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(sectors);
@@ -845,6 +1004,7 @@ bool mmcsim_InstallImageCard(const char* path, const MmcSimConfig& config) {
 }
 
 void mmcsim_Remove() {
+  RetireDepartures();
   if (g.fd >= 0) {
     vexo_UnprotectHostFile(g.fd);
     close(g.fd);
@@ -882,8 +1042,34 @@ const MmcSimCounters& mmcsim_Counters() { return g.counters; }
 const std::vector<MmcSimCommand>& mmcsim_CommandLog() { return g.log; }
 
 void mmcsim_ResetCounters() {
+  RetireDepartures();
   g.counters = MmcSimCounters{};
   g.log.clear();
+}
+
+uint64_t mmcsim_Departures() {
+  uint64_t total = 0;
+  for (const DepartureName& d : kDepartures) total += g.counters.*d.counter;
+  return total;
+}
+
+std::string mmcsim_DepartureSummary() {
+  const uint64_t total = mmcsim_Departures();
+  if (total == 0) return "";
+  std::string text = std::to_string(total) + (total == 1 ? " bus departure:" : " bus departures:");
+  const char* separator = " ";
+  for (const DepartureName& d : kDepartures) {
+    const uint64_t n = g.counters.*d.counter;
+    if (n == 0) continue;
+    text += separator + std::to_string(n) + " " + (n == 1 ? d.one : d.many);
+    separator = ", ";
+  }
+  return text;
+}
+
+uint64_t mmcsim_DeparturesEver() { return g_departuresRetired + mmcsim_Departures(); }
+std::string mmcsim_LastDepartureSummary() {
+  return mmcsim_Departures() != 0 ? mmcsim_DepartureSummary() : g_lastRetiredSummary;
 }
 
 const char* mmcsim_State() {

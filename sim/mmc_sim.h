@@ -32,6 +32,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 struct MmcSimConfig {
@@ -52,6 +53,12 @@ struct MmcSimConfig {
   int busyClocks = 32;
   // CMD1 responses with the busy bit (OCR bit 31 clear) before ready.
   int cmd1BusyResponses = 3;
+  // 0: the fixed timings above. Otherwise every response (sample 2..64; CMD1
+  // and CMD2 keep identLatency), data start, gap between read blocks and busy
+  // period draws its own length from this seed within the bus's bounds, and
+  // a line the card changes may still read its old level on the first status
+  // read after the clock edge.
+  uint32_t timingSeed = 0;
 };
 
 struct MmcSimFaults {
@@ -82,14 +89,29 @@ struct MmcSimCounters {
   uint64_t statusReads = 0;
   uint64_t controlWrites = 0;
   uint64_t strayAccesses = 0;    // accesses outside the granted ports
+  // Departures of the host from the bus's rules (mmcsim_Departures):
   uint64_t badTokens = 0;        // tokens with a bad CRC7, transmission or end bit
   uint64_t illegalCommands = 0;  // valid tokens not allowed in the card's state
-  uint64_t earlyCommands = 0;    // tokens under 8 clocks after a response (ignored)
+                                 // (but for those that meet an open write)
+  uint64_t earlyCommands = 0;    // tokens under 8 clocks after the last command
+                                 // or response (ignored)
+  uint64_t registerBits = 0;     // data-register writes with a fixed bit (3..6) wrong
+  uint64_t commandMode = 0;      // writes with the command-mode bit wrong
+  uint64_t cutCommands = 0;      // tokens whose bits stopped before the end bit
+                                 // (the host sampled early; ignored)
+  uint64_t earlyBlocks = 0;      // written blocks started under 2 clocks after the
+                                 // response or busy (refused)
+  uint64_t unconfirmedSamples = 0;  // clocks whose last status read was not
+                                    // confirmed by an equal read before it
   uint64_t blocksRead = 0;       // blocks the card sent completely
   uint64_t blocksWritten = 0;    // blocks programmed
   uint64_t blocksRejected = 0;   // blocks answered with a CRC error token
   uint64_t readCrcInjected = 0;
   uint64_t conflicts = 0;        // host pulled a line low that the card was driving
+  uint64_t commandsInOpenWrite = 0;  // commands refused by a card left receiving
+                                    // an open multiple-block write (no departure:
+                                    // the driver's recovery expects them)
+  uint64_t stopBusy = 0;         // busy periods after a stop during a write
   uint8_t lastControl = 0;       // last raw control value
 };
 
@@ -131,6 +153,16 @@ const MmcSimCounters& mmcsim_Counters();
 // Accepted commands in order (index and argument), since the last reset.
 const std::vector<MmcSimCommand>& mmcsim_CommandLog();
 void mmcsim_ResetCounters();
+
+// The sum of the departure counters above (stray accesses and conflicts
+// included), and a one-line summary of the non-zero ones ("" when none),
+// e.g. "3 bus departures: 2 bad tokens, 1 early command".
+uint64_t mmcsim_Departures();
+std::string mmcsim_DepartureSummary();
+// Departures since the program started: kept through resets and removals;
+// and the summary of the latest ones (current, else the last reset away).
+uint64_t mmcsim_DeparturesEver();
+std::string mmcsim_LastDepartureSummary();
 
 // Card state name: "idle", "ready", "ident", "stby", "tran", "data", "rcv",
 // "prg", "ina", or "off" (no supply or no card).

@@ -38,6 +38,7 @@ TEST_F(PoweredCard, OrdinaryResponsesAreTakenAnywhereFromSample2To64) {
     EXPECT_GT(ppa_InitCard(), 0) << latency;
     EXPECT_EQ(mmc_cmd12(response_), VEXO_ERROR_PPA_NO_CARD_RESPONSE) << "illegal in tran";
     EXPECT_EQ(mmcsim_Counters().illegalCommands, 1u);
+    EXPECT_EQ(vexo_test::TakeCardDepartures(), 1u);
   }
 }
 
@@ -182,6 +183,7 @@ TEST_F(PoweredCard, TokensWithoutSupplyOrBeforePowerUpClocksAreIgnored) {
   mmc_cmd0();
   EXPECT_EQ(mmcsim_Counters().bringUps, 1u);
   EXPECT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), 0);
+  EXPECT_EQ(vexo_test::TakeCardDepartures(), 1u) << "the cut-off CMD1 is a bad token";
 }
 
 }  // namespace

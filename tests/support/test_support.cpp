@@ -113,6 +113,32 @@ void UseNoAdapterWaits() {
   ppa_SetPowerUpWaitHook([] {});
 }
 
+namespace {
+
+uint64_t g_departureMark = 0;
+
+class DepartureCheck : public testing::EmptyTestEventListener {
+  void OnTestStart(const testing::TestInfo&) override { g_departureMark = mmcsim_DeparturesEver(); }
+  void OnTestEnd(const testing::TestInfo&) override {
+    const uint64_t departures = mmcsim_DeparturesEver() - g_departureMark;
+    if (departures != 0) {
+      ADD_FAILURE() << "the simulated card counted " << departures
+                    << " departures from the bus's rules; latest: " << mmcsim_LastDepartureSummary();
+    }
+  }
+};
+
+const bool g_departureCheckInstalled =
+    (testing::UnitTest::GetInstance()->listeners().Append(new DepartureCheck), true);
+
+}  // namespace
+
+uint64_t TakeCardDepartures() {
+  const uint64_t departures = mmcsim_DeparturesEver() - g_departureMark;
+  g_departureMark = mmcsim_DeparturesEver();
+  return departures;
+}
+
 AdapterTrace::AdapterTrace() {
   stream_ = open_memstream(&buffer_, &size_);
   mmcsim_SetTrace(stream_);

@@ -64,6 +64,13 @@ void UseNoAdapterWaits();
 // lp1 (opened), and the simulator's counters and the pause total at zero.
 void InstallPoweredCard(const MmcSimConfig& config);
 
+// Every test fails when the simulated card counted departures of the driver
+// from the bus's rules during it (a listener that every test program gets
+// from this support library checks at the end of each test). A test that
+// breaks the rules on purpose takes the departures it caused: the number
+// since the test began or since the last take.
+uint64_t TakeCardDepartures();
+
 // While it lives, the simulated adapter's register accesses are collected in
 // memory: one line per access, "<register> <R|W> 0x<value>".
 class AdapterTrace {
