@@ -188,7 +188,9 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
   }
   header->sampleCount = static_cast<uint16_t>(count);
 
-  if (header->tableOffset >= SECTOR_SIZE && count > 0) {
+  // Sector 1 is read whenever the table lies behind sector 0, also for an
+  // empty table, so that a failing sector 1 is reported.
+  if (header->tableOffset >= SECTOR_SIZE) {
     result = reader.AdvanceTo(1);
     if (result != 0) return result;
   }

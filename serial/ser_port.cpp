@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -36,20 +37,24 @@ std::atomic<uint64_t> g_bytesRead{0};
 constexpr int kWriteStallPolls = 200;
 constexpr int kPollMillis = 5;
 
-// Waits up to 5 ms for input. A poll that returns early without data (a hung
-// up line) still takes its 5 ms, so a limit of empty polls keeps its meaning
-// as time.
-void WaitForInput(int handle) {
+// Waits up to 5 ms for input and returns how long the line stayed silent, in
+// microseconds: until a byte came in, else the whole 5 ms. A poll that
+// returns early without data (a hung up line) still takes its 5 ms, so that
+// silence keeps its meaning as time.
+int64_t WaitForInput(int handle) {
+  constexpr int64_t kPollMicros = kPollMillis * 1000;
   const auto begin = std::chrono::steady_clock::now();
+  const auto spent = [&begin] {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                 begin)
+        .count();
+  };
   pollfd entry{handle, POLLIN, 0};
   const int ready = poll(&entry, 1, kPollMillis);
-  if (ready > 0 && (entry.revents & POLLIN) != 0) return;
-  const auto spent = std::chrono::steady_clock::now() - begin;
-  const auto rest = std::chrono::milliseconds(kPollMillis) - spent;
-  if (rest > std::chrono::microseconds(0)) {
-    usleep(static_cast<useconds_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(rest).count()));
-  }
+  if (ready > 0 && (entry.revents & POLLIN) != 0) return std::min<int64_t>(spent(), kPollMicros);
+  const int64_t rest = kPollMicros - spent();
+  if (rest > 0) usleep(static_cast<useconds_t>(rest));
+  return kPollMicros;
 }
 
 }  // namespace
@@ -207,16 +212,21 @@ void ser_SetEmptyPollHook(SerEmptyPollHook hook) { g_emptyPollHook = hook; }
 int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit) {
   if (g_handle >= 0 && count > 0) {
     fcntl(g_handle, F_SETFL, O_NONBLOCK);
+    // Silence is counted in units of one 5 ms poll, so a line that delivers
+    // its bytes one at a time (a UART without a receive FIFO) uses up the
+    // limit only by the time it is actually silent.
     std::size_t received = 0;
+    int64_t silentMicros = 0;
     int emptyPolls = 0;
     for (;;) {
       // A run that is to stop waits for nothing more.
       if (vexo_StopNow()) break;
       const long got = ser_ReadOnce(buffer + received, count - received);
       if (got <= 0) {
-        WaitForInput(g_handle);
-        if (g_emptyPollHook != nullptr) g_emptyPollHook();
-        ++emptyPolls;
+        const int64_t silent = WaitForInput(g_handle);
+        if (silent >= kPollMillis * 1000 && g_emptyPollHook != nullptr) g_emptyPollHook();
+        silentMicros += silent;
+        emptyPolls = static_cast<int>(std::min<int64_t>(silentMicros / (kPollMillis * 1000), INT32_MAX));
       } else {
         received += static_cast<std::size_t>(got);
       }

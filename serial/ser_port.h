@@ -40,11 +40,13 @@ void ser_FlushInput();
 int ser_Write(const uint8_t* bytes, std::size_t count);
 // One read call of up to count bytes: bytes read, 0 when none, or -1.
 long ser_ReadOnce(uint8_t* buffer, std::size_t count);
-// Reads exactly count bytes; every poll that finds the line silent waits up
-// to 5 ms for data and counts as one empty poll. Returns count, or -1 when
-// the limit of empty polls is reached (the bytes that came stay in buffer).
+// Reads exactly count bytes; a read that finds nothing waits up to 5 ms for
+// data. The time the line stayed silent in those waits, in whole 5 ms units,
+// is the count of empty polls: a poll that a byte ends early counts only its
+// silent part. Returns count, or -1 when the limit of empty polls is reached
+// (the bytes that came stay in buffer).
 int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit);
-// Called on every empty poll of ser_ReadTimeout, after its wait for data:
+// Called after every wait of ser_ReadTimeout that stayed silent for 5 ms:
 // a simulated peer uses it to finish answering before the poll counts as
 // silent, so that tests stay deterministic on a loaded machine. nullptr (the
 // product's setting) calls nothing. For tests and the simulator program only.
