@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -72,11 +73,37 @@ std::string g_slavePath;
 
 // Player thread only.
 std::deque<uint8_t> g_input;
+std::deque<Clock::time_point> g_inputDue;  // when each input byte is through the line
+int g_baud = 0;                            // PlayerSimConfig::baud
+bool g_byteAtATime = false;
+Clock::time_point g_sendFree;              // the line from the player is busy until then
+Clock::time_point g_receiveFree;           // the line from the PC is busy until then
 int g_selected = 0;  // slot chosen by the last search, 0 = none
 Stream g_stream = Stream::None;
 uint32_t g_streamSector = 0;
 bool g_undelivered = false;
 uint64_t g_driverReadMark = 0;
+
+// The line's speed in baud, 0 when it is not paced.
+int LineBaud() {
+  if (g_baud == 0 && !g_byteAtATime) return 0;
+  if (g_baud > 0) return g_baud;
+  termios line{};
+  if (tcgetattr(g_slave, &line) != 0) return 115200;
+  switch (cfgetospeed(&line)) {
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    default: return 115200;
+  }
+}
+
+// Time one byte takes on the line: 10 bits (start, 8 data, stop).
+Clock::duration ByteTime(int baud) {
+  return std::chrono::nanoseconds(10'000'000'000LL / baud);
+}
 
 int64_t Nanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - g_startTime).count();
@@ -131,10 +158,16 @@ void Fill(int timeoutMs, bool quiet) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_quiet = false;
   uint8_t chunk[4096];
+  const int baud = LineBaud();
   for (;;) {
     const ssize_t got = read(g_master, chunk, sizeof chunk);
     if (got <= 0) break;
     for (ssize_t i = 0; i < got; ++i) {
+      Clock::time_point due = Clock::time_point::min();
+      if (baud > 0) {
+        g_receiveFree = std::max(g_receiveFree, Clock::now()) + ByteTime(baud);
+        due = g_receiveFree;
+      }
       const int64_t position = static_cast<int64_t>(g_received++);
       ++g_counters.bytesReceived;
       if (g_logging) g_log.push_back({true, chunk[i], Nanos()});
@@ -142,6 +175,7 @@ void Fill(int timeoutMs, bool quiet) {
       uint8_t value = chunk[i];
       if (position == g_faults.corruptReceiveAt) value ^= 0xFF;
       g_input.push_back(value);
+      g_inputDue.push_back(due);
     }
   }
 }
@@ -162,6 +196,9 @@ bool NextByte(uint8_t& value, int timeoutMs, bool quiet) {
   }
   value = g_input.front();
   g_input.pop_front();
+  const Clock::time_point due = g_inputDue.front();
+  g_inputDue.pop_front();
+  if (due > Clock::now()) std::this_thread::sleep_until(due);
   return true;
 }
 
@@ -169,6 +206,21 @@ bool MoreWithin(int millis) {
   if (!g_input.empty()) return true;
   Fill(millis, false);
   return !g_input.empty();
+}
+
+void WriteAll(const uint8_t* data, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count && !g_stopRequested) {
+    const ssize_t put = write(g_master, data + done, count - done);
+    if (put > 0) {
+      done += static_cast<std::size_t>(put);
+    } else if (put < 0 && errno != EAGAIN && errno != EINTR) {
+      break;
+    } else {
+      pollfd entry{g_master, POLLOUT, 0};
+      poll(&entry, 1, 10);
+    }
+  }
 }
 
 void Send(const uint8_t* data, std::size_t count) {
@@ -189,16 +241,18 @@ void Send(const uint8_t* data, std::size_t count) {
   }
   if (out.empty()) return;
   g_driverReadMark = ser_BytesReadTotal();
-  std::size_t done = 0;
-  while (done < out.size() && !g_stopRequested) {
-    const ssize_t put = write(g_master, out.data() + done, out.size() - done);
-    if (put > 0) {
-      done += static_cast<std::size_t>(put);
-    } else if (put < 0 && errno != EAGAIN && errno != EINTR) {
-      break;
-    } else {
-      pollfd entry{g_master, POLLOUT, 0};
-      poll(&entry, 1, 10);
+  const int baud = LineBaud();
+  if (baud == 0) {
+    WriteAll(out.data(), out.size());
+  } else {
+    // What the line has finished at each moment: one byte at a time, or what
+    // a 16-byte FIFO holds.
+    const std::size_t step = g_byteAtATime ? 1 : 16;
+    for (std::size_t at = 0; at < out.size() && !g_stopRequested; at += step) {
+      const std::size_t n = std::min(step, out.size() - at);
+      g_sendFree = std::max(g_sendFree, Clock::now()) + ByteTime(baud) * static_cast<int>(n);
+      std::this_thread::sleep_until(g_sendFree);
+      WriteAll(out.data() + at, n);
     }
   }
   g_undelivered = true;
@@ -536,6 +590,11 @@ bool playersim_Start(const PlayerSimConfig& config) {
     g_running = true;
   }
   g_input.clear();
+  g_inputDue.clear();
+  g_baud = config.baud;
+  g_byteAtATime = config.byteAtATime;
+  g_sendFree = Clock::time_point::min();
+  g_receiveFree = Clock::time_point::min();
   g_selected = 0;
   g_stream = Stream::None;
   g_undelivered = false;

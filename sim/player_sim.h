@@ -65,10 +65,22 @@ struct PlayerSlotConfig {
   uint32_t cardSize = 132907008;  // bytes, as reported in the search answer
 };
 
+// PlayerSimConfig::baud: the speed the driver set on the line.
+constexpr int kPlayerLineSpeed = -1;
+
 struct PlayerSimConfig {
   std::array<PlayerSlotConfig, 2> slots;  // slot 1, slot 2
   int version = 214;                      // 0..255
   bool logBytes = false;
+  // Pacing of the line, both ways: 0 = as fast as the pty; kPlayerLineSpeed
+  // = the speed the driver set on the line (115200, or 57600 when slow);
+  // otherwise this many baud. Every byte takes 10 bit times (8N1); the player
+  // hands the PC what its 16-byte FIFO has ready, and takes in the PC's bytes
+  // no faster than the line brings them.
+  int baud = 0;
+  // The player's bytes go out one at a time, each as its last bit ends, as
+  // from a UART without a FIFO (paced at the line's speed when baud is 0).
+  bool byteAtATime = false;
 };
 
 // Faults, set any time; byte positions count from the moment they are set
