@@ -672,6 +672,23 @@ void playersim_ResetCounters() {
   g_counters = PlayerCounters{};
 }
 
+std::string playersim_DepartureSummary() {
+  const PlayerCounters counters = playersim_Counters();
+  const struct {
+    uint32_t count;
+    const char* what;
+  } kinds[] = {{counters.badRequests, "bad requests"},
+               {counters.crcErrors, "bad write blocks"},
+               {counters.incompleteBlocks, "cut-off write blocks"},
+               {counters.strayBytes, "stray bytes"}};
+  std::string text;
+  for (const auto& kind : kinds) {
+    if (kind.count == 0) continue;
+    text += (text.empty() ? "" : ", ") + std::to_string(kind.count) + " " + kind.what;
+  }
+  return text;
+}
+
 std::vector<PlayerLogEntry> playersim_Log() {
   playersim_WaitQuiet(2000);
   std::lock_guard<std::mutex> lock(g_mutex);

@@ -140,6 +140,9 @@ bool playersim_SetSlotImage(int slot, const std::string& imagePath, uint32_t car
 // and cleared: they never race the player's thread.
 PlayerCounters playersim_Counters();
 void playersim_ResetCounters();
+// A one-line summary of what the PC sent that fits no protocol step (bad
+// requests, bad or cut-off write blocks, stray bytes), "" when none.
+std::string playersim_DepartureSummary();
 std::vector<PlayerLogEntry> playersim_Log();
 void playersim_ClearLog();
 // Bytes of one direction from the log, in order.

@@ -63,12 +63,12 @@ TEST_F(VexoSimProgram, AddsListsAndReadsBackOnTheSimulatedAdapter) {
 TEST_F(VexoSimProgram, TalksToTheSimulatedPlayerWithTwoCards) {
   const auto song = vexo_test::Pattern(700, 3);
   vexo_test::WriteFile(dir.File("song.wav"), song);
-  SimRun add = RunSim("--fast --version 305 --card " + Q("a.img") + " -- ttyS0 --add " + Q("song.wav") + " Tune");
+  SimRun add = RunSim("--fast --player-version 305 --card " + Q("a.img") + " -- ttyS0 --add " + Q("song.wav") + " Tune");
   EXPECT_EQ(add.status, 2) << "a version byte above 255 is refused: " << add.out;
 
   add = RunSim("--fast --card " + Q("a.img") + " -- ttyS0 --add " + Q("song.wav") + " Tune");
   EXPECT_EQ(add.status, 1);
-  SimRun get = RunSim("--fast --version 199 --card " + Q("a.img") + " --card2 " + Q("b.img") + " -- ttyS3 --slow --get");
+  SimRun get = RunSim("--fast --player-version 199 --card " + Q("a.img") + " --card2 " + Q("b.img") + " -- ttyS3 --slow --get");
   EXPECT_EQ(get.status, 1);
   EXPECT_NE(get.out.find("  Cards:       2 inserted\n  Version:     1.99\n"), std::string::npos) << get.out;
   EXPECT_NE(get.out.find("    1.       700  Tune\n"), std::string::npos) << get.out;
