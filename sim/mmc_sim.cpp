@@ -81,7 +81,9 @@ constexpr uint8_t kDatIn = 0x20;
 constexpr int kMinResponse = 2, kMaxResponse = 64;
 constexpr int kMaxReadLatency = 256;
 constexpr int kMaxBusy = 1024;
-constexpr int kMaxStopBusy = 64;
+// Programming what a stop ends takes longer than the host's clocks behind
+// the stop's response, so the host always meets the busy.
+constexpr int kMinStopBusy = 16, kMaxStopBusy = 64;
 
 using Register = std::array<uint8_t, 16>;  // wire order: byte 0 holds bits 127..120
 
@@ -508,7 +510,7 @@ void Execute(uint8_t index, uint32_t argument) {
           g.datSeq.active = true;
           g.datSeq.tokenPosition = 5;  // no CRC status token
           g.datSeq.wait = latency + 48 + 2;
-          g.datSeq.busy = Timing(8, 1, kMaxStopBusy);
+          g.datSeq.busy = Timing(32, kMinStopBusy, kMaxStopBusy);
         }
         return;
       }

@@ -602,8 +602,9 @@ bool playersim_Start(const PlayerSimConfig& config) {
   g_thread = std::thread(Serve);
   // A poll of the driver counts as silent only once the player has answered
   // everything it was sent: silence then means the player's, not a thread
-  // that has not run yet.
-  ser_SetEmptyPollHook(WaitQuietOnEmptyPoll);
+  // that has not run yet. A paced line is left to real time, so that the
+  // driver meets its bytes as they come from a real one.
+  ser_SetEmptyPollHook(g_baud == 0 && !g_byteAtATime ? WaitQuietOnEmptyPoll : nullptr);
   return true;
 }
 

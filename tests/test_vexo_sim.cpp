@@ -1,7 +1,6 @@
 // The simulator program as a user runs it: its own options, then a vexo
 // command line against the simulated adapter or player, card in an image file.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,24 +12,7 @@
 namespace {
 
 using SimRun = vexo_test::RunResult;
-
-std::string SimBinary() {
-  const char* dir = std::getenv("VEXO_TEST_BIN_DIR");
-  return std::string(dir != nullptr ? dir : ".") + "/vexo-sim";
-}
-
-SimRun RunSim(const std::string& arguments) {
-  const std::string command = SimBinary() + " " + arguments + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  SimRun run{-1, ""};
-  if (pipe == nullptr) return run;
-  char chunk[4096];
-  std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, got);
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
-}
+using vexo_test::RunSim;
 
 class VexoSimProgram : public testing::Test {
  protected:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,6 +101,20 @@ RunResult RunVexo(const std::vector<std::string>& front, const std::vector<std::
   std::vector<std::string> all = front;
   all.insert(all.end(), args.begin(), args.end());
   return RunVexo(all);
+}
+
+RunResult RunSim(const std::string& arguments) {
+  const char* dir = std::getenv("VEXO_TEST_BIN_DIR");
+  const std::string command = std::string(dir != nullptr ? dir : ".") + "/vexo-sim " + arguments + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  RunResult run{-1, ""};
+  if (pipe == nullptr) return run;
+  char chunk[4096];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, got);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
 }
 
 namespace {

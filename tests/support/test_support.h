@@ -53,6 +53,10 @@ RunResult RunVexo(const std::vector<std::string>& args);
 // The same with the port words `front` put before the arguments.
 RunResult RunVexo(const std::vector<std::string>& front, const std::vector<std::string>& args);
 
+// Runs the built vexo-sim with these (shell-quoted) arguments; its standard
+// output and error together, and its exit status.
+RunResult RunSim(const std::string& arguments);
+
 // Makes every vexo_Delay return at once (installed for the whole test run
 // by the files that include this header through NoDelayEnvironment).
 void UseNoDelay();
