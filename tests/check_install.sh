@@ -25,6 +25,13 @@ else
   echo "SKIPPED: groff is missing, the manual pages were not rendered"
 fi
 
+# vexo-sim's manual page and the README name every option and fault its --help lists.
+sim_manual=$(sed 's/\\-/-/g; s/\\f[BIRP]//g' "$src/man/vexo-sim.1")
+for word in $("$prefix/bin/vexo-sim" --help | sed -n '/^Options:/,/^Examples:/s/^  \(-*[a-z0-9-]\+\).*/\1/p'); do
+  grep -qF -- "$word" <<<"$sim_manual" || bad "vexo-sim.1 does not list $word"
+  grep -qF -- "\`$word" "$src/README.md" || bad "README.md does not list $word"
+done
+
 offered=$(bash -c 'source "$1"; COMP_WORDS=(vexo ros x.ros --); COMP_CWORD=3; _vexo
   echo " ${COMPREPLY[*]} "' - "$prefix/share/bash-completion/completions/vexo")
 for word in --get --add --delete --empty --change --chtitle --read --rawread --rawwrite; do
