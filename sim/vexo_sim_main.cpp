@@ -94,6 +94,8 @@ constexpr FaultSpec kFaults[] = {
      [](SimFaults& f, int64_t) { f.card.noStopResponse = true; }},
     {"pull", "sector", 0, 0, "card: pulled out when a transfer reaches sector N",
      [](SimFaults& f, int64_t n) { f.card.pullAtSector = n; }},
+    {"pull-after", "blocks", 0, 0, "card: pulled out when a block starts after N written ones",
+     [](SimFaults& f, int64_t n) { f.card.pullAfterBlocks = n; }},
     {"status-glitch", "reads", 1, 3, "adapter: every N-th status read shows both lines changed",
      [](SimFaults& f, int64_t n) { f.card.statusGlitchEvery = static_cast<uint32_t>(n); }},
     // The simulated player.
