@@ -1,7 +1,7 @@
 #include "ppa/mmc_cmd.h"
 
-#include "ppa/crc.h"
 #include "ppa/lpt.h"
+#include "transport/checksum.h"
 #include "transport/shared.h"
 #include "transport/vexo_types.h"
 

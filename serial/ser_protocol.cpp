@@ -1,6 +1,7 @@
 #include "serial/ser_protocol.h"
 
 #include "serial/ser_port.h"
+#include "transport/checksum.h"
 #include "transport/shared.h"
 
 namespace {
@@ -38,18 +39,6 @@ VexoResult ReadWriteAnswer(const char* verifyTrace, const char* timeoutTrace) {
 
 }  // namespace
 
-uint16_t ser_Crc16(const uint8_t* data, std::size_t count) {
-  uint16_t crc = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    crc = static_cast<uint16_t>(crc ^ (static_cast<uint16_t>(data[i]) << 8));
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 0x8000u) != 0 ? static_cast<uint16_t>((crc << 1) ^ 0x1021u)
-                                 : static_cast<uint16_t>(crc << 1);
-    }
-  }
-  return crc;
-}
-
 uint8_t ser_Xor(const uint8_t* data, std::size_t count) {
   uint8_t value = 0;
   for (std::size_t i = 0; i < count; ++i) value ^= data[i];
@@ -70,7 +59,7 @@ std::array<uint8_t, SER_REQUEST_SIZE> ser_BuildRequest(uint8_t command, uint32_t
 }
 
 void ser_StoreCrc(SectorBuffer& buffer) {
-  const uint16_t crc = ser_Crc16(buffer.data(), SECTOR_SIZE);
+  const uint16_t crc = vexo_Crc16(std::span<const uint8_t>(buffer).first(SECTOR_SIZE));
   buffer[512] = static_cast<uint8_t>(crc >> 8);
   buffer[513] = static_cast<uint8_t>(crc);
 }

@@ -37,15 +37,13 @@ constexpr int SER_LIMIT_BLOCK = 500;
 // Largest sector whose byte address fits the request's 32-bit field.
 constexpr uint32_t SER_MAX_SECTOR = 0xFFFFFFFFu / SECTOR_SIZE;
 
-// CRC-16/XMODEM: polynomial 0x1021, initial 0, MSB first, no final XOR.
-uint16_t ser_Crc16(const uint8_t* data, std::size_t count);
 // XOR of the bytes, starting from 0.
 uint8_t ser_Xor(const uint8_t* data, std::size_t count);
 // The 7-byte request for a sector: command, address (sector x 512,
 // little-endian), 'm', XOR of bytes 1 to 5. The sector must not exceed
 // SER_MAX_SECTOR.
 std::array<uint8_t, SER_REQUEST_SIZE> ser_BuildRequest(uint8_t command, uint32_t sector);
-// Stores the CRC-16 of the 512 data bytes into bytes 512 (high) and 513 (low).
+// Stores the CRC-16 (transport/checksum.h) of the 512 data bytes into bytes 512 (high) and 513 (low).
 void ser_StoreCrc(SectorBuffer& buffer);
 
 // One sector read: mode 1 by request, any other mode the next sector of the

@@ -19,6 +19,7 @@
 
 #include "serial/ser_port.h"
 #include "serial/ser_protocol.h"
+#include "sim/sim_checksum.h"
 #include "transport/shared.h"
 
 namespace {
@@ -417,7 +418,7 @@ bool CollectBlock(std::vector<uint8_t>& block) {
 // Checks, writes and verifies one block for sector; answers 'V' on success.
 void FinishWrite(const std::vector<uint8_t>& block, uint32_t sector, bool streamed) {
   g_stream = Stream::None;
-  const uint16_t crc = ser_Crc16(block.data(), SECTOR_SIZE);
+  const uint16_t crc = SimCrc16(block.data(), SECTOR_SIZE);
   if (block[512] != static_cast<uint8_t>(crc >> 8) || block[513] != static_cast<uint8_t>(crc) ||
       block[514] != SER_NEXT) {
     Count(&PlayerCounters::crcErrors);

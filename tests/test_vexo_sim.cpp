@@ -71,10 +71,4 @@ TEST_F(VexoSimProgram, RefusesIncompleteOptionsAndPassesImageFilesThrough) {
   EXPECT_EQ(vexo_test::ReadFile(dir.File("plain.ros")).size(), 65536u);
 }
 
-TEST_F(VexoSimProgram, TooLargeCardIsRefusedAtTheSearch) {
-  SimRun get = RunSim("--fast --capacity 4294967296 --card " + Q("big.img") + " -- lp1 --get");
-  EXPECT_EQ(get.status, 1);
-  EXPECT_EQ(get.out, "\n Error: CARD TOO LARGE\n");
-}
-
 }  // namespace

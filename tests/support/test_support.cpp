@@ -17,7 +17,9 @@
 #include "cli/cli.h"
 #include "ppa/ppa.h"
 #include "sim/mmc_sim.h"
+#include "sim/player_sim_session.h"
 #include "transport/shared.h"
+#include "transport/transport.h"
 
 namespace vexo_test {
 
@@ -255,6 +257,53 @@ FileSizeLimit::~FileSizeLimit() {
   current.rlim_cur = static_cast<rlim_t>(savedCurrent_);
   setrlimit(RLIMIT_FSIZE, &current);
   std::signal(SIGXFSZ, savedHandler_);
+}
+
+const char* KindName(int32_t kind) {
+  return kind == VEXO_PORT_ROS ? "ImageFile" : kind == VEXO_PORT_PARALLEL ? "Adapter" : "Player";
+}
+
+CardOnPort::CardOnPort(int32_t kindOfPort, const std::string& imagePath, uint64_t capacity)
+    : kind(kindOfPort), image(imagePath) {
+  if (!FileExists(image)) WriteFile(image, {});
+  if (kind == VEXO_PORT_ROS) {
+    UseNoDelay();
+    ready = true;
+  } else if (kind == VEXO_PORT_PARALLEL) {
+    UseNoAdapterWaits();
+    MmcSimConfig config;
+    config.capacityBytes = capacity;
+    ready = mmcsim_InstallImageCard(image.c_str(), config);
+  } else {
+    PlayerSimConfig config;
+    config.slots[0].imagePath = image;
+    config.slots[0].cardSize = static_cast<uint32_t>(capacity);
+    session_ = std::make_unique<PlayerSimSession>(config);
+    ready = session_->started;
+  }
+}
+
+CardOnPort::~CardOnPort() {
+  vexo_Close(kind, port);
+  session_.reset();
+  if (kind == VEXO_PORT_PARALLEL) mmcsim_Remove();
+  vexo_SetDelayHook(nullptr);
+}
+
+VexoResult CardOnPort::Open() {
+  VexoResult result = vexo_Open(kind, port, 115200, image.c_str());
+  uint32_t size = 0;
+  if (result == 0) result = vexo_Search(kind, port, 1, &size, 5);
+  return result;
+}
+
+std::vector<std::string> CardOnPort::Words() const {
+  if (kind == VEXO_PORT_ROS) return {"ros", image};
+  return {kind == VEXO_PORT_PARALLEL ? "lp1" : "ttyS0"};
+}
+
+std::vector<uint8_t> CardOnPort::Sectors(uint32_t first, uint32_t count) const {
+  return ImageSectors(image, first, count);
 }
 
 }  // namespace vexo_test

@@ -5,12 +5,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "transport/vexo_types.h"
 
 struct MmcSimConfig;
+struct PlayerSimSession;
 
 namespace vexo_test {
 
@@ -133,6 +135,36 @@ class FileSizeLimit {
  private:
   uint64_t savedCurrent_ = 0;
   void (*savedHandler_)(int) = nullptr;
+};
+
+// ---- One card on each kind of port -------------------------------------------
+// A card kept in an image file, reached through the image-file driver, the
+// simulated adapter on lp1, or the simulated player on ttyS0 (slot 1), with
+// the pauses shortened. The destructor closes the port and removes the
+// simulated device.
+
+constexpr int32_t kAllKinds[] = {VEXO_PORT_ROS, VEXO_PORT_PARALLEL, VEXO_PORT_SERIAL};
+const char* KindName(int32_t kind);
+
+class CardOnPort {
+ public:
+  CardOnPort(int32_t kind, const std::string& image, uint64_t capacity = 132907008);
+  ~CardOnPort();
+  CardOnPort(const CardOnPort&) = delete;
+  CardOnPort& operator=(const CardOnPort&) = delete;
+  // Opens the port and finds the card, as a command does before a transfer.
+  VexoResult Open();
+  // The port words of a command line.
+  std::vector<std::string> Words() const;
+  // Sectors of the card (its image file), zeros past the file's end.
+  std::vector<uint8_t> Sectors(uint32_t first, uint32_t count = 1) const;
+  const int32_t kind;
+  const int32_t port = 1;
+  const std::string image;
+  bool ready = false;
+
+ private:
+  std::unique_ptr<PlayerSimSession> session_;
 };
 
 }  // namespace vexo_test

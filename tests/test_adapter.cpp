@@ -1,0 +1,430 @@
+// The parallel-port adapter driver against the simulated card: register
+// values and the power sequence, MMC bus framing and windows, the bring-up
+// and search, and the retries and pauses of sector and file transfers.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ppa/lpt.h"
+#include "ppa/mmc_cmd.h"
+#include "ppa/ppa.h"
+#include "sim/mmc_sim.h"
+#include "support/test_support.h"
+#include "transport/shared.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint32_t kCardSize = 132907008;
+
+int g_waits = 0;
+
+// A simulated card behind the adapter on lp1, powered, counters at zero.
+class Adapter : public testing::Test {
+ protected:
+  void SetUp() override { Install(); }
+  void TearDown() override {
+    trace_.reset();
+    ppa_SetTimeSource(nullptr);
+    mmcsim_Remove();
+  }
+  void Install() { vexo_test::InstallPoweredCard(config_); }
+  // Takes the card to transfer state, counters at zero again.
+  void Select() {
+    ASSERT_GT(ppa_InitCard(), 0);
+    ASSERT_STREQ(mmcsim_State(), "tran");
+    mmcsim_ResetCounters();
+    vexo_ResetDelayUnitsTotal();
+  }
+  void StartTrace() {
+    trace_.reset();
+    trace_ = std::make_unique<vexo_test::AdapterTrace>();
+  }
+  static Bytes CardBytes(uint32_t sector, uint32_t count) {
+    Bytes bytes(static_cast<std::size_t>(count) * 512);
+    for (uint32_t i = 0; i < count; ++i) mmcsim_ReadSector(sector + i, bytes.data() + i * 512);
+    return bytes;
+  }
+  // Card sectors named by the commands of this index, in order.
+  static std::vector<uint32_t> CommandSectors(int index) {
+    std::vector<uint32_t> sectors;
+    for (const MmcSimCommand& c : mmcsim_CommandLog()) {
+      if (c.index == index) sectors.push_back(c.argument / 512);
+    }
+    return sectors;
+  }
+  std::string Host(const std::string& name, const Bytes& bytes) {
+    vexo_test::WriteFile(dir_.File(name), bytes);
+    return dir_.File(name);
+  }
+  MmcSimConfig config_;
+  ResponseImage response_{};
+  std::unique_ptr<vexo_test::AdapterTrace> trace_;
+  vexo_test::TempDir dir_;
+};
+
+// ---- Registers -----------------------------------------------------------------
+
+TEST_F(Adapter, RegistersSeeTheComplementOfLogicalValues) {
+  StartTrace();
+  lpt_WriteData(0x7F);
+  lpt_WriteData(0xFA);
+  for (uint8_t control : {255, 251, 3, 1}) lpt_WriteControl(control);
+  uint8_t status = 0;
+  lpt_ClockSample(&status);
+  lpt_Clocks(1);
+  lpt_Clocks(-3);
+  const std::vector<std::string> lines = trace_->Lines();
+  ASSERT_EQ(lines.size(), 12u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7),
+            (std::vector<std::string>{"data W 0x80", "data W 0x05", "control W 0x00", "control W 0x04",
+                                      "control W 0x0c", "control W 0x0e", "data W 0x80"}));
+  EXPECT_EQ(lines[7].substr(0, 9), "status R ");  // a pair of status reads
+  EXPECT_EQ(lines[8], lines[7]);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 9, lines.end()),
+            (std::vector<std::string>{"data W 0x00", "data W 0x80", "data W 0x00"}));
+  // Released lines with no card driving: CMD and DAT read high.
+  EXPECT_EQ(status & (CMD_IN_BIT | DAT_IN_BIT), CMD_IN_BIT | DAT_IN_BIT);
+}
+
+TEST_F(Adapter, StatusPairsThatDisagreeAreReadAgain) {
+  mmcsim_Faults()->statusGlitchEvery = 3;  // reads 3, 6, 9 ... come back flipped
+  uint8_t status = 0;
+  for (const uint64_t reads : {2u, 6u}) {  // pair (1,2) agrees; (3,4), (5,6) differ, (7,8) agrees
+    const uint64_t before = mmcsim_Counters().statusReads;
+    lpt_ReadStatus(&status);
+    EXPECT_EQ(mmcsim_Counters().statusReads - before, reads);
+    EXPECT_EQ(status & (CMD_IN_BIT | DAT_IN_BIT), CMD_IN_BIT | DAT_IN_BIT);
+  }
+}
+
+TEST_F(Adapter, PowerSequences) {
+  g_waits = 0;
+  ppa_SetPowerUpWaitHook([] { ++g_waits; });
+  StartTrace();
+  EXPECT_EQ(ppa_Power(0), 0);
+  EXPECT_EQ(ppa_Power(2), 0);  // anything but 1 is off
+  EXPECT_EQ(trace_->Lines(), (std::vector<std::string>{"data W 0x83", "data W 0x83"}));
+  EXPECT_EQ(g_waits, 0);
+  StartTrace();
+  EXPECT_EQ(ppa_Power(1), 0);
+  EXPECT_EQ(g_waits, 1);
+  const std::vector<std::string> lines = trace_->Lines();
+  ASSERT_EQ(lines.size(), 2u + 20000u);
+  EXPECT_EQ(lines[0], "data W 0x83");
+  EXPECT_EQ(lines[1], "control W 0x04");
+  for (std::size_t i = 2; i < lines.size(); i += 2) {
+    ASSERT_EQ(lines[i], "data W 0x80") << i;
+    ASSERT_EQ(lines[i + 1], "data W 0x00") << i;
+  }
+  mmcsim_ResetCounters();
+  EXPECT_EQ(ppa_Open(2), 0);
+  EXPECT_EQ(lpt_DataPort(), 0x278);
+  EXPECT_EQ(mmcsim_Counters().clocks, 10000u);
+  EXPECT_EQ(mmcsim_Counters().strayAccesses, 0u);
+  EXPECT_STREQ(mmcsim_State(), "idle");
+}
+
+// ---- Bus framing -----------------------------------------------------------------
+
+// Ordinary responses are taken from sample 2 to 64. One on sample 1 is
+// misframed (the transmission bit on sample 2 is taken for the start bit);
+// one after sample 64 is not seen.
+TEST_F(Adapter, ResponseWindow) {
+  const struct { int latency; int32_t cmd3; } cases[] = {
+      {1, VEXO_ERROR_PPA_WRONG_CMD_RESPONSE}, {2, 0}, {3, 0}, {33, 0}, {64, 0},
+      {65, VEXO_ERROR_PPA_NO_CARD_RESPONSE}};
+  for (const auto& c : cases) {
+    config_.responseLatency = c.latency;
+    config_.cmd1BusyResponses = 0;
+    Install();
+    mmc_cmd0();
+    uint32_t ocr = 0;
+    ASSERT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), 0);  // CMD1 and CMD2 answer on sample 5
+    RegisterImage cid{};
+    ASSERT_EQ(mmc_cmd2(cid), 0);
+    EXPECT_EQ(mmc_cmd3(CARD_RCA, response_), c.cmd3) << c.latency;
+  }
+}
+
+TEST_F(Adapter, Cmd1OnlyOnTheFifthSample) {
+  uint32_t ocr = 0;
+  config_.identLatency = 6;
+  Install();
+  mmc_cmd0();
+  const uint64_t before = mmcsim_Counters().clocks;
+  EXPECT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), VEXO_ERROR_PPA_NO_CARD_RESPONSE);
+  EXPECT_EQ(mmcsim_Counters().clocks - before, 48u + 8u);  // 48 command clocks, 8 after
+  config_.identLatency = 5;
+  Install();
+  mmc_cmd0();
+  EXPECT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), 0);
+  EXPECT_EQ(ocr & OCR_READY_BIT, 0u);  // still powering up
+  EXPECT_EQ(ocr & OCR_WINDOW, OCR_WINDOW);
+}
+
+TEST_F(Adapter, CommandRules) {
+  Select();
+  EXPECT_EQ(mmc_cmd12(response_), VEXO_ERROR_PPA_NO_CARD_RESPONSE) << "illegal in tran";
+  EXPECT_EQ(mmcsim_Counters().illegalCommands, 1u);
+  EXPECT_EQ(mmc_cmd16(1024, response_), 0);  // answered, with the error bit
+  EXPECT_EQ(mmc_BlockLen(), 1024u);
+  EXPECT_NE(response_[4] & 0x20u, 0u);  // BLOCK_LEN_ERROR, status bit 29
+  EXPECT_EQ(mmcsim_BlockLength(), 512u);
+  SectorBuffer buffer{};
+  EXPECT_EQ(mmc_cmd18_Data(buffer), VEXO_ERROR_PPA_WRONG_DATA_CRC16) << "a block the buffer cannot hold";
+  mmc_cmd16(512, response_);
+  mmcsim_Faults()->noCard = true;
+  EXPECT_EQ(mmc_cmd7(0, response_), 0) << "deselect is always a success";
+  EXPECT_EQ(mmc_cmd7(CARD_RCA, response_), VEXO_ERROR_PPA_NO_CARD_RESPONSE);
+}
+
+TEST_F(Adapter, DataBlocksAndTheirLimits) {
+  Select();
+  SectorBuffer buffer{};
+  DataRxState rx;
+  uint64_t before = mmcsim_Counters().clocks;
+  EXPECT_EQ(mmc_GetData(buffer, 514, rx), VEXO_ERROR_PPA_NO_DAT_START_BIT);
+  EXPECT_EQ(mmcsim_Counters().clocks - before, 1500002u);
+
+  mmcsim_SetReadCrcError(7, 1);
+  ASSERT_EQ(mmc_cmd18_(7 * 512, response_, buffer), 0);
+  EXPECT_EQ(mmc_cmd18_Data(buffer), VEXO_ERROR_PPA_WRONG_DATA_CRC16);
+  EXPECT_EQ(mmc_cmd18_Data(buffer), 0);  // sector 8 follows back to back
+  EXPECT_EQ(mmc_cmd12(response_), 0);
+
+  mmcsim_SetWriteCrcReject(9, 1);
+  ASSERT_EQ(mmc_cmd25_(9 * 512, response_), 0);
+  EXPECT_EQ(mmc_cmd25_Data(buffer), VEXO_ERROR_PPA_WRONG_DATA_CRC16) << "CRC error token";
+  EXPECT_EQ(mmcsim_Counters().blocksWritten, 0u);
+
+  Select();
+  mmcsim_Faults()->busyForever = true;
+  ASSERT_EQ(mmc_cmd25_(3 * 512, response_), 0);
+  BitPacker packer;
+  ASSERT_EQ(mmc_PutData(std::span<const uint8_t>(buffer).first(512), {}, packer), 0);
+  // Without its CRC the block is refused: the token says so, no busy follows.
+  EXPECT_EQ(mmc_GetCrcStatus(), VEXO_ERROR_PPA_WRONG_DATA_CRC16);
+  EXPECT_EQ(mmc_WaitBusy(0, 1), VEXO_ERROR_PPA_BSY_TIMEOUT);
+  EXPECT_EQ(mmc_WaitBusy(100, 0), 0);
+  Select();
+  ASSERT_EQ(mmc_cmd25_(3 * 512, response_), 0);
+  before = mmcsim_Counters().clocks;
+  EXPECT_EQ(mmc_cmd25_Data(buffer), VEXO_ERROR_PPA_BSY_TIMEOUT);
+  // start, 4096 + 16 bits, end, 2 idle, 5 token samples, then the full limit.
+  EXPECT_EQ(mmcsim_Counters().clocks - before,
+            2u + 1u + 4112u + 1u + 2u + 5u + static_cast<uint64_t>(MMC_BUSY_LIMIT));
+  EXPECT_EQ(mmcsim_Counters().blocksWritten, 1u);
+}
+
+TEST_F(Adapter, TokensWithoutSupplyOrBeforePowerUpClocksAreIgnored) {
+  lpt_WriteControl(255);  // supply off
+  EXPECT_STREQ(mmcsim_State(), "off");
+  lpt_WriteControl(251);  // on again, but no power-up clocks yet
+  mmc_cmd0();
+  EXPECT_EQ(mmcsim_Counters().bringUps, 0u) << "CMD0 fell into the first 74 clocks";
+  uint32_t ocr = 0;
+  EXPECT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), VEXO_ERROR_PPA_NO_CARD_RESPONSE);
+  lpt_Clocks(74);
+  mmc_cmd0();
+  EXPECT_EQ(mmcsim_Counters().bringUps, 1u);
+  EXPECT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), 0);
+}
+
+// ---- Bring-up and search ------------------------------------------------------------
+
+TEST_F(Adapter, BringUpScript) {
+  EXPECT_EQ(ppa_InitCard(), static_cast<int32_t>(kCardSize));
+  const std::vector<MmcSimCommand>& log = mmcsim_CommandLog();
+  std::vector<int> indexes;
+  for (const MmcSimCommand& c : log) indexes.push_back(c.index);
+  EXPECT_EQ(indexes, (std::vector<int>{0, 1, 1, 1, 1, 2, 3, 9, 7, 16}));
+  EXPECT_EQ(log[1].argument, OCR_WINDOW);
+  EXPECT_EQ(log[6].argument, 0x10000u);  // RCA 1
+  EXPECT_EQ(log[9].argument, 512u);
+  EXPECT_EQ(mmcsim_Counters().badTokens, 0u);
+  EXPECT_EQ(mmcsim_Counters().conflicts, 0u);
+}
+
+// The capacity from the card's CSD, up to 2 GiB less one; larger cards are
+// refused, not wrapped, and not retried (no retry can change the size).
+TEST_F(Adapter, CapacitiesAndCardsTooLarge) {
+  const struct { uint64_t bytes; VexoResult result; } cases[] = {
+      {kCardSize, 0}, {1ull << 30, 0}, {(1ull << 31) - (1ull << 20), 0},
+      {1ull << 31, -VEXO_ERROR_CARD_TOO_LARGE}, {1ull << 36, -VEXO_ERROR_CARD_TOO_LARGE}};
+  for (const auto& c : cases) {
+    config_.capacityBytes = c.bytes;
+    Install();
+    ASSERT_EQ(mmcsim_CapacityBytes(), c.bytes);
+    uint32_t size = 12345;
+    EXPECT_EQ(ppa_Search(&size, 5), c.result) << c.bytes;
+    EXPECT_EQ(size, c.result == 0 ? c.bytes : 12345u) << c.bytes;
+    EXPECT_EQ(mmcsim_Counters().bringUps, 1u) << c.bytes;
+  }
+}
+
+// A failed bring-up, and the search around it: five tries; a card that never
+// gets ready has its supply cycled for one more try, after 30 units.
+TEST_F(Adapter, BringUpFaultsAndSearchRetries) {
+  const struct {
+    bool MmcSimFaults::*fault;
+    VexoResult result;
+    uint64_t cmd1PerTry, bringUps, controlWrites, delay;
+  } cases[] = {
+      {&MmcSimFaults::noCard, -VEXO_ERROR_PPA_NO_CARD_RESPONSE, 1, 0, 0, 0},
+      {&MmcSimFaults::neverReady, -VEXO_ERROR_PPA_TIMEOUT, 1001, 6, 2, 30},
+      {&MmcSimFaults::noCidResponse, -VEXO_ERROR_PPA_WARN_NO_CID_RESPONSE, 4, 5, 0, 0},
+  };
+  for (const auto& c : cases) {
+    Install();
+    mmcsim_Faults()->*c.fault = true;
+    EXPECT_EQ(ppa_InitCard(), c.result);
+    EXPECT_EQ(mmcsim_Counters().wireCommands[1], c.cmd1PerTry);
+    Install();
+    mmcsim_Faults()->*c.fault = true;
+    uint32_t size = 0;
+    EXPECT_EQ(ppa_Search(&size, 5), c.result);
+    EXPECT_EQ(mmcsim_Counters().wireCommands[0], c.bringUps == 6 ? 6u : 5u);
+    EXPECT_EQ(mmcsim_Counters().bringUps, c.bringUps);
+    EXPECT_EQ(mmcsim_Counters().controlWrites, c.controlWrites);  // supply off, power-up
+    EXPECT_EQ(vexo_DelayUnitsTotal(), c.delay);
+  }
+  // The card recovers once its supply was cut: the sixth bring-up decides.
+  Install();
+  mmcsim_Faults()->neverReady = true;
+  ppa_SetPowerUpWaitHook([] { mmcsim_Faults()->neverReady = false; });
+  uint32_t size = 0;
+  EXPECT_EQ(ppa_Search(&size, 5), 0);
+  EXPECT_EQ(size, kCardSize);
+  EXPECT_EQ(mmcsim_Counters().bringUps, 6u);
+  // A card put in later is found on a later search.
+  Install();
+  mmcsim_Faults()->noCard = true;
+  EXPECT_EQ(ppa_Search(&size, 1), -VEXO_ERROR_PPA_NO_CARD_RESPONSE);
+  mmcsim_InsertCard();
+  ppa_Power(1);
+  EXPECT_EQ(ppa_Search(&size, 5), 0);
+}
+
+// ---- Transfers --------------------------------------------------------------------
+
+TEST_F(Adapter, SectorWrittenAndReadBack) {
+  Select();
+  const Bytes pattern = vexo_test::Pattern(512, 7);
+  SectorBuffer out = vexo_test::ToSector(pattern);
+  ASSERT_EQ(ppa_WriteSectorFirstRtr(1, 200, out, 4), 0);
+  EXPECT_EQ(CardBytes(200, 1), pattern);
+  // The write stays open: the read's first CMD18 meets a receiving card and
+  // goes unanswered; the retry's bring-up recovers.
+  SectorBuffer in{};
+  ASSERT_EQ(ppa_ReadSectorRtr(1, 200, in, 4), 0);
+  EXPECT_EQ(vexo_test::DataOf(in), pattern);
+  EXPECT_EQ(mmcsim_Counters().conflicts, 0u);
+  // A stop command the card ignores does not fail a read.
+  mmcsim_Faults()->noStopResponse = true;
+  mmcsim_ResetCounters();
+  ASSERT_EQ(ppa_ReadSectorRtr(1, 200, in, 4), 0);
+  EXPECT_EQ(vexo_test::DataOf(in), pattern);
+  EXPECT_EQ(mmcsim_Counters().bringUps, 0u);
+  // Sectors beyond a 32-bit byte address are refused before any command.
+  EXPECT_EQ(ppa_ReadSectorRtr(1, 0x800000u, in, 1), -VEXO_ERROR_CARD_FULL);
+  EXPECT_EQ(ppa_WriteSectorFirstRtr(1, 0x800000u, in, 1), -VEXO_ERROR_CARD_FULL);
+  EXPECT_EQ(mmcsim_Counters().commands[18] + mmcsim_Counters().commands[25], 1u);
+}
+
+// Each retry of a failed block re-initialises the card between pauses and
+// opens the command again at that block's sector.
+TEST_F(Adapter, RetriesAndTheirPauses) {
+  const Bytes file = vexo_test::Pattern(40 * 512 + 100, 5);
+  const std::string host = Host("a.mp3", file);
+  const std::string out = dir_.File("out");
+  SectorBuffer buffer = vexo_test::ToSector(file);
+  const struct {
+    const char* what;
+    std::function<void()> fault;
+    std::function<VexoResult()> run;
+    VexoResult result;
+    int command;
+    std::vector<uint32_t> sectors;
+    uint64_t delay;
+  } cases[] = {
+      {"read sector, CRC error always", [] { mmcsim_SetReadCrcError(300, -1); },
+       [&] { return ppa_ReadSectorRtr(1, 300, buffer, 4); }, -VEXO_ERROR_PPA_WRONG_DATA_CRC16, 18,
+       {300, 300, 300, 300}, 4 * 10},
+      {"first sector, rejected always", [] { mmcsim_SetWriteCrcReject(3, -1); },
+       [&] { return ppa_WriteSectorFirstRtr(1, 3, buffer, 4); }, -VEXO_ERROR_PPA_WRONG_DATA_CRC16, 25,
+       {3, 3, 3, 3}, 4 * 20},
+      {"next sector, rejected once", [] { mmcsim_SetWriteCrcReject(12, 1); },
+       [&] {
+         VexoResult r = ppa_WriteSectorFirstRtr(1, 10, buffer, 4);
+         for (uint32_t s = 11; s < 15 && r == 0; ++s) r = ppa_WriteSectorNextRtr(1, s, buffer, 4);
+         return r;
+       },
+       0, 25, {10, 12}, 5 + 1},
+      {"file write, rejected twice", [] { mmcsim_SetWriteCrcReject(128 + 17, 2); },
+       [&] { return ppa_WriteFile(1, 128, host.c_str(), 0xFFFFFFFFu, 0, 0); }, 0, 25, {128, 145, 145},
+       2 * 6},
+      {"file write, rejected always", [] { mmcsim_SetWriteCrcReject(130, -1); },
+       [&] { return ppa_WriteFile(1, 128, host.c_str(), 0xFFFFFFFFu, 0, 0); },
+       -VEXO_ERROR_PPA_WRONG_DATA_CRC16, 25, {128, 130, 130, 130}, 3 * 6},
+      {"file read, CRC error once", [] { mmcsim_SetReadCrcError(1013, 1); },
+       [&] { return ppa_ReadFile(1, 1000, 30 * 512, out.c_str(), 0); }, 0, 18, {1000, 1013}, 6},
+      {"file read, CRC error always", [] { mmcsim_SetReadCrcError(1002, -1); },
+       [&] { return ppa_ReadFile(1, 1000, 30 * 512, out.c_str(), 0); }, -VEXO_ERROR_PPA_WRONG_DATA_CRC16,
+       18, {1000, 1002, 1002, 1002}, 3 * 6},
+  };
+  for (const auto& c : cases) {
+    Install();
+    Select();
+    c.fault();
+    EXPECT_EQ(c.run(), c.result) << c.what;
+    EXPECT_EQ(CommandSectors(c.command), c.sectors) << c.what;
+    EXPECT_EQ(vexo_DelayUnitsTotal(), c.delay) << c.what;
+  }
+  // What the retries wrote and read is the file's bytes.
+  EXPECT_EQ(ppa_GetProgress(), 0) << "a failed copy from the card zeroes its progress";
+  EXPECT_EQ(vexo_test::ReadFile(out).size(), 2u * 512u);
+  Install();
+  Select();
+  mmcsim_SetWriteCrcReject(130, 1);
+  ASSERT_EQ(ppa_WriteFile(1, 128, host.c_str(), 0xFFFFFFFFu, 0, 0), 0);
+  Bytes padded = file;
+  padded.resize(41 * 512, 0);
+  EXPECT_EQ(CardBytes(128, 41), padded);
+  EXPECT_EQ(ppa_GetCurrentSector(), 128u + 40u);
+  ppa_InitCard();
+  mmcsim_SetReadCrcError(140, 1);
+  ASSERT_EQ(ppa_ReadFile(1, 128, static_cast<uint32_t>(file.size()), out.c_str(), 0), 0);
+  EXPECT_EQ(vexo_test::ReadFile(out), file);
+  EXPECT_EQ(mmcsim_CommandLog().back().index, 12) << "a copy from the card ends with a stop";
+  EXPECT_STREQ(mmcsim_State(), "tran");
+}
+
+TEST_F(Adapter, RatesFromTheElapsedWholeSeconds) {
+  Select();
+  static std::time_t now = 0;
+  static std::time_t step = 10;
+  ppa_SetTimeSource([] { return now += step; });
+  ASSERT_EQ(ppa_WriteFile(1, 128, Host("r", vexo_test::Pattern(20 * 512)).c_str(), 0xFFFFFFFFu, 0, 0), 0);
+  EXPECT_FLOAT_EQ(ppa_GetTransferRate(), 20.0f * 4096.0f / 10.0f);
+  ppa_InitCard();
+  step = 0;
+  ASSERT_EQ(ppa_ReadFile(1, 128, 20 * 512, dir_.File("back").c_str(), 0), 0);
+  EXPECT_FLOAT_EQ(ppa_GetTransferRate(), 20.0f * 4096.0f) << "under a second counts as one";
+}
+
+TEST_F(Adapter, CardPulledDuringAFileWrite) {
+  Select();
+  mmcsim_Faults()->pullAtSector = 205;
+  const Bytes data = vexo_test::Pattern(10 * 512, 12);
+  EXPECT_EQ(ppa_WriteFile(1, 200, Host("a", data).c_str(), 0xFFFFFFFFu, 0, 0), -VEXO_ERROR_PPA_WRONG_DATA_CRC16);
+  EXPECT_EQ(CardBytes(200, 5), Bytes(data.begin(), data.begin() + 5 * 512));
+  EXPECT_EQ(CardBytes(205, 1), Bytes(512, 0));
+  uint32_t size = 0;
+  EXPECT_EQ(ppa_Search(&size, 5), -VEXO_ERROR_PPA_NO_CARD_RESPONSE);
+}
+
+}  // namespace

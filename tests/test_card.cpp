@@ -1,0 +1,380 @@
+// The card layer on image files: the header sector and title table (parsed
+// safely whatever sector 0 holds, written table first and sector 0 last), the
+// placement and refusals of a new title, the other playlist operations, and
+// the player's settings record.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "card/header.h"
+#include "card/playlist.h"
+#include "card/settings.h"
+#include "image/ros.h"
+#include "support/test_support.h"
+#include "transport/transport.h"
+
+namespace {
+
+using vexo_test::CardTitle;
+using vexo_test::Le16;
+using vexo_test::Le32;
+using vexo_test::Pattern;
+using vexo_test::ReadFile;
+using vexo_test::Slice;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int32_t kRos = VEXO_PORT_ROS;
+constexpr uint32_t kCardSize = 132907008;
+
+std::vector<CardTitle> Titles(int count, uint32_t size = 100) {
+  std::vector<CardTitle> titles;
+  for (int i = 0; i < count; ++i) {
+    titles.push_back({0x10000u + 512u * i, size, std::string("T").append(std::to_string(i)), 1});
+  }
+  return titles;
+}
+
+class Card : public ::testing::Test {
+ protected:
+  void SetUp() override { vexo_test::UseNoDelay(); }
+  void TearDown() override {
+    card_ReleaseTitles();
+    ros_Close();
+  }
+  void Open(const Bytes& bytes) {
+    vexo_test::WriteFile(path, bytes);
+    ASSERT_EQ(ros_Open(path.c_str()), 0);
+  }
+  void OpenTitles(const std::vector<CardTitle>& titles, uint16_t type = 1, const char* name = "Name") {
+    before = vexo_test::WriteCardImage(path, type, name, titles);
+    ASSERT_EQ(ros_Open(path.c_str()), 0);
+  }
+  Bytes Image() {
+    ros_Close();
+    Bytes bytes = ReadFile(path);
+    ros_Open(path.c_str());
+    return bytes;
+  }
+  VexoResult Add(const std::string& host, int progress = 0) {
+    return card_AddTitle(kRos, 1, 1, 0, nullptr, host.c_str(), "New", progress, 1);
+  }
+  vexo_test::TempDir dir;
+  std::string path = dir.File("card.ros");
+  Bytes before;
+  CardHeader header;
+};
+
+TEST_F(Card, BlankSectorZeroIsNoValidHeader) {
+  for (uint8_t fill : {0x00, 0xFF}) {
+    Bytes bytes(65536, fill);
+    bytes[14] = 'x';  // a name that must not show
+    Open(bytes);
+    header.sampleCount = 9;
+    EXPECT_EQ(card_ReadHeader(kRos, 1, 1, &header), -VEXO_ERROR_NO_VALID_HEADER);
+    EXPECT_EQ(header.cardSize, kCardSize);
+    EXPECT_EQ(header.freeBytes, kCardSize - 0x10000);
+    EXPECT_EQ(header.sampleCount, 0);
+    EXPECT_EQ(header.cardName[0], '\0');
+    EXPECT_EQ(header.version, 1);
+    EXPECT_EQ(card_LoadedCount(), 0);
+    ros_Close();
+  }
+  EXPECT_EQ(card_ReadHeader(kRos, 1, 1, &header), -VEXO_ERROR_FILE_NOT_OPEN);
+}
+
+TEST_F(Card, DefaultHeaderAndAFirstEntryByteForByte) {
+  Open(Bytes(65536, 0xFF));
+  card_DefaultHeader(&header, 0);
+  ASSERT_EQ(card_WriteHeader(kRos, 1, 1, header, nullptr), 0);
+  Bytes image = Image();
+  Bytes expected = {1, 0, 1, 1, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0};
+  expected.resize(512, 0);
+  expected[51] = 0x20;
+  EXPECT_EQ(Slice(image, 0, 512), expected);
+  EXPECT_EQ(Slice(image, 512, 65536 - 512), Bytes(65536 - 512, 0xFF)) << "only sector 0 written";
+
+  TitleEntry song;
+  song.startAddress = 0x10000;
+  song.size = 1000;
+  card_SetTitleText(&song, "Song");
+  song.fileType = 1;
+  ASSERT_EQ(card_ReadHeader(kRos, 1, 1, &header), 0);
+  EXPECT_EQ(card_NextTitleSector(), 128u);
+  card_DefaultHeader(&header, 5);
+  card_SetCardName(&header, "Music");
+  ASSERT_EQ(card_WriteHeader(kRos, 1, 1, header, &song), 0);
+  image = Image();
+  EXPECT_EQ(Slice(image, 0, 14), (Bytes{5, 0, 1, 1, 1, 0, 0, 2, 0, 0, 0x20, 2, 0, 0}));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&image[14])), "Music");
+  Bytes entry = {0, 0, 1, 0, 0xE8, 3, 0, 0, 'S', 'o', 'n', 'g'};
+  entry.resize(31, 0);
+  entry.push_back(1);
+  EXPECT_EQ(Slice(image, 512, 32), entry);
+  EXPECT_EQ(Slice(image, 544, 480), Bytes(480, 0));
+  EXPECT_EQ(Slice(image, 1024, 512), Bytes(512, 0xFF));
+  ASSERT_EQ(card_ReadHeader(kRos, 1, 1, &header), 0);
+  EXPECT_EQ(header.freeBytes, kCardSize - 0x10000 - 1000);
+  EXPECT_EQ(card_NextTitleSector(), 0x10400u / 512) << "next title behind a 1000-byte one";
+}
+
+// Tables at 512 and at 520, entries of 32 and 40 bytes: entries that end on
+// or run over a sector's end are read whole.
+TEST_F(Card, EntriesAcrossSectorEnds) {
+  const struct { uint32_t offset; uint16_t entrySize; int count; } layouts[] = {
+      {512, 32, 15}, {512, 32, 16}, {512, 32, 17}, {520, 32, 30}, {520, 40, 30}};
+  for (const auto& layout : layouts) {
+    Bytes image = vexo_test::WriteCardImage(path, 1, "", {});
+    vexo_test::PutLe16(image, 4, static_cast<uint16_t>(layout.count));
+    vexo_test::PutLe32(image, 6, layout.offset);
+    vexo_test::PutLe16(image, 51, layout.entrySize);
+    for (int i = 0; i < layout.count; ++i) {
+      const Bytes entry = vexo_test::EncodeCardTitle({0x10000u + 512u * i, 7u + i, std::string("E").append(std::to_string(i)), 2});
+      std::copy(entry.begin(), entry.end(), image.begin() + layout.offset + layout.entrySize * i);
+    }
+    Open(image);
+    ASSERT_EQ(card_ReadHeader(kRos, 1, 1, &header), 0);
+    ASSERT_EQ(card_LoadedCount(), layout.count);
+    for (int i = 0; i < layout.count; ++i) {
+      const TitleEntry* entry = card_LoadedTitle(static_cast<uint16_t>(i));
+      EXPECT_EQ(entry->size, 7u + i) << layout.offset << "/" << layout.entrySize << " " << i;
+      EXPECT_STREQ(entry->title.data(), (std::string("E").append(std::to_string(i))).c_str());
+      EXPECT_EQ(entry->fileType, 2);
+    }
+    card_ReleaseTitles();
+    ros_Close();
+  }
+}
+
+TEST_F(Card, ShrinkingTableZeroesTheFreedSectorAndDeleteAllLeavesStaleOnes) {
+  OpenTitles(Titles(17));
+  ASSERT_EQ(card_DeleteTitles(kRos, 1, 1, 1), 0);
+  Bytes image = Image();
+  EXPECT_EQ(Le16(image, 4), 16);
+  EXPECT_EQ(Le32(image, 10), 1024u);
+  EXPECT_EQ(Slice(image, 512, 32), vexo_test::EncodeCardTitle(Titles(1)[0]));
+  EXPECT_EQ(Slice(image, 1024, 512), Bytes(512, 0));
+  ros_Close();
+
+  OpenTitles(Titles(40), 5, "Music");
+  ASSERT_EQ(card_DeleteTitles(kRos, 1, 1, 0), 0);
+  image = Image();
+  EXPECT_EQ(Le16(image, 0), 1);
+  EXPECT_EQ(Le16(image, 4), 0);
+  EXPECT_EQ(image[14], 0);
+  EXPECT_EQ(Slice(image, 512, 512), Bytes(512, 0));
+  EXPECT_EQ(Slice(image, 1024, 1024), Slice(before, 1024, 1024)) << "sectors 2 and 3 stay";
+}
+
+// The order of the header writes is seen through an image file that cannot
+// grow: the sector that extends it fails, and what was written before stays.
+TEST_F(Card, TableSectorsGoBeforeSectorZeroAndTheFreedSectorAfter) {
+  Bytes image = vexo_test::WriteCardImage(path, 1, "Old", {});
+  image.resize(512);
+  Open(image);
+  ASSERT_EQ(card_ReadHeader(kRos, 1, 1, &header), 0);
+  TitleEntry entry;
+  entry.startAddress = 0x10000;
+  entry.size = 5;
+  {
+    vexo_test::FileSizeLimit limit(512);
+    EXPECT_EQ(card_WriteHeader(kRos, 1, 1, header, &entry), -VEXO_ERROR_ROS_WRITE);
+  }
+  EXPECT_EQ(Image(), image) << "sector 0 must not count an entry whose sector failed";
+  card_ReleaseTitles();
+  ros_Close();
+
+  // 17 titles, the file ends behind sector 1: deleting one writes sectors 1
+  // and 0, then fails on the freed sector 2.
+  image = vexo_test::WriteCardImage(path, 1, "", Titles(17));
+  image.resize(1024);
+  Open(image);
+  {
+    vexo_test::FileSizeLimit limit(1024);
+    EXPECT_EQ(card_DeleteTitles(kRos, 1, 1, 1), -VEXO_ERROR_ROS_WRITE);
+  }
+  EXPECT_EQ(Le16(Image(), 4), 16);
+}
+
+TEST_F(Card, FreeBytesNeverWrapAndNamesAlwaysEnd) {
+  Bytes image = vexo_test::WriteCardImage(path, 7, "", {{0x10000, 0x7000000, "a"}, {0x7010000, 0x7000000, "b"}});
+  std::fill(image.begin() + 14, image.begin() + 51, 'N');
+  Open(image);
+  ASSERT_EQ(card_ReadHeader(kRos, 1, 1, &header), 0);
+  EXPECT_EQ(header.freeBytes, 0u);
+  EXPECT_EQ(std::string(header.cardName.data()), std::string(36, 'N'));
+}
+
+// Whatever sector 0 and the table hold: no crash, no access out of bounds
+// (run under AddressSanitizer), a valid card type is never taken for a blank
+// card, and no write reaches the data area.
+TEST_F(Card, AnySectorZeroIsParsedSafely) {
+  std::mt19937 random(20240611);
+  Bytes image(0x10000 + 4096);
+  for (auto& b : image) b = static_cast<uint8_t>(random());
+  const Bytes dataArea = Slice(image, 0x10000, 4096);
+  Open(image);
+  const uint16_t types[] = {1, 5, 6, 7, 0, 2, 0xFFFF};
+  const uint16_t counts[] = {0, 1, 16, 17, 2032, 2033, 0xFFFF};
+  const uint32_t offsets[] = {0, 14, 511, 512, 520, 1024, 65000, 65535, 65536, 0xFFFFFFFF};
+  const uint16_t sizes[] = {0, 1, 31, 32, 33, 40, 512, 513, 0xFFFF};
+  for (int round = 0; round < 2000; ++round) {
+    Bytes sector0(512);
+    for (auto& b : sector0) b = static_cast<uint8_t>(random());
+    vexo_test::PutLe16(sector0, 0, types[random() % 7]);
+    if (random() % 4 != 0) vexo_test::PutLe16(sector0, 4, counts[random() % 7]);
+    if (random() % 4 != 0) vexo_test::PutLe32(sector0, 6, offsets[random() % 10]);
+    if (random() % 4 != 0) vexo_test::PutLe16(sector0, 51, sizes[random() % 9]);
+    ASSERT_EQ(ros_WriteSector(0, sector0.data()), 0);
+
+    const VexoResult result = card_ReadHeader(kRos, 1, 1, &header);
+    const bool valid = card_IsValidCardType(Le16(sector0, 0));
+    ASSERT_EQ(result, valid ? 0 : -18) << round;
+    EXPECT_LE(header.freeBytes, kCardSize - 0x10000);
+    EXPECT_LE(std::strlen(header.cardName.data()), 36u);
+    EXPECT_EQ(card_LoadedCount(), header.sampleCount);
+    TitleEntry entry;
+    int walked = 0;
+    while (card_NextTitle(&entry) == 0) ++walked;
+    EXPECT_EQ(walked, header.sampleCount);
+    if (valid) {
+      card_NextTitleSector();
+      entry.startAddress = 0x10000;
+      entry.size = 1;
+      const VexoResult written = card_WriteHeader(kRos, 1, 1, header, round % 2 ? &entry : nullptr);
+      EXPECT_TRUE(written == 0 || written == -42) << round << " " << written;
+      if (round % 3 == 0) {
+        card_ReleaseTitles();
+        const VexoResult deleted = card_DeleteTitles(kRos, 1, 1, 1);
+        EXPECT_TRUE(deleted == 0 || deleted == -42) << round << " " << deleted;
+      }
+    }
+    card_ReleaseTitles();
+  }
+  EXPECT_EQ(Slice(Image(), 0x10000, 4096), dataArea);
+}
+
+// Where a new title goes and how much of it: behind the last title at a
+// sector boundary, cut to the free space and to the card's end; refused with
+// nothing written when there is no room in the data area or the table.
+TEST_F(Card, PlacementOfANewTitle) {
+  std::vector<CardTitle> crowded;
+  for (uint32_t i = 0; i < 2032; ++i) crowded.push_back({0x10000 + 512 * i, 1, "t", 2});
+  const struct {
+    const char* what;
+    std::vector<CardTitle> titles;
+    std::size_t hostSize;
+    VexoResult result;
+    uint32_t start, size;  // of the new entry
+  } cases[] = {
+      {"free bytes 0", {{0x10000, kCardSize - 0x10000, "all"}}, 2000, -VEXO_ERROR_CARD_FULL, 0, 0},
+      {"no sector behind the last", {{kCardSize - 512, 512, "last"}}, 2000, -VEXO_ERROR_CARD_FULL, 0, 0},
+      {"table full", crowded, 2000, -VEXO_ERROR_TABLE_FULL, 0, 0},
+      {"one sector left", {{kCardSize - 1024, 100, "near the end"}}, 2000, 0, kCardSize - 512, 512},
+      {"4,000,000 bytes free", {{0x7000000, kCardSize - 0x10000 - 4000000 - 1, "big"}, {0x10000, 1, "one"}},
+       5000000, 0, 0x10200, 4000000},
+      {"behind a 1000-byte title", {{0x10000, 1000, "a"}}, 700, 0, 0x10400, 700},
+  };
+  for (const auto& c : cases) {
+    const Bytes host = Pattern(c.hostSize, 3);
+    vexo_test::WriteFile(dir.File("song"), host);
+    OpenTitles(c.titles);
+    EXPECT_EQ(Add(dir.File("song")), c.result) << c.what;
+    const Bytes after = Image();
+    ros_Close();
+    if (c.result != 0) {
+      EXPECT_EQ(after, before) << c.what;
+      continue;
+    }
+    const std::size_t at = 512 + 32 * c.titles.size();
+    EXPECT_EQ(Le16(after, 4), c.titles.size() + 1) << c.what;
+    EXPECT_EQ(Le32(after, at), c.start) << c.what;
+    EXPECT_EQ(Le32(after, at + 4), c.size) << c.what;
+    // Whole sectors of the host file, zeros past its end, and nothing behind.
+    const std::size_t length = (c.size + 511) / 512 * 512;
+    Bytes data = Slice(host, 0, length);
+    data.resize(length, 0);
+    EXPECT_EQ(vexo_test::ReadRange(path, c.start, length + 1), data) << c.what;
+  }
+  // Room again for one once a title is deleted.
+  OpenTitles(crowded);
+  ASSERT_EQ(card_DeleteTitles(kRos, 1, 1, 1), 0);
+  ASSERT_EQ(Add(dir.File("song")), 0);
+  EXPECT_EQ(Le16(Image(), 4), 2032);
+}
+
+TEST_F(Card, RefusalsWriteNothing) {
+  OpenTitles({{0x10000, 10, "a"}, {0x10200, 20, "b"}});
+  for (int32_t sample : {0, 3, -1}) {
+    EXPECT_EQ(card_ChangeTitle(kRos, 1, 1, sample, "x"), -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER);
+    EXPECT_EQ(card_ReadTitle(kRos, 1, 1, sample, dir.File("out").c_str(), 0), -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER);
+  }
+  EXPECT_EQ(card_ChangeTitle(kRos, 1, 1, 1, nullptr), -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER);
+  EXPECT_EQ(Add(dir.File("missing")), -VEXO_ERROR_FILE_NOT_EXIST);
+  vexo_test::WriteFile(dir.File("empty"), {});
+  EXPECT_EQ(Add(dir.File("empty")), -VEXO_ERROR_FILE_NOT_EXIST);
+  EXPECT_EQ(Image(), before);
+  EXPECT_FALSE(vexo_test::FileExists(dir.File("out")));
+}
+
+TEST_F(Card, ChangeCardKeepsEveryEntry) {
+  std::vector<CardTitle> titles;
+  for (uint32_t i = 0; i < 20; ++i) titles.push_back({0x10000 + 512 * i, 100 + i, std::string("t").append(std::to_string(i)), 2});
+  OpenTitles(titles);
+  ASSERT_EQ(card_ChangeCard(kRos, 1, 1, 6, "Other"), 0);
+  const Bytes after = Image();
+  EXPECT_EQ(Le16(after, 0), 6);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&after[14])), "Other");
+  EXPECT_EQ(Slice(after, 512, 65536 - 512), Slice(before, 512, 65536 - 512));
+}
+
+// The used part of a card ends behind its last title.
+TEST_F(Card, CopyOfTheUsedPart) {
+  OpenTitles({{0x10000, 10, "a"}, {0x10200, 20, "b"}});
+  ASSERT_EQ(card_RawRead(kRos, 1, 1, 0, dir.File("copy").c_str(), 0, 1), 0);
+  Bytes used = before;
+  used.resize(0x10200 + 20, 0);  // past the image file's end the card reads as zeros
+  EXPECT_EQ(ReadFile(dir.File("copy")), used);
+}
+
+// The settings record in the last sector but one: fields forced into range
+// on reading, stored unchecked on writing.
+TEST_F(Card, SettingsRecord) {
+  constexpr uint32_t kSector = 259582;
+  EXPECT_EQ(card_SettingsSector(kCardSize), kSector);
+  OpenTitles(std::vector<CardTitle>(300));
+  const struct { uint16_t titles; Bytes head; bool markers; int one, two, three, number; } cases[] = {
+      {3, {3, 2, 9, 0, 3}, false, 0, 0, 0, 1},      {3, {3, 2, 9, 0, 3}, true, 3, 2, 9, 3},
+      {3, {4, 3, 10, 0, 5}, true, 0, 0, 0, 1},      {3, {0, 0, 0xF7, 0, 0}, true, 0, 0, -9, 1},
+      {3, {0, 0, 0xF6, 0, 1}, true, 0, 0, 0, 1},    {128, {0, 0, 0xFF, 0, 0x80}, true, 0, 0, -1, 128},
+      {300, {1, 1, 0x0A, 1, 0}, true, 1, 1, 0, 256}, {255, {1, 1, 1, 1, 0}, true, 1, 1, 1, 1},
+      {0, {2, 2, 2, 0, 2}, true, 2, 2, 2, 1},  // no valid header: every number reads as 1
+  };
+  for (const auto& c : cases) {
+    Bytes sector0(512, 0);
+    ros_ReadSector(0, sector0.data());
+    vexo_test::PutLe16(sector0, 0, c.titles != 0 ? 1 : 0);
+    vexo_test::PutLe16(sector0, 4, c.titles);
+    ros_WriteSector(0, sector0.data());
+    Bytes head = c.head;
+    head.resize(512, 0);
+    if (c.markers) head[11] = head[12] = 22;
+    ros_WriteSector(kSector, head.data());
+    PlayerSettings s;
+    ASSERT_EQ(card_ReadSettings(kRos, 1, 1, &s), 0);
+    EXPECT_EQ(std::vector<int>({s.setting1, s.setting2, s.setting3, s.titleNumber}),
+              std::vector<int>({c.one, c.two, c.three, c.number})) << c.titles << " " << int{c.head[0]};
+  }
+  PlayerSettings settings;
+  settings.setting1 = 200;
+  settings.setting2 = 1;
+  settings.setting3 = -3;
+  settings.titleNumber = 300;
+  ASSERT_EQ(card_WriteSettings(kRos, 1, 1, settings), 0);
+  Bytes expected = {200, 1, 0xFD, 0x01, 0x2C, 0, 0, 0, 0, 0, 0, 0x16, 0x16};
+  expected.resize(512, 0);
+  EXPECT_EQ(vexo_test::ImageSectors(path, kSector), expected);
+}
+
+}  // namespace

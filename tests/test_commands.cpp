@@ -1,0 +1,422 @@
+// Whole command lines, run in process: the usage texts byte for byte, every
+// rejection with its message and exit status 0, how the words reach the
+// handlers, and the commands end to end on an image file and on the card in
+// the simulated adapter and player, with exact output and card bytes.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <filesystem>
+#include <string>
+
+#include "cli/cli.h"
+#include "sim/mmc_sim.h"
+#include "sim/player_sim_session.h"
+#include "support/test_support.h"
+
+namespace {
+
+using vexo_test::Le16;
+using vexo_test::Pattern;
+using vexo_test::ReadFile;
+using vexo_test::RunVexo;
+using vexo_test::Slice;
+using Bytes = std::vector<uint8_t>;
+
+const std::string kDone = " Done.                        \n";
+
+std::string Usage(bool extended) {
+  const std::string typeLine = "                            -t <cardtype>: Type of MultiMediaCard\n";
+  std::string text = "\n";
+  text += extended ? "vexo <port> [--slow][ROS-file] <command> [options]\n"
+                   : "vexo <port> [--slow] <command> [options]\n";
+  text += "  Version: 2.14\n\n";
+  text += "port:    A valid port (lp1,lp2,..., ttyS0, ttyS1, ... or ros).\n";
+  text += "         Options: \n";
+  if (extended) text += "             [ROS-file]:  Name of the ROS File if using the ros port.\n";
+  text +=
+      "             [--slow]:    Serial transfers with 57600 Baud. Useful for\n"
+      "                          very old computer hardware. Bring the Player\n"
+      "                           into the Mac download mode.\n\n";
+  text += "command: --get      (-g)  Read the playlist from the card.\n";
+  text +=
+      "         --delete   (-d)  Delete last or all playlist entries.\n"
+      "                          Options: [all] - delete all files\n";
+  text +=
+      "         --add      (-a)  Add one title.\n"
+      "                          Options: <file> <title> [-n <cardname>]\n"
+      "                            <file>:        MP3-file.\n"
+      "                            <title>:       Title for the MP3-file.\n"
+      "                            -n <cardname>: MultiMediaCard name\n";
+  if (extended) text += typeLine;
+  text +=
+      "         --change   (-c)  Change only the cardname, no download.\n"
+      "                          Options: -n <cardname>\n"
+      "                            -n <cardname>: MultiMediaCard name\n";
+  if (extended) text += typeLine;
+  text +=
+      "         --chtitle  (-ct) Change the title of a sample on the card.\n"
+      "                          Options: <sample-no> <title-name>\n"
+      "                             <sample-no>:  Number of the MP3-file\n"
+      "                             <title-name>: New name for the title\n";
+  if (extended) {
+    text +=
+        "         --read     (-r)  Read one title from card.\n"
+        "                          Options: <sample-nr> [<file-name>]\n"
+        "                            <sample-no>:   Number of the MP3-file.\n"
+        "                            <file-name>:   Name of the MP3-file for storing\n"
+        "         --rawwrite (-rw) Write a file directly to the card\n"
+        "                          Options: <file>\n"
+        "                            <file>:        File for raw write\n"
+        "         --rawread  (-rr) Read the complete card 1:1\n"
+        "                          Options: <file>\n"
+        "                            <file>:        File for storing the data\n";
+  }
+  text +=
+      "\nExamples for lp1  and ttyS0 :\n"
+      "  vexo lp1    --get \n"
+      "  vexo lp1    --delete \n"
+      "  vexo ttyS0  --delete all \n"
+      "  vexo ttyS0  --add file.mp3 title \n"
+      "  vexo ttyS0  --slow --add file.mp3 title \n"
+      "  vexo ttyS0  --slow --get \n"
+      "  vexo lp1    --add file.mp3 title -n testname \n"
+      "  vexo lp1    --change -n testname \n"
+      "  vexo lp1    --chtitle 1 test\n\n";
+  if (extended) {
+    text +=
+        "  Create a ROS file for ROS cards.\n   vexo ros test.ros --get\n"
+        "   vexo ros test.ros --add file.mp3 title \n   vexo lp1   --rawwrite test.ros \n";
+  }
+  text +=
+      "\n  Parallel port names are aliases for their addresses, i.e.\n"
+      "    lp0=0x378, lp1=0x378, lp2=0x278, lp3=3bc, lp4=0x2bc\n\n";
+  return text;
+}
+
+const std::string kBadParams = " No valid command-line parameters.\n";
+
+void ExpectPrints(const std::vector<std::string>& args, const std::string& expected) {
+  const vexo_test::RunResult run = RunVexo(args);
+  EXPECT_EQ(run.status, 0) << args.front();
+  EXPECT_EQ(run.out, expected) << args.front();
+}
+
+class CommandLine : public ::testing::Test {
+ protected:
+  void SetUp() override { vexo_test::UseNoDelay(); }
+  std::string Host(const std::string& name, std::size_t size, uint32_t seed = 1) {
+    vexo_test::WriteFile(dir.File(name), Pattern(size, seed));
+    return dir.File(name);
+  }
+  vexo_test::RunResult Run(const std::vector<std::string>& args) { return RunVexo({"ros", image}, args); }
+  std::string Name() { return std::string(reinterpret_cast<const char*>(ReadFile(image).data() + 14)); }
+  vexo_test::TempDir dir;
+  std::string image = dir.File("card.ros");
+};
+
+TEST_F(CommandLine, UsageTexts) {
+  ExpectPrints({}, Usage(false));
+  ExpectPrints({"ttyS0"}, Usage(false));
+  ExpectPrints({"--helpex"}, Usage(true));
+  ExpectPrints({"--helpex", "x", "y"}, Usage(true));
+  ExpectPrints({"ttyS0", "--helpex"}, kBadParams + Usage(false));
+  ExpectPrints({"ttyS0", "--slow"}, kBadParams + Usage(false));
+  ExpectPrints({"lp1", "--ge"}, kBadParams + Usage(false));
+  ExpectPrints({"ros", "--get"}, kBadParams + Usage(false));  // --get is the image name
+  ExpectPrints({"ros", image, "-s"}, kBadParams + Usage(false));
+}
+
+TEST_F(CommandLine, RejectionsPrintTheirMessageAndExitWithZero) {
+  const std::string noType = "           No valid cardtype.\n";
+  const std::string change = " --change: missing or invalid parameters\n";
+  const std::string add = " --add: missing or invalid parameters\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--help", "x"}, " \nNo valid port typ (serial or parallel)\n"},
+      {{"lp5", "--get"}, " \nNo valid parallel port number. Range 0-4\n"},
+      {{"lp-1", "--get"}, " \nNo valid parallel port number. Range 0-4\n"},
+      {{"ttyS-1", "--get"}, " \nNo valid serial port number\n"},
+      {{"ttyS2147483647", "--get"}, " \nNo valid serial port number\n"},
+      {{"ttyS99999999999", "--get"}, " \nNo valid serial port number\n"},
+      {{"ros", "lp1", "--get"}, " \nName of the ROS file is missing\n"},
+      {{"ros", "ttyS0", "--get"}, " \nName of the ROS file is missing\n"},
+      {{"lp1", "--rawwrite"}, kBadParams},
+      {{"lp1", "-rr"}, kBadParams},
+      {{"lp1", "--read", "0"}, " --read: missing or invalid parameters\n"},
+      {{"lp1", "--read", "x"}, " --read: missing or invalid parameters\n"},
+      {{"lp1", "-r"}, " --read: missing or invalid parameters\n"},
+      {{"lp1", "--chtitle", "1"}, " --chtitle: missing or invalid parameters\n"},
+      {{"lp1", "-ct", "-3", "t"}, " --chtitle: missing or invalid parameters\n"},
+      {{"lp1", "--add", "a.mp3"}, add},
+      {{"lp1", "--add", "a.mp3", "t", "-t", "2"}, add + noType},
+      {{"lp1", "--add", "a.mp3", "t", "-x", "y", "-t", "x"}, add + noType},
+      {{"lp1", "--change"}, change},
+      {{"lp1", "--change", "-n"}, change + "           No valid cardname.\n"},
+      {{"lp1", "-c", "-t"}, change + noType},
+      {{"lp1", "-c", "-n", "A", "-t", "65536"}, change + noType},
+  };
+  for (const auto& [args, expected] : cases) ExpectPrints(args, expected);
+}
+
+// Without port access the parallel kind ends the process with two lines on
+// standard error that name the data port of the adapter number given.
+TEST(CommandLineDeathTest, AdapterNumberReachesTheDriver) {
+  EXPECT_EXIT(RunVexo({"lp2", "--get"}), ::testing::ExitedWithCode(255),
+              "^Could not get permission for parport 0x278\n"
+              "Either the port is in use or I am not running as root\\.\\.\\.\n$");
+  EXPECT_EXIT(RunVexo({"lp", "--get"}), ::testing::ExitedWithCode(255), "parport 0x378\n");
+  EXPECT_EXIT(RunVexo({"lp 4x", "-g"}), ::testing::ExitedWithCode(255), "parport 0x2bc\n");
+  EXPECT_EXIT(RunVexo({"lp3", "-g"}), ::testing::ExitedWithCode(255), "parport 0x3bc\n");
+}
+
+TEST_F(CommandLine, SlowSwitchOnlyAtTheCommandPosition) {
+  const std::pair<std::vector<std::string>, int> cases[] = {{{"--slow", "--get"}, 57600},
+                                                            {{"--get", "--slow"}, 115200},
+                                                            {{"-s", "-g"}, 57600},
+                                                            {{"--get"}, 115200}};
+  for (const auto& [args, baud] : cases) {
+    EXPECT_EQ(Run(args).status, 1);
+    EXPECT_EQ(SerialBaudRate, baud) << args[0];
+  }
+}
+
+// The -n and -t pairs: at most two, in any order, after the command's words.
+TEST_F(CommandLine, OptionPairsReachTheCard) {
+  const std::string song = Host("a.mp3", 100);
+  EXPECT_EQ(Run({"--add", song, "t", "-n"}).status, 1);
+  EXPECT_EQ(Name(), "");
+  Run({"-a", song, "t", "-x", "y", "-n", "N"});
+  EXPECT_EQ(Name(), "N");
+  Run({"-a", song, "t", "-x", "y", "-z", "w", "-n", "Third"});
+  EXPECT_EQ(Name(), "N") << "a third pair is ignored";
+  Run({"-c", "-n", "A", "-n", "B"});
+  EXPECT_EQ(Name(), "B");
+  Run({"--change", "-n", std::string(40, 'k')});
+  EXPECT_EQ(Name(), std::string(36, 'k'));
+  Run({"--change", "-t", "65541"});
+  EXPECT_EQ(Le16(ReadFile(image), 0), 5);
+  Run({"--add", song, "t", "-t", "7", "-t", "6"});
+  EXPECT_EQ(Le16(ReadFile(image), 0), 6);
+}
+
+TEST_F(CommandLine, AddsAndReportsTitlesOnAnImageFile) {
+  const std::string song = Host("song.mp3", 1000);
+  EXPECT_EQ(Run({"--add", song, "Song"}).out, "\n Adding file: " + song + "\n  0 / 2 (0%) \r" + kDone);
+  const std::string wav = Host("b.wav", 11 * 512 + 1, 2);
+  Run({"-a", wav, "\xC4pfel Stra\xDF" "e", "-n", std::string(40, 'N')});
+  Run({"--add", Host("c.MP3", 1, 3), std::string(30, 'x')});
+  Run({"--add", Host("noext", 512, 4), "AC/DC"});
+  const Bytes bytes = ReadFile(image);
+  EXPECT_EQ(Le16(bytes, 4), 4);
+  EXPECT_EQ(Slice(bytes, 512, 32), vexo_test::EncodeCardTitle({0x10000, 1000, "Song", 1}));
+  EXPECT_EQ(Slice(bytes, 544, 32), vexo_test::EncodeCardTitle({0x10400, 5633, "\xE1pfel Stra\xE2" "e", 2}));
+  EXPECT_EQ(Slice(bytes, 576, 32), vexo_test::EncodeCardTitle({0x11C00, 1, std::string(22, 'x'), 1}));
+  EXPECT_EQ(Slice(bytes, 608, 32), vexo_test::EncodeCardTitle({0x11E00, 512, "AC/DC", 2}));
+  EXPECT_EQ(Slice(bytes, 0x10400, 5633), Pattern(5633, 2));
+  EXPECT_EQ(Run({"--get"}).out,
+            "\n  Cardsize:    132907008 Byte\n  Free:        132834326 Byte\n"
+            "  Version:     ROS file\n  Cardname:    " + std::string(36, 'N') +
+            "\n  No. Samples: 4\n  Titles:\n"
+            "    1.      1000  Song\n    2.      5633  \x84pfel Stra\xE1" "e\n"
+            "    3.         1  " + std::string(22, 'x') + "\n    4.       512  AC/DC\n");
+
+  const Bytes before = ReadFile(image);
+  EXPECT_EQ(Run({"--chtitle", "99", "x"}).out, "\n Error: NO VALID SAMPLE NUMBER\n");
+  EXPECT_EQ(ReadFile(image), before);
+  EXPECT_EQ(Run({"-ct", "2", "M\xE4rz " + std::string(30, 'z')}).out, "\n Changed Title for Sample 2.\n");
+  const std::string stored = "M\xE4rz " + std::string(17, 'z');
+  Bytes expected(stored.begin(), stored.end());
+  expected.push_back(0);
+  EXPECT_EQ(Slice(ReadFile(image), 544 + 8, 23), expected);
+  EXPECT_EQ(Slice(ReadFile(image), 0, 544), Slice(before, 0, 544));
+}
+
+TEST_F(CommandLine, ImageFilesRefuseDeleteEmptyAndRawCopies) {
+  const std::string raw = Host("raw", 600);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--delete"}, {"-d", "all"}, {"--empty"}, {"--rawwrite", raw}, {"-rr", dir.File("copy")}}) {
+    const vexo_test::RunResult run = Run(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, " - not supported for ROS file -\n") << args[0];
+  }
+  EXPECT_FALSE(vexo_test::FileExists(image));
+  EXPECT_FALSE(vexo_test::FileExists(dir.File("copy")));
+}
+
+TEST_F(CommandLine, ReadingATitleBackGivesTheSameBytes) {
+  const std::size_t sizes[] = {1, 511, 512, 513, 3 * 1024 * 1024 + 17};
+  for (std::size_t i = 0; i < std::size(sizes); ++i) {
+    Run({"--add", Host("in" + std::to_string(i), sizes[i], static_cast<uint32_t>(i + 5)), "t"});
+  }
+  for (std::size_t i = 0; i < std::size(sizes); ++i) {
+    const std::string out = dir.File("out" + std::to_string(i));
+    EXPECT_EQ(Run({"--read", std::to_string(i + 1), out}).status, 1);
+    EXPECT_EQ(ReadFile(out), ReadFile(dir.File("in" + std::to_string(i)))) << sizes[i];
+  }
+  EXPECT_EQ(Run({"--read", "2abc", dir.File("o")}).out,
+            "\n Reading file:\n  0 / 1 (0%) \r" + kDone + " Transferrate: 0 Bits/sec.\n");
+  EXPECT_EQ(Run({"--read", "4", "/dev/full"}).out, "\n Reading file:\n  0 / 2 (0%) \r\n Error: FILE WRITE\n");
+  EXPECT_EQ(Run({"--read", "7"}).out, "\n Reading file:\n \n Error: NO VALID SAMPLE NUMBER\n");
+  // Without a name the title names a file in the current folder; a name
+  // longer than 255 characters is used whole.
+  Run({"--add", Host("a", 3), "../AC/DC"});
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  const vexo_test::RunResult unnamed = Run({"-r", "6"});
+  ASSERT_EQ(chdir(saved), 0);
+  EXPECT_EQ(unnamed.status, 1);
+  EXPECT_EQ(ReadFile(dir.File(".._AC_DC.mp3")), Pattern(3));
+  const std::string folder = dir.File(std::string(200, 'd'));
+  std::filesystem::create_directory(folder);
+  EXPECT_EQ(Run({"--read", "6", folder + "/" + std::string(100, 'o')}).status, 1);
+  EXPECT_EQ(ReadFile(folder + "/" + std::string(100, 'o')), Pattern(3));
+  EXPECT_EQ(RunVexo({"ros", folder + "/" + std::string(100, 'i'), "--get"}).status, 1);
+  EXPECT_EQ(ReadFile(folder + "/" + std::string(100, 'i')).size(), 65536u);
+}
+
+// ---- The same commands on every kind of port ------------------------------------------
+
+// The transfer rate of a report replaced by "R".
+std::string WithoutRate(std::string out) {
+  const std::string label = " Transferrate: ";
+  const std::size_t at = out.find(label);
+  if (at == std::string::npos) return out;
+  std::size_t end = at + label.size();
+  while (end < out.size() && std::isdigit(static_cast<unsigned char>(out[end])) != 0) ++end;
+  return out.substr(0, at + label.size()) + "R" + out.substr(end);
+}
+
+class Commands : public testing::TestWithParam<int32_t> {
+ protected:
+  void SetUp() override {
+    card = std::make_unique<vexo_test::CardOnPort>(GetParam(), dir.File("card"));
+    ASSERT_TRUE(card->ready);
+  }
+  void TearDown() override { card.reset(); }
+  vexo_test::RunResult Run(const std::vector<std::string>& args) { return RunVexo(card->Words(), args); }
+  std::string Report(int samples, uint32_t freeBytes, const std::string& name, const std::string& titles) {
+    const int32_t kind = GetParam();
+    return std::string("\n  Cardsize:    132907008 Byte\n  Free:        ") + std::to_string(freeBytes) +
+           " Byte\n" + (kind == VEXO_PORT_SERIAL ? "  Cards:       1 inserted\n" : "") + "  Version:     " +
+           (kind == VEXO_PORT_ROS ? "ROS file" : kind == VEXO_PORT_PARALLEL ? "PPA" : "2.14") +
+           "\n  Cardname:    " + name + "\n  No. Samples: " + std::to_string(samples) + "\n" +
+           (samples != 0 ? "  Titles:\n" + titles : "");
+  }
+  std::string Host(const std::string& name, std::size_t size, uint32_t seed) {
+    vexo_test::WriteFile(dir.File(name), Pattern(size, seed));
+    return dir.File(name);
+  }
+  vexo_test::TempDir dir;
+  std::unique_ptr<vexo_test::CardOnPort> card;
+};
+
+TEST_P(Commands, HeaderCommandsChangeTheCardAlikeOnEveryPort) {
+  const int32_t kind = GetParam();
+  const std::string version = kind == VEXO_PORT_ROS ? "ROS file" : kind == VEXO_PORT_PARALLEL ? "PPA" : "2.14";
+  EXPECT_EQ(Run({"--get"}).out, "\n  Cardsize:    132907008\n  Version:     " + version + "\n  - no valid carddata -\n");
+  ASSERT_EQ(Run({"--add", Host("a.mp3", 700, 52), "First"}).status, 1);
+  ASSERT_EQ(Run({"--add", Host("b.mp3", 900, 53), "Second", "-n", "Mine"}).status, 1);
+  EXPECT_EQ(Run({"--get"}).out, Report(2, 132841472 - 1600, "Mine", "    1.       700  First\n    2.       900  Second\n"));
+  Bytes second = Pattern(900, 53);
+  second.resize(1024, 0);
+  EXPECT_EQ(card->Sectors(0x10400 / 512, 2), second) << "behind the first title, zero-padded";
+  EXPECT_EQ(Run({"--change", "-n", "Renamed"}).out, "\n Changed CardName.\n");
+  EXPECT_EQ(Run({"--chtitle", "1", "Again"}).out, "\n Changed Title for Sample 1.\n");
+  EXPECT_EQ(Run({"--get"}).out, Report(2, 132841472 - 1600, "Renamed", "    1.       700  Again\n    2.       900  Second\n"));
+  if (kind == VEXO_PORT_ROS) return;  // image files refuse the rest (tested above)
+  EXPECT_EQ(Run({"--delete"}).out, "\n Deleted one title.\n");
+  EXPECT_EQ(Run({"--get"}).out, Report(1, 132841472 - 700, "Renamed", "    1.       700  Again\n"));
+  EXPECT_EQ(Run({"--delete", "all"}).out, "\n Deleted all titles.\n");
+  EXPECT_EQ(Run({"--get"}).out, Report(0, 132841472, "", ""));
+  EXPECT_EQ(Run({"--add", Host("c.mp3", 10, 54), "Third"}).status, 1);
+  EXPECT_EQ(Run({"--empty"}).out, "\n Empty Header written.\n");
+  EXPECT_EQ(Run({"--get"}).out, Report(0, 132841472, "", ""));
+}
+
+// A title added and read back gives the same bytes, with one fault on the
+// way to the card and one on the way back where the port can have them.
+TEST_P(Commands, AddAndReadBackSurviveAFaultEachWay) {
+  const int32_t kind = GetParam();
+  const std::string song = Host("song.mp3", 20 * 512 + 17, 51);
+  const std::string progress = std::string(kind == VEXO_PORT_SERIAL ? "" : " 0 / 21 (0%) \r") +
+                               " 10 / 21 (47%) \r 20 / 21 (95%) \r";
+  if (kind == VEXO_PORT_PARALLEL) mmcsim_SetWriteCrcReject(128 + 12, 1);
+  if (kind == VEXO_PORT_SERIAL) playersim_SetFaults({.corruptReceiveAt = 5000});
+  EXPECT_EQ(WithoutRate(Run({"--add", song, "Long"}).out),
+            "\n Adding file: " + song + "\n " + progress + kDone +
+                (kind == VEXO_PORT_ROS ? "" : " Transferrate: R Bits/sec.\n"));
+  if (kind == VEXO_PORT_PARALLEL) {
+    EXPECT_EQ(mmcsim_Counters().blocksRejected, 1u);
+    mmcsim_SetReadCrcError(128 + 15, 1);
+  }
+  if (kind == VEXO_PORT_SERIAL) {
+    EXPECT_EQ(playersim_Counters().crcErrors, 1u);
+    playersim_SetFaults({.corruptSendAt = 6000});
+  }
+  EXPECT_EQ(WithoutRate(Run({"--read", "1", dir.File("back.mp3")}).out),
+            "\n Reading file:\n " + progress + kDone + " Transferrate: R Bits/sec.\n");
+  EXPECT_EQ(ReadFile(dir.File("back.mp3")), ReadFile(song));
+  if (kind == VEXO_PORT_PARALLEL) {
+    EXPECT_EQ(mmcsim_Counters().readCrcInjected, 1u);
+  } else if (kind == VEXO_PORT_SERIAL) {
+    EXPECT_EQ(playersim_Faults().corruptSendAt, -1) << "the fault was used";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, Commands, testing::ValuesIn(vexo_test::kAllKinds),
+                         [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
+
+// The adapter and the player: whole-card copies, and a card that is not there.
+using DeviceCommands = Commands;
+
+TEST_P(DeviceCommands, RawWriteAndRawReadCopyTheWholeCard) {
+  card.reset();
+  card = std::make_unique<vexo_test::CardOnPort>(GetParam(), dir.File("small"), 128 * 1024);
+  const std::string raw = Host("in.raw", 128 * 1024, 33);
+  const vexo_test::RunResult write = Run({"--rawwrite", raw});
+  EXPECT_EQ(write.out.substr(0, 22 + raw.size()), "\n Writing raw file: " + raw + "\n ");
+  EXPECT_NE(write.out.find(kDone + " Transferrate: "), std::string::npos) << write.out;
+  EXPECT_EQ(ReadFile(dir.File("small")), Pattern(128 * 1024, 33));
+  const std::string out = dir.File("out.raw");
+  const vexo_test::RunResult read = Run({"--rawread", out});
+  EXPECT_EQ(read.out.substr(0, 28 + out.size()), "\n Storing MMC data to file " + out + "\n");
+  EXPECT_NE(read.out.find(kDone + " Transferrate: "), std::string::npos) << read.out;
+  EXPECT_EQ(ReadFile(out), Pattern(128 * 1024, 33));
+}
+
+TEST_P(DeviceCommands, NoCardIsReported) {
+  if (GetParam() == VEXO_PORT_PARALLEL) mmcsim_Faults()->noCard = true;
+  if (GetParam() == VEXO_PORT_SERIAL) playersim_SetFaults({.silent = true});
+  const vexo_test::RunResult get = Run({"--get"});
+  EXPECT_EQ(get.status, 1);
+  EXPECT_EQ(get.out, GetParam() == VEXO_PORT_PARALLEL ? "\n Error: PPA NO CARD RESPONSE\n"
+                                                      : "\n Error: TALVARO NOT FOUND\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, DeviceCommands, testing::Values(VEXO_PORT_PARALLEL, VEXO_PORT_SERIAL),
+                         [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
+
+// The player's own words: the serial port number, the second card, a missing
+// version byte, and "all" matched exactly.
+TEST(PlayerCommands, PortWordsSecondCardVersionAndDeleteMode) {
+  vexo_test::TempDir dir;
+  PlayerSimConfig config;
+  config.slots[0].imagePath = dir.File("one");
+  config.slots[1].imagePath = dir.File("two");
+  vexo_test::WriteFile(dir.File("one"), {});
+  vexo_test::WriteFile(dir.File("two"), {});
+  PlayerSimSession session(config);
+  ASSERT_TRUE(session.started);
+  EXPECT_EQ(RunVexo({"ttyS", "--empty"}).out, "\n Empty Header written.\n");
+  playersim_SetFaults({.noVersion = true});
+  EXPECT_EQ(RunVexo({"ttyS0", "--get"}).out,
+            "\n  Cardsize:    132907008 Byte\n  Free:        132841472 Byte\n  Cards:       2 inserted\n"
+            "  Version:     655.35\n  Cardname:    \n  No. Samples: 0\n");
+  EXPECT_TRUE(ReadFile(dir.File("two")).empty()) << "the second card is only probed";
+  EXPECT_EQ(RunVexo({"ttyS0", "--delete", "allx"}).out, "\n Deleted one title.\n");
+  EXPECT_EQ(RunVexo({"ttyS0", "-d", "ALL"}).out, "\n Deleted one title.\n");
+  EXPECT_EQ(RunVexo({"ttyS0", "-d", "all"}).out, "\n Deleted all titles.\n");
+}
+
+}  // namespace

@@ -1,0 +1,522 @@
+// The serial driver: the line on a real pseudo-terminal (raw settings applied
+// and put back, reads counted in silent polls, writes that complete or fail),
+// then the player protocol and the serial transfers against the simulated
+// player: bytes on the wire, the failure codes, retries and restarts.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "card/header.h"
+#include "serial/ser_port.h"
+#include "serial/ser_protocol.h"
+#include "serial/ser_transfer.h"
+#include "sim/player_sim_session.h"
+#include "support/test_support.h"
+
+namespace {
+
+using vexo_test::DataOf;
+using vexo_test::Pattern;
+using vexo_test::ToSector;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kCardSize = 132907008;
+
+// ---- The line ---------------------------------------------------------------------
+
+// A pty pair whose slave the driver opens through the path redirect; the
+// test plays the far end on the master.
+class PtyLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+    ser_SetDevicePathOverride(ttyname(slave_));
+    vexo_test::UseNoDelay();
+  }
+  void TearDown() override {
+    vexo_serial_Close(1);
+    ser_SetDevicePathOverride(nullptr);
+    vexo_SetDelayHook(nullptr);
+    close(master_);
+    close(slave_);
+  }
+  termios Settings() const {
+    termios now{};
+    tcgetattr(slave_, &now);
+    return now;
+  }
+  void Feed(const Bytes& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    for (int i = 0; i < 2000; ++i) {  // the pty hands bytes over asynchronously
+      pollfd entry{slave_, POLLIN, 0};
+      if (poll(&entry, 1, 1) > 0) return;
+    }
+  }
+  int master_ = -1;
+  int slave_ = -1;
+};
+
+TEST_F(PtyLine, OpenMakesTheLineRaw8N1AtTheAskedSpeedAndCloseRestoresIt) {
+  termios before = Settings();
+  cfsetospeed(&before, B9600);
+  cfsetispeed(&before, B9600);
+  before.c_iflag |= ICRNL | IXON;
+  before.c_oflag |= OPOST | ONLCR;
+  before.c_lflag |= ICANON | ECHO | ISIG;
+  before.c_cflag |= CRTSCTS | PARENB | CSTOPB;
+  before.c_cc[VMIN] = 1;
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &before), 0);
+  before = Settings();
+  for (const auto& [baud, speed] : {std::pair{115200, B115200}, std::pair{57600, B57600}}) {
+    ASSERT_EQ(vexo_serial_Open(1, baud), 0);
+    const termios now = Settings();
+    EXPECT_EQ(now.c_iflag, static_cast<tcflag_t>(IGNPAR));
+    EXPECT_EQ(now.c_oflag, 0u);
+    EXPECT_EQ(now.c_lflag, 0u);
+    EXPECT_EQ(now.c_cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL), static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
+    EXPECT_NE(now.c_cflag & CRTSCTS, 0u) << "hardware flow control as it was";
+    EXPECT_EQ(now.c_cc[VMIN], 0);
+    EXPECT_EQ(now.c_cc[VTIME], 0);
+    EXPECT_EQ(cfgetospeed(&now), static_cast<speed_t>(speed)) << baud;
+    EXPECT_EQ(cfgetispeed(&now), static_cast<speed_t>(speed)) << baud;
+    EXPECT_NE(fcntl(ser_Handle(), F_GETFL) & O_NONBLOCK, 0);
+
+    EXPECT_EQ(vexo_serial_Close(1), 4);
+    EXPECT_EQ(ser_Handle(), -1);
+    const termios after = Settings();
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_cc[VMIN], 1);
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+  }
+}
+
+TEST_F(PtyLine, PortsAndDevicesThatAreNoSerialLineAreRefused) {
+  termios before = Settings();
+  before.c_lflag |= ECHO;
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &before), 0);
+  EXPECT_EQ(vexo_serial_Open(33, 115200), -VEXO_ERROR_COM_OPEN);
+  EXPECT_EQ(vexo_serial_Open(0, 115200), -VEXO_ERROR_COM_OPEN);
+  EXPECT_NE(Settings().c_lflag & ECHO, 0u) << "the redirected line was not opened";
+  EXPECT_EQ(vexo_serial_Close(33), -VEXO_ERROR_COM_CLOSE);
+  EXPECT_EQ(vexo_serial_Open(32, 115200), 0);
+  for (const char* path : {"/nonexistent/tty", "/dev/null"}) {
+    ser_SetDevicePathOverride(path);
+    EXPECT_EQ(vexo_serial_Open(1, 115200), -VEXO_ERROR_COM_OPEN) << path;
+    EXPECT_EQ(ser_Handle(), -1);
+  }
+  ser_SetDevicePathOverride(nullptr);
+  EXPECT_EQ(ser_DevicePath(1), "/dev/ttyS0");
+  EXPECT_EQ(ser_DevicePath(32), "/dev/ttyS31");
+  // Without a line every operation fails cleanly.
+  const uint8_t byte = 1;
+  uint8_t buffer[2] = {};
+  EXPECT_EQ(ser_Write(&byte, 1), 0);
+  EXPECT_EQ(ser_ReadOnce(buffer, 1), -1);
+  EXPECT_EQ(ser_ReadTimeout(buffer, 2, 1), -1);
+}
+
+TEST_F(PtyLine, ReadTimeoutCountsSilentPolls) {
+  ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
+  Feed({1, 2, 3, 4, 5, 6});
+  uint8_t buffer[5] = {};
+  EXPECT_EQ(ser_ReadTimeout(buffer, 5, 10), 5);
+  EXPECT_EQ(buffer[4], 5);
+  EXPECT_EQ(ser_ReadTimeout(buffer, 1, 1), 1) << "a limit of 1: no poll came back empty";
+  EXPECT_EQ(buffer[0], 6);
+  EXPECT_EQ(ser_ReadTimeout(buffer, 1, 1), -1);
+  Feed({7, 8, 9});
+  std::fill(buffer, buffer + 5, 0);
+  EXPECT_EQ(ser_ReadTimeout(buffer, 5, 10), -1) << "silence before the count";
+  EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{7, 8, 9, 0}));
+  std::thread sender([this] {
+    usleep(30000);
+    const uint8_t bytes[3] = {0x11, 0x22, 0x33};
+    (void)!write(master_, bytes, 3);
+  });
+  EXPECT_EQ(ser_ReadTimeout(buffer, 3, 500), 3) << "bytes that arrive while it waits";
+  sender.join();
+  EXPECT_EQ(buffer[2], 0x33);
+}
+
+TEST_F(PtyLine, InputWaitingBeforeOpenOrFlushIsDiscarded) {
+  termios raw = Settings();
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &raw), 0);
+  Feed({1, 2, 3});
+  ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
+  uint8_t byte = 0;
+  EXPECT_EQ(ser_ReadOnce(&byte, 1), 0);
+  Feed({4, 5});
+  ser_FlushInput();
+  EXPECT_EQ(ser_ReadOnce(&byte, 1), 0);
+  Feed({0x42});
+  EXPECT_EQ(ser_ReadOnce(&byte, 1), 1);
+  EXPECT_EQ(byte, 0x42);
+}
+
+TEST_F(PtyLine, WriteCompletesWhileTheFarEndReadsAndFailsWhenItStops) {
+  ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
+  const Bytes bytes = Pattern(256 * 1024, 7);
+  Bytes received;
+  std::thread reader([&] {
+    uint8_t chunk[4096];
+    while (received.size() < bytes.size()) {
+      pollfd entry{master_, POLLIN, 0};
+      if (poll(&entry, 1, 3000) <= 0) break;
+      const ssize_t got = read(master_, chunk, sizeof chunk);
+      if (got <= 0) break;
+      received.insert(received.end(), chunk, chunk + got);
+    }
+  });
+  EXPECT_EQ(ser_Write(bytes.data(), bytes.size()), 1);
+  reader.join();
+  EXPECT_EQ(received, bytes);
+  const Bytes lots(1024 * 1024, 0x55);  // nobody reads now: the line stops taking bytes
+  EXPECT_EQ(ser_Write(lots.data(), lots.size()), 0);
+}
+
+// ---- The player protocol ------------------------------------------------------------
+
+// A player with a patterned card in slot 1, the line open at 115200; the PC
+// has found the card unless a test restarts the player.
+class Player : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vexo_test::WriteFile(Card(), Pattern(300 * SECTOR_SIZE, 3));
+    Restart();
+    ASSERT_GT(ser_Search(1, 1), 0);
+    playersim_ClearLog();
+    playersim_ResetCounters();
+    vexo_ResetDelayUnitsTotal();
+  }
+  void Restart(uint32_t cardSize = kCardSize) {
+    session_.reset();
+    PlayerSimConfig config;
+    config.logBytes = true;
+    config.slots[0].imagePath = Card();
+    config.slots[0].cardSize = cardSize;
+    session_ = std::make_unique<PlayerSimSession>(config);
+    ASSERT_TRUE(session_->started);
+    ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
+  }
+  void TearDown() override { session_.reset(); }
+  std::string Card() const { return dir_.File("card1.ros"); }
+  Bytes CardSectors(uint32_t sector, uint32_t count = 1) const {
+    return vexo_test::ImageSectors(Card(), sector, count);
+  }
+  static Bytes PcBytes() { return playersim_LoggedBytes(true); }
+  // Card sectors named in requests of this command on the wire, in order.
+  static std::vector<uint32_t> RequestedSectors(uint8_t command) {
+    const Bytes bytes = PcBytes();
+    std::vector<uint32_t> sectors;
+    for (std::size_t i = 0; i + 7 <= bytes.size(); ++i) {
+      if (bytes[i] != command || bytes[i + 5] != 'm' || bytes[i + 6] != ser_Xor(&bytes[i + 1], 5)) continue;
+      sectors.push_back(vexo_test::Le32(bytes, i + 1) / SECTOR_SIZE);
+    }
+    return sectors;
+  }
+  vexo_test::TempDir dir_;
+  std::unique_ptr<PlayerSimSession> session_;
+};
+
+TEST_F(Player, SearchAnswers) {
+  EXPECT_EQ(ser_Search(1, 1), static_cast<int32_t>(kCardSize));
+  EXPECT_EQ(PcBytes(), Bytes{'1'});
+  EXPECT_EQ(playersim_LoggedBytes(false), (Bytes{'H', 0x00, 0x00, 0xEC, 0x07}));
+  EXPECT_EQ(ser_Search(1, 2), -VEXO_ERROR_TALVARO_NOT_FOUND) << "an empty slot answers, not 'H'";
+  playersim_SetFaults({.dropSendAt = 4});  // the answer's last byte never comes
+  EXPECT_EQ(ser_Search(1, 1), -VEXO_ERROR_TALVARO_NOT_FOUND);
+  playersim_ClearLog();
+  uint32_t size = 77;
+  for (int slot : {0, 3}) {
+    EXPECT_EQ(ser_Search(1, slot), -VEXO_ERROR_MAX_CARD);
+    EXPECT_EQ(ser_MultiSearch(1, slot, &size, 3), -VEXO_ERROR_MAX_CARD);
+  }
+  EXPECT_TRUE(PcBytes().empty()) << "no slot 0 or 3 to ask for";
+  playersim_SetFaults({.silent = true});
+  playersim_ResetCounters();
+  vexo_ResetDelayUnitsTotal();
+  EXPECT_EQ(ser_MultiSearch(1, 1, &size, 3), -VEXO_ERROR_TALVARO_NOT_FOUND);
+  EXPECT_EQ(playersim_Counters().searches[0], 3u);
+  EXPECT_EQ(vexo_DelayUnitsTotal(), 3u * (1 + 5));  // 10 ms before, 50 ms after each
+  EXPECT_EQ(size, 77u);
+  // A size the player cannot hold is a failed search.
+  for (uint32_t impossible : {0u, 0x80000000u, 0xFFFFFFFFu}) {
+    Restart(impossible);
+    EXPECT_EQ(ser_MultiSearch(1, 1, &size, 1), -VEXO_ERROR_TALVARO_NOT_FOUND) << impossible;
+    EXPECT_EQ(size, 77u);
+  }
+  Restart(0x7FFFFFFFu);
+  EXPECT_EQ(ser_Search(1, 1), 0x7FFFFFFF);
+}
+
+TEST_F(Player, VersionByteOrMinusOne) {
+  EXPECT_EQ(ser_GetVersion(1), 214);
+  playersim_SetFaults({.noVersion = true});
+  EXPECT_EQ(ser_GetVersion(1), -1);
+}
+
+TEST_F(Player, ReadByRequestThenStreamed) {
+  SectorBuffer buffer{};
+  ASSERT_EQ(ser_ReadSector(1, 128, buffer, 1), 0);
+  EXPECT_EQ(DataOf(buffer), CardSectors(128));
+  ASSERT_EQ(ser_ReadSector(1, 999, buffer, 0), 0);  // the sector number is not used
+  EXPECT_EQ(DataOf(buffer), CardSectors(129));
+  EXPECT_EQ(PcBytes(), (Bytes{'r', 0x00, 0x00, 0x01, 0x00, 'm', 0x6C, 'n', 'n'}));
+  buffer.fill(0x5A);
+  ASSERT_GT(ser_Search(1, 1), 0);
+  ASSERT_EQ(ser_ReadSector(1, 1000, buffer, 1), 0);
+  EXPECT_EQ(DataOf(buffer), Bytes(512, 0)) << "past the image file the card reads as zeros";
+}
+
+TEST_F(Player, ReadFaults) {
+  const struct { const char* what; PlayerFaults faults; uint32_t cardSize; VexoResult result; } cases[] = {
+      {"wrong check byte", {.corruptSendAt = 1 + 100}, kCardSize, -VEXO_ERROR_DATA_RECEIVE_CRC},
+      {"refused", {.refuseReads = 1}, kCardSize, -VEXO_ERROR_MSG_CRC_ERROR},
+      {"request corrupted on the line", {.corruptReceiveAt = 6}, kCardSize, -VEXO_ERROR_MSG_CRC_ERROR},
+      {"outside the card", {}, 5 * SECTOR_SIZE, -VEXO_ERROR_MSG_CRC_ERROR},
+      {"silent player", {.silent = true}, kCardSize, -VEXO_ERROR_DATA_RECEIVE_TIMEOUT},
+  };
+  for (const auto& c : cases) {
+    Restart(c.cardSize);
+    ASSERT_GT(ser_Search(1, 1), 0);
+    playersim_ClearLog();
+    playersim_SetFaults(c.faults);
+    SectorBuffer buffer{};
+    EXPECT_EQ(ser_ReadSector(1, 5, buffer, 1), c.result) << c.what;
+    EXPECT_EQ(PcBytes().size(), 7u) << c.what << ": the request, and no 'n'";
+    playersim_SetFaults({});
+    EXPECT_EQ(ser_ReadSector(1, 4, buffer, 1), 0) << c.what;
+  }
+  SectorBuffer buffer{};
+  EXPECT_EQ(ser_ReadSector(1, SER_MAX_SECTOR + 1, buffer, 1), -VEXO_ERROR_CMD_READ);
+  EXPECT_EQ(ser_WriteSector(1, SER_MAX_SECTOR + 1, buffer), -VEXO_ERROR_CMD_WRITE);
+  // A line left in cooked input mode turns CR into NL; the check byte catches it.
+  Bytes block(512, 0x00);
+  block[5] = 0x0D;
+  block[6] = 0x01;  // so that the check byte is no CR itself
+  buffer = ToSector(block);
+  ASSERT_EQ(ser_WriteSector(1, 90, buffer), 0);
+  termios cooked{};
+  tcgetattr(ser_Handle(), &cooked);
+  cooked.c_iflag |= ICRNL;
+  tcsetattr(ser_Handle(), TCSANOW, &cooked);
+  EXPECT_EQ(ser_ReadSector(1, 90, buffer, 1), -VEXO_ERROR_DATA_RECEIVE_CRC);
+}
+
+TEST_F(Player, WriteByRequestThenStreamedOnTheWire) {
+  SectorBuffer zeros{};
+  ASSERT_EQ(ser_WriteSector(1, 128, zeros), 0);
+  EXPECT_EQ(CardSectors(128), Bytes(512, 0));
+  Bytes sent = PcBytes();
+  ASSERT_EQ(sent.size(), 7u + 514u + 1u);
+  EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 7), (Bytes{'w', 0x00, 0x00, 0x01, 0x00, 'm', 0x6C}));
+  EXPECT_EQ(Bytes(sent.begin() + 7 + 512, sent.end()), (Bytes{0x00, 0x00, 'n'}));
+  EXPECT_EQ(playersim_LoggedBytes(false).back(), 'V');
+
+  playersim_ClearLog();
+  SectorBuffer ones{};
+  ones.fill(0xFF);
+  ASSERT_EQ(ser_WriteNextSector(1, ones), 0);
+  EXPECT_EQ(CardSectors(129), Bytes(512, 0xFF));
+  sent = PcBytes();
+  ASSERT_EQ(sent.size(), 515u);
+  EXPECT_EQ(Bytes(sent.begin() + 512, sent.end()), (Bytes{0x7F, 0xA1, 'n'}));  // CRC-16, high byte first
+  EXPECT_EQ(playersim_Counters().streamedWrites, 1u);
+}
+
+TEST_F(Player, WriteFaultsLeaveTheSectorAsItWas) {
+  const struct { const char* what; PlayerFaults faults; VexoResult result; } cases[] = {
+      {"verify failed", {.failVerifies = 1}, -VEXO_ERROR_DATA_WRITE_VERIFY},
+      {"block corrupted on the line", {.corruptReceiveAt = 7 + 300}, -VEXO_ERROR_DATA_WRITE_VERIFY},
+      {"silent player", {.silent = true}, -VEXO_ERROR_DATA_WRITE_TIMEOUT},
+  };
+  for (const auto& c : cases) {
+    Restart();
+    ASSERT_GT(ser_Search(1, 1), 0);
+    const Bytes before = CardSectors(20);
+    playersim_SetFaults(c.faults);
+    SectorBuffer buffer = ToSector(Pattern(512, 9));
+    EXPECT_EQ(ser_WriteSector(1, 20, buffer), c.result) << c.what;
+    playersim_SetFaults({});
+    EXPECT_EQ(CardSectors(20), before) << c.what;
+  }
+}
+
+// Streamed blocks whose first bytes look like commands are still blocks,
+// and after a 'V' a lone command byte is a command.
+TEST_F(Player, StreamedBlocksAndCommandsAreToldApart) {
+  SectorBuffer buffer = ToSector(Pattern(512, 4));
+  ASSERT_EQ(ser_WriteSector(1, 40, buffer), 0);
+  std::vector<Bytes> blocks;
+  for (uint8_t first : {uint8_t{'1'}, uint8_t{'o'}, uint8_t{'2'}}) {
+    blocks.push_back(Pattern(512, first));
+    blocks.back()[0] = first;
+  }
+  for (uint8_t command : {SER_CMD_READ, SER_CMD_WRITE}) {
+    blocks.push_back(Pattern(512, command));
+    const auto request = ser_BuildRequest(command, 3);
+    std::copy(request.begin(), request.end(), blocks.back().begin());
+  }
+  for (const Bytes& block : blocks) {
+    SectorBuffer next = ToSector(block);
+    ASSERT_EQ(ser_WriteNextSector(1, next), 0);
+  }
+  for (std::size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(CardSectors(41 + i), blocks[i]);
+  EXPECT_EQ(playersim_Counters().versionQueries, 0u);
+
+  ASSERT_EQ(ser_WriteSector(1, 50, buffer), 0);
+  EXPECT_EQ(ser_GetVersion(1), 214);
+  ASSERT_EQ(ser_WriteSector(1, 51, buffer), 0);
+  EXPECT_EQ(ser_Search(1, 1), static_cast<int32_t>(kCardSize));
+  ASSERT_EQ(ser_WriteSector(1, 52, buffer), 0);
+  SectorBuffer read{};
+  ASSERT_EQ(ser_ReadSector(1, 50, read, 1), 0);
+  EXPECT_EQ(DataOf(read), DataOf(buffer));
+  EXPECT_EQ(playersim_Counters().strayBytes, 0u);
+}
+
+// The retry wrappers: how many attempts, what comes between them, and that
+// a retry asks by request for the sector that failed.
+TEST_F(Player, RetriesResyncAndAskByRequest) {
+  SectorBuffer buffer = ToSector(Pattern(512, 6));
+  const struct {
+    const char* what;
+    PlayerFaults faults;
+    std::function<VexoResult()> run;
+    VexoResult result;
+    uint32_t searches, readRequests, writeRequests;  // read requests answered or refused
+  } cases[] = {
+      // Inside the streamed block of 61 that the 'n' after sector 60 brings.
+      {"streamed read corrupted", {.corruptSendAt = 1 + 513 + 20},
+       [&] { ser_ReadSector(1, 60, buffer, 1); return ser_ReadSectorRtr(1, 1, 61, buffer, 0, 4); }, 0, 1, 2, 0},
+      {"read refused always", {.refuseReads = 100}, [&] { return ser_ReadSectorRtr(1, 1, 61, buffer, 1, 4); },
+       -VEXO_ERROR_MSG_CRC_ERROR, 3, 4, 0},
+      {"resync fails", {.refuseReads = 1, .emptySlot = 1, .emptyAfterSectors = 0},
+       [&] { return ser_ReadSectorRtr(1, 1, 61, buffer, 1, 3); }, -VEXO_ERROR_TALVARO_NOT_FOUND, 10, 1, 0},
+      {"first write fails twice", {.failVerifies = 2}, [&] { return ser_WriteSectorFirstRtr(1, 1, 70, buffer, 4); },
+       0, 2, 0, 3},
+      {"first write fails always", {.failVerifies = 10},
+       [&] { return ser_WriteSectorFirstRtr(1, 1, 71, buffer, 4); }, -VEXO_ERROR_DATA_WRITE_VERIFY, 4, 0, 4},
+      {"next write fails once", {},
+       [&] {
+         ser_WriteSector(1, 80, buffer);
+         playersim_SetFaults({.failVerifies = 1});
+         return ser_WriteSectorNextRtr(1, 1, 81, buffer, 4);
+       },
+       0, 1, 0, 2},
+  };
+  for (const auto& c : cases) {
+    playersim_SetFaults(c.faults);
+    playersim_ResetCounters();
+    vexo_ResetDelayUnitsTotal();
+    EXPECT_EQ(c.run(), c.result) << c.what;
+    const PlayerCounters counters = playersim_Counters();
+    EXPECT_EQ(counters.searches[0], c.searches) << c.what;
+    EXPECT_EQ(counters.readRequests + counters.refusals, c.readRequests) << c.what;
+    EXPECT_EQ(counters.writeRequests, c.writeRequests) << c.what;
+    EXPECT_GE(vexo_DelayUnitsTotal(), 150u * std::min(c.searches, 1u)) << c.what;
+    playersim_SetFaults({});
+    playersim_SetSlotImage(1, Card());
+    ASSERT_GT(ser_Search(1, 1), 0);
+  }
+  EXPECT_EQ(CardSectors(70), DataOf(buffer));
+  EXPECT_EQ(CardSectors(81), DataOf(buffer));
+  EXPECT_EQ(playersim_Counters().streamedWrites, 0u) << "the failed stream went on by request";
+}
+
+// ---- Serial transfers ----------------------------------------------------------------
+
+TEST_F(Player, HeaderSectorsGoFirstByRequestTheRestStreamed) {
+  const Bytes image = Pattern(4 * SECTOR_SIZE, 30);
+  ASSERT_EQ(ser_WriteMultiSectorsRtr(1, 1, 1, 3, image), 0);
+  ASSERT_EQ(ser_WriteMultiSectorsRtr(1, 1, 0, 1, image), 0);
+  EXPECT_EQ(CardSectors(0, 3), vexo_test::Slice(image, 0, 3 * 512));
+  EXPECT_EQ(CardSectors(3), vexo_test::Slice(Pattern(300 * 512, 3), 3 * 512, 512));
+  EXPECT_EQ(RequestedSectors('w'), std::vector<uint32_t>({1, 0}));
+  EXPECT_EQ(playersim_Counters().streamedWrites, 1u);
+  EXPECT_GE(vexo_DelayUnitsTotal(), 2u * 150u) << "the closing pauses";
+  playersim_ClearLog();
+  EXPECT_EQ(ser_WriteMultiSectorsRtr(1, 1, 0, 5, image), -VEXO_ERROR_CMD_WRITE) << "image too short";
+  EXPECT_EQ(ser_WriteMultiSectorsRtr(1, 1, 2, 2, image), 0);
+  EXPECT_TRUE(PcBytes().empty());
+  // A streamed sector that fails is sent again by request.
+  playersim_SetFaults({.corruptReceiveAt = 7 + 515 + 40});
+  ASSERT_EQ(ser_WriteMultiSectorsRtr(1, 1, 0, 3, Pattern(3 * 512, 33)), 0);
+  EXPECT_EQ(CardSectors(0, 3), Pattern(3 * 512, 33));
+  EXPECT_EQ(RequestedSectors('w'), std::vector<uint32_t>({0, 1}));
+  playersim_SetFaults({.failVerifies = 100});
+  EXPECT_EQ(ser_WriteMultiSectorsRtr(1, 1, 0, 2, image), -VEXO_ERROR_DATA_WRITE_VERIFY);
+}
+
+TEST_F(Player, HeaderTableIsReadAsOneStream) {
+  const struct { int titles; uint32_t streamed; } cases[] = {{15, 2}, {16, 3}, {17, 3}};
+  for (const auto& c : cases) {
+    std::vector<vexo_test::CardTitle> titles(static_cast<std::size_t>(c.titles), {0x10000, 1, "t", 1});
+    vexo_test::WriteCardImage(Card(), 1, "", titles);
+    playersim_ResetCounters();
+    CardHeader header;
+    ASSERT_EQ(card_ReadHeader(VEXO_PORT_SERIAL, 1, 1, &header), 0);
+    EXPECT_EQ(card_LoadedCount(), c.titles);
+    card_ReleaseTitles();
+    EXPECT_EQ(playersim_Counters().readRequests, 1u) << c.titles;
+    EXPECT_EQ(playersim_Counters().streamedReads, c.streamed) << c.titles;
+  }
+}
+
+// A copy whose streamed sector fails restarts by request at that sector.
+TEST_F(Player, FileCopiesRestartAtTheFailingSector) {
+  vexo_test::WriteFile(dir_.File("d.mp3"), Pattern(5 * SECTOR_SIZE, 46));
+  // search (1) + sector 140 by request (7 + 514 + 1) + sector 141 (515) + into 142
+  playersim_SetFaults({.corruptReceiveAt = 1 + 522 + 515 + 33});
+  ASSERT_EQ(ser_WriteFile(1, 1, 140, dir_.File("d.mp3").c_str(), 1u << 30, 0, 0), 0);
+  EXPECT_EQ(CardSectors(140, 5), Pattern(5 * SECTOR_SIZE, 46));
+  EXPECT_EQ(RequestedSectors('w'), std::vector<uint32_t>({140, 142}));
+  // search answer (5), status and sector 30 (514), sector 31 (513), into 32
+  playersim_SetFaults({.corruptSendAt = 5 + 514 + 513 + 77});
+  ASSERT_EQ(ser_ReadFile(1, 1, 30, 5 * SECTOR_SIZE, dir_.File("out").c_str(), 0), 0);
+  EXPECT_EQ(vexo_test::ReadFile(dir_.File("out")), CardSectors(30, 5));
+  EXPECT_EQ(RequestedSectors('r'), std::vector<uint32_t>({30, 32}));
+  playersim_SetFaults({.refuseReads = 100});
+  EXPECT_EQ(ser_ReadFile(1, 1, 10, 1000, dir_.File("out").c_str(), 0), -VEXO_ERROR_MSG_CRC_ERROR);
+  EXPECT_EQ(playersim_Counters().refusals, 4u);
+  EXPECT_TRUE(vexo_test::ReadFile(dir_.File("out")).empty());
+  EXPECT_EQ(ser_GetTransferRate(), 0.0f);
+}
+
+TEST_F(Player, CardPulledOrStopDuringACopy) {
+  vexo_test::WriteFile(dir_.File("e.mp3"), Pattern(6 * SECTOR_SIZE, 47));
+  playersim_SetFaults({.emptySlot = 1, .emptyAfterSectors = 3});
+  EXPECT_EQ(ser_WriteFile(1, 1, 150, dir_.File("e.mp3").c_str(), 1u << 30, 0, 0), -VEXO_ERROR_TALVARO_NOT_FOUND);
+  EXPECT_EQ(playersim_Counters().sectorsWritten, 3u);
+  EXPECT_EQ(ser_GetCurrentSector(), 152u);
+  EXPECT_EQ(ser_GetProgress(), 50);  // failing at index 3 of 6
+
+  playersim_SetSlotImage(1, Card());
+  playersim_ResetCounters();
+  // Stopped from inside the first sector's request pause: ends after the second.
+  vexo_SetDelayHook([](uint32_t units) {
+    if (units == 20) ser_StopTransfer();
+    playersim_DelayHook(units);
+  });
+  EXPECT_EQ(ser_WriteFile(1, 1, 160, dir_.File("e.mp3").c_str(), 1u << 30, 0, 0), -VEXO_ERROR_TRANSFER_STOPPED);
+  vexo_SetDelayHook(playersim_DelayHook);
+  EXPECT_EQ(playersim_Counters().sectorsWritten, 2u);
+  EXPECT_EQ(ser_GetCurrentSector(), 161u);
+  vexo_serial_Close(1);
+  ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
+  EXPECT_EQ(ser_GetProgress(), 0) << "opening the line resets the counters";
+}
+
+}  // namespace

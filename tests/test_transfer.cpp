@@ -1,0 +1,139 @@
+// The file-transfer contract all three drivers share, run once per driver
+// through the transport: the zero-padded last sector, truncation to the space
+// with its notice, progress lines every tenth sector, refused host files, an
+// exact-length copy from the card, host targets that fail, and the 1:1 image
+// copy. Where the drivers differ, the table says how.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/test_support.h"
+#include "transport/transport.h"
+
+namespace {
+
+using vexo_test::Pattern;
+using vexo_test::ReadFile;
+using vexo_test::Slice;
+using Bytes = std::vector<uint8_t>;
+
+struct Expected {
+  const char* truncation;  // the notice before the progress lines
+  const char* twoSectors;  // progress lines of a 2-sector copy
+  const char* sectors25;   // and of a 25-sector copy
+};
+
+Expected For(int32_t kind) {
+  const char* plain = "- File size truncated to card space left -\n ";
+  const char* from0 = " 0 / 25 (0%) \r 10 / 25 (40%) \r 20 / 25 (80%) \r";
+  switch (kind) {
+    case VEXO_PORT_PARALLEL: return {" - File size truncated to card space left -\n ", " 0 / 2 (0%) \r", from0};
+    case VEXO_PORT_ROS: return {plain, " 0 / 2 (0%) \r", from0};
+    default: return {plain, "", " 10 / 25 (40%) \r 20 / 25 (80%) \r"};  // the first sector goes by request
+  }
+}
+
+class Transfer : public testing::TestWithParam<int32_t> {
+ protected:
+  void SetUp() override {
+    vexo_test::WriteFile(dir.File("card"), Pattern(300 * 512, 9));
+    card = std::make_unique<vexo_test::CardOnPort>(GetParam(), dir.File("card"));
+    ASSERT_TRUE(card->ready);
+    ASSERT_EQ(card->Open(), 0);
+  }
+  void TearDown() override { card.reset(); }
+  std::string Host(const std::string& name, const Bytes& bytes) {
+    vexo_test::WriteFile(dir.File(name), bytes);
+    return dir.File(name);
+  }
+  // Finds the card again, as every command does before a copy (the adapter
+  // leaves a copy to the card open).
+  void Find() {
+    uint32_t size = 0;
+    ASSERT_EQ(vexo_Search(GetParam(), 1, 1, &size, 5), 0);
+  }
+  // A copy to the card with progress lines; returns its result and output.
+  std::pair<VexoResult, std::string> Write(uint32_t sector, const std::string& path, uint32_t space) {
+    Find();
+    testing::internal::CaptureStdout();
+    const VexoResult result = vexo_WriteFile(GetParam(), 1, 1, sector, path.c_str(), space, 1, 0);
+    return {result, testing::internal::GetCapturedStdout()};
+  }
+  std::pair<VexoResult, std::string> Read(uint32_t sector, uint32_t length, const std::string& path) {
+    Find();
+    testing::internal::CaptureStdout();
+    const VexoResult result = vexo_ReadFile(GetParam(), 1, 1, sector, length, path.c_str(), 1);
+    return {result, testing::internal::GetCapturedStdout()};
+  }
+  vexo_test::TempDir dir;
+  std::unique_ptr<vexo_test::CardOnPort> card;
+};
+
+TEST_P(Transfer, CopyToTheCardPadsTruncatesAndShowsProgress) {
+  const Expected expected = For(GetParam());
+  const Bytes small = Pattern(1000, 1);
+  vexo_StopTransfer(GetParam(), 1);  // a stop asked before a copy does not end it
+  EXPECT_EQ(Write(200, Host("small", small), 100000), std::make_pair(0, std::string(expected.twoSectors)));
+  Bytes padded = small;
+  padded.resize(1024, 0);
+  EXPECT_EQ(card->Sectors(200, 2), padded) << "the last sector's tail is zero";
+  EXPECT_EQ(vexo_GetProgress(GetParam()), 100);
+
+  const Bytes big = Pattern(25 * 512, 2);
+  EXPECT_EQ(Write(100, Host("big", big), 0xFFFFFFFFu), std::make_pair(0, std::string(expected.sectors25)));
+  EXPECT_EQ(card->Sectors(100, 25), big);
+
+  const Bytes before = card->Sectors(242);
+  EXPECT_EQ(Write(240, dir.File("big"), 700),
+            std::make_pair(0, std::string(expected.truncation) + expected.twoSectors));
+  EXPECT_EQ(card->Sectors(240, 2), Slice(big, 0, 1024)) << "the space rounded up to a sector";
+  EXPECT_EQ(card->Sectors(242), before);
+}
+
+TEST_P(Transfer, MissingOrEmptyHostFileWritesNothing) {
+  const Bytes before = ReadFile(dir.File("card"));
+  for (const std::string& path : {dir.File("missing"), Host("empty", {})}) {
+    EXPECT_EQ(Write(128, path, 100000), std::make_pair(-VEXO_ERROR_FILE_SIZE_ZERO, std::string())) << path;
+  }
+  EXPECT_EQ(ReadFile(dir.File("card")), before);
+}
+
+TEST_P(Transfer, CopyFromTheCardGivesExactlyTheLength) {
+  const Expected expected = For(GetParam());
+  const Bytes card0 = card->Sectors(0, 300);
+  EXPECT_EQ(Read(10, 1000, dir.File("out")), std::make_pair(0, std::string(expected.twoSectors)));
+  EXPECT_EQ(ReadFile(dir.File("out")), Slice(card0, 10 * 512, 1000));
+  EXPECT_EQ(vexo_GetProgress(GetParam()), 100);
+  EXPECT_EQ(Read(20, 25 * 512, dir.File("long")), std::make_pair(0, std::string(expected.sectors25)));
+  EXPECT_EQ(ReadFile(dir.File("long")), Slice(card0, 20 * 512, 25 * 512));
+
+  EXPECT_EQ(Read(10, 0, dir.File("none")).first, 0);
+  EXPECT_TRUE(vexo_test::FileExists(dir.File("none")));
+  EXPECT_TRUE(ReadFile(dir.File("none")).empty());
+  EXPECT_EQ(Read(10, 1000, dir.File("no/such/dir")).first, -VEXO_ERROR_FILE_CREATE);
+  // A host that takes no bytes: the copy fails, never reports success.
+  EXPECT_EQ(Read(10, 1000, "/dev/full").first, -VEXO_ERROR_FILE_WRITE);
+  EXPECT_EQ(Read(10, 30 * 512, "/dev/full").first, -VEXO_ERROR_FILE_WRITE);
+  EXPECT_EQ(ReadFile(dir.File("card")), card0) << "reading leaves the card unchanged";
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, Transfer, testing::ValuesIn(vexo_test::kAllKinds),
+                         [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
+
+// The 1:1 image copy (the raw write of the adapter and the player): host
+// byte b goes to card byte b, also when the copy starts further in.
+using ImageCopy = Transfer;
+
+TEST_P(ImageCopy, HostByteBGoesToCardByteB) {
+  const Bytes raw = Pattern(8 * 512 + 100, 3);
+  ASSERT_EQ(vexo_WriteFile(GetParam(), 1, 1, 3, Host("raw", raw).c_str(), 0xFFFFFFFFu, 0, 1), 0);
+  Bytes expected = Slice(raw, 3 * 512, raw.size());
+  expected.resize(6 * 512, 0);
+  EXPECT_EQ(card->Sectors(3, 6), expected);
+  EXPECT_EQ(card->Sectors(9), Slice(Pattern(300 * 512, 9), 9 * 512, 512));
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, ImageCopy, testing::Values(VEXO_PORT_PARALLEL, VEXO_PORT_SERIAL),
+                         [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
+
+}  // namespace

@@ -1,0 +1,156 @@
+// Pure routines every layer shares: the checksums against published check
+// values, the result messages, the title character set, sector arithmetic,
+// host file sizes, the progress line and the transfer rate.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+
+#include "card/charset.h"
+#include "ppa/mmc_cmd.h"
+#include "support/test_support.h"
+#include "transport/checksum.h"
+#include "transport/result_codes.h"
+#include "transport/shared.h"
+
+namespace {
+
+TEST(Checksum, Crc16CheckValueAndEverySingleBitFlipOfABlock) {
+  const std::string check = "123456789";
+  EXPECT_EQ(vexo_Crc16({reinterpret_cast<const uint8_t*>(check.data()), check.size()}), 0x31C3);
+  std::vector<uint8_t> block = vexo_test::Pattern(512, 3);
+  std::array<uint8_t, 2> crc{};
+  mmc_Crc16(block, crc);  // high byte first: the block and its CRC divide to 0
+  block.insert(block.end(), crc.begin(), crc.end());
+  ASSERT_EQ(mmc_CheckCrc16(block, 514), 0);
+  for (std::size_t bit = 0; bit < 514 * 8; ++bit) {
+    block[bit / 8] ^= static_cast<uint8_t>(0x80u >> (bit % 8));
+    ASSERT_EQ(mmc_CheckCrc16(block, 514), VEXO_ERROR_PPA_WRONG_DATA_CRC16) << bit;
+    block[bit / 8] ^= static_cast<uint8_t>(0x80u >> (bit % 8));
+  }
+  EXPECT_EQ(mmc_CheckCrc16(block, 600), VEXO_ERROR_PPA_WRONG_DATA_CRC16);  // longer than the image
+}
+
+TEST(Checksum, Crc7OfCommandFramesAndResponses) {
+  // CMD8 with argument 0x1AA is a widely published example: CRC byte 0x87.
+  const struct { uint8_t index; uint32_t argument; uint8_t crcByte; } frames[] = {
+      {0, 0, 0x95}, {2, 0, 0x4D}, {12, 0, 0x61}, {8, 0x1AA, 0x87}};
+  for (const auto& c : frames) {
+    CommandFrame frame = mmc_Frame(c.index, c.argument);
+    mmc_SetCmdCrc(frame);
+    EXPECT_EQ(frame[0], c.crcByte) << "CMD" << int{c.index};
+    EXPECT_EQ(mmc_CheckCrc7(frame, 6), 0);
+    for (std::size_t bit = 0; bit < 48; ++bit) {  // any flipped bit, the end bit too
+      ResponseImage flipped = frame;
+      flipped[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+      EXPECT_EQ(mmc_CheckCrc7(flipped, 6), VEXO_ERROR_PPA_WRONG_CMD_RESPONSE) << bit;
+    }
+  }
+  // A register image: bytes 15..1 are covered, byte 16 of the response is not.
+  std::array<uint8_t, 16> reg{};
+  for (std::size_t i = 0; i < reg.size(); ++i) reg[i] = static_cast<uint8_t>(i * 17 + 3);
+  mmc_SetRegisterCrc(reg);
+  std::array<uint8_t, 17> response{};
+  std::copy(reg.begin(), reg.end(), response.begin());
+  response[16] = 0x3F;
+  EXPECT_EQ(mmc_CheckCrc7(response, 16), 0);
+  response[15] ^= 0x80;
+  EXPECT_EQ(mmc_CheckCrc7(response, 16), VEXO_ERROR_PPA_WRONG_CMD_RESPONSE);
+}
+
+TEST(ResultCodes, EveryMessage) {
+  const char* expected[] = {
+      "NO ERROR", "CMD WRITE", "COM OPEN", "TIMEOUT READ", "DATA WRITE VERIFY", "FILE NOT EXIST",
+      "FILE SIZE ZERO", "COM CLOSE", "TALVARO NOT FOUND", "DATA WRITE TIMEOUT", "MAX CARD",
+      "FILE CREATE", "CMD READ", "DATA RECEIVE TIMEOUT", "DATA RECEIVE CRC", "CREATE THREAD",
+      "MAX COMPORT", "PORT NOT EXIST", "NO VALID HEADER", "MSG CRC ERROR",
+      "PPA NO DAT START BIT", "PPA NO CARD RESPONSE", "NO VALID SAMPLE NUMBER",
+      "PPA WRONG CMD RESPONSE", "PPA UNEXPECTED RESPONSE", "PPA WRONG DATA CRC16",
+      "PPA STOP WRITE", "PPA CID WRITE", "PPA CSD WRITE", "TRANSFER STOPPED",
+      "PPA WARN NO CID RESPONSE", "PPA BSY TIMEOUT", "PPA TIMEOUT", "PPA MAX LPT PORT",
+      "PPA MEMORY ALLOC", "FILE NOT OPEN", "ROS READ", "ROS WRITE", "PPA OPEN PORT",
+      "UNKNOWN ERROR", "- NOT SUPPORTED -", "CARD FULL", "TABLE FULL", "FILE WRITE",
+      "CARD TOO LARGE", "FILE READ", "PORT IN USE", "NOT A REGULAR FILE", "SAME FILE AS IMAGE",
+      "NOT A BLOCK DEVICE"};
+  ASSERT_EQ(std::size(expected), static_cast<std::size_t>(VEXO_RESULT_CODE_COUNT));
+  for (int code = 0; code < VEXO_RESULT_CODE_COUNT; ++code) {
+    EXPECT_STREQ(vexo_ResultMessage(-code), expected[code]) << code;
+  }
+  for (VexoResult outside : {-50, -1000, 1, 17, INT_MIN, INT_MAX}) {
+    EXPECT_STREQ(vexo_ResultMessage(outside), "UNKNOWN ERROR") << outside;
+  }
+}
+
+// ISO 8859-1 to display code and back, display code to code page 437: each
+// byte converted once, capitals come back small, other bytes kept.
+TEST(Charset, EveryPairBothWays) {
+  const struct { void (*convert)(char*); std::string in, out; } cases[] = {
+      {title_LatinToDisplay, "\xE4\xF6\xFC\xDF\xC4\xD6\xDC", "\xE1\xEF\xF5\xE2\xE1\xEF\xF5"},
+      {title_DisplayToLatin, "\xE1\xEF\xF5\xE2", "\xE4\xF6\xFC\xDF"},
+      {title_DisplayToCp437, "\xE1\xEF\xF5\xE2", "\x84\x94\x81\xE1"},
+      {title_LatinToDisplay, "\xE1 plain 123", "\xE1 plain 123"},  // a-acute is kept
+      {title_DisplayToCp437, "\xE4\x84 x", "\xE4\x84 x"},
+      {title_LatinToDisplay, "", ""},
+  };
+  for (const auto& c : cases) {
+    std::string text = c.in;
+    c.convert(text.data());
+    EXPECT_EQ(text, c.out) << c.in;
+  }
+  title_LatinToDisplay(nullptr);
+}
+
+TEST(SharedRoutines, SectorArithmetic) {
+  const struct { uint32_t bytes, sectors; } counts[] = {
+      {0, 0}, {1, 1}, {512, 1}, {513, 2}, {4000000, 7813}, {0xFFFFFFFFu, 8388608}};
+  for (const auto& c : counts) EXPECT_EQ(BytesToSectors(c.bytes), c.sectors) << c.bytes;
+  EXPECT_EQ(PowerOfTwo(0), 1u);
+  EXPECT_EQ(PowerOfTwo(9), 512u);
+  EXPECT_EQ(PowerOfTwo(32), 0x100000000ull);
+}
+
+TEST(SharedRoutines, HostFileSize) {
+  vexo_test::TempDir dir;
+  EXPECT_EQ(GetMP3FileSize(dir.File("missing").c_str()), 0u);
+  EXPECT_EQ(GetMP3FileSize(dir.path().c_str()), 0u);
+  EXPECT_EQ(GetMP3FileSize(nullptr), 0u);
+  vexo_test::WriteFile(dir.File("a"), vexo_test::Pattern(1234));
+  EXPECT_EQ(GetMP3FileSize(dir.File("a").c_str()), 1234u);
+  const std::string big = dir.File("big");  // sparse: no disk space is used
+  for (const off_t length : {off_t{0xFFFFFFFF}, off_t{0x100000000}, off_t{0x100000200}}) {
+    vexo_test::WriteFile(big, {});
+    ASSERT_EQ(truncate(big.c_str(), length), 0);
+    EXPECT_EQ(GetMP3FileSize(big.c_str()), 0xFFFFFFFFu) << length;
+  }
+}
+
+TEST(SharedRoutines, ProgressLineAndPercent) {
+  testing::internal::CaptureStdout();
+  vexo_PrintProgress(10, 30);
+  vexo_PrintProgress(20, 25);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), " 10 / 30 (33%) \r 20 / 25 (80%) \r");
+  const struct { uint32_t index, total; int percent; } cases[] = {
+      {0, 0, 0}, {20, 30, 66}, {29, 30, 96}, {30, 30, 100}, {0xFFFFFFFEu, 0xFFFFFFFFu, 99}};
+  for (const auto& c : cases) EXPECT_EQ(vexo_ProgressPercent(c.index, c.total), c.percent) << c.index;
+}
+
+TEST(SharedRoutines, TransferRate) {
+  EXPECT_EQ(vexo_TransferRate(10, 0, false), 40960.0f);  // under a second counts as one
+  EXPECT_EQ(vexo_TransferRate(10, 0, true), 0.0f);
+  EXPECT_EQ(vexo_TransferRate(10, 4, true), 10240.0f);
+  // A card of 512 MiB or more: the bit count does not fit 32 bits.
+  EXPECT_EQ(vexo_TransferRate(8388608, 2, false), 17179869184.0f);
+}
+
+TEST(SharedRoutines, HostReadErrorIsReportedNotTurnedIntoZeros) {
+  vexo_test::TempDir dir;
+  // A stream open for writing only fails every read, as a failing disk does.
+  FILE* file = std::fopen(dir.File("w").c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  uint8_t block[SECTOR_SIZE];
+  EXPECT_FALSE(vexo_ReadHostBlock(file, block));
+  std::fclose(file);
+}
+
+}  // namespace
