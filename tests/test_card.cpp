@@ -66,6 +66,40 @@ class Card : public ::testing::Test {
   CardHeader header;
 };
 
+// The image file: a new or empty file becomes a blank 64 KiB card of 0xFF;
+// any other is kept; past its end the card reads as zeros; writes extend it.
+TEST_F(Card, ImageFileOpenReadAndWrite) {
+  const struct { Bytes content; Bytes after; } files[] = {{{}, Bytes(65536, 0xFF)}, {{1, 2, 3}, {1, 2, 3}}};
+  for (const auto& f : files) {
+    vexo_test::WriteFile(path, f.content);
+    ASSERT_EQ(ros_Open(path.c_str()), 0);
+    ros_Close();
+    EXPECT_EQ(ReadFile(path), f.after);
+  }
+  ASSERT_EQ(ros_Open(dir.File("new.ros").c_str()), 0);
+  ros_Close();
+  EXPECT_EQ(ReadFile(dir.File("new.ros")), Bytes(65536, 0xFF));
+  EXPECT_EQ(ros_Open(nullptr), -VEXO_ERROR_FILE_NOT_EXIST);
+  EXPECT_EQ(ros_Open(dir.File("no/such.ros").c_str()), -VEXO_ERROR_FILE_NOT_EXIST);
+  EXPECT_EQ(ros_Open(dir.path().c_str()), -VEXO_ERROR_NOT_REGULAR_FILE);
+  uint8_t sector[SECTOR_SIZE];
+  EXPECT_EQ(ros_ReadSector(0, sector), -VEXO_ERROR_FILE_NOT_OPEN);
+  EXPECT_EQ(ros_WriteSector(0, sector), -VEXO_ERROR_FILE_NOT_OPEN);
+
+  Open(Pattern(700));
+  std::fill(sector, sector + SECTOR_SIZE, 0xAA);
+  ASSERT_EQ(ros_ReadSector(1, sector), 0);
+  Bytes expected = Slice(Pattern(700), 512, 188);
+  expected.resize(512, 0);
+  EXPECT_EQ(Bytes(sector, sector + SECTOR_SIZE), expected);
+  ASSERT_EQ(ros_WriteSector(3, Pattern(512, 7).data()), 0);
+  expected = Pattern(700);
+  expected.resize(3 * 512, 0);
+  const Bytes written = Pattern(512, 7);
+  expected.insert(expected.end(), written.begin(), written.end());
+  EXPECT_EQ(Image(), expected);
+}
+
 TEST_F(Card, BlankSectorZeroIsNoValidHeader) {
   for (uint8_t fill : {0x00, 0xFF}) {
     Bytes bytes(65536, fill);
@@ -272,8 +306,9 @@ TEST_F(Card, PlacementOfANewTitle) {
       {"no sector behind the last", {{kCardSize - 512, 512, "last"}}, 2000, -VEXO_ERROR_CARD_FULL, 0, 0},
       {"table full", crowded, 2000, -VEXO_ERROR_TABLE_FULL, 0, 0},
       {"one sector left", {{kCardSize - 1024, 100, "near the end"}}, 2000, 0, kCardSize - 512, 512},
-      {"4,000,000 bytes free", {{0x7000000, kCardSize - 0x10000 - 4000000 - 1, "big"}, {0x10000, 1, "one"}},
-       5000000, 0, 0x10200, 4000000},
+      // 4,000,511 bytes free, but only 3,999,744 behind the last title (padding).
+      {"cut to what lies behind the last", {{0x10000, 1, "one"}, {0x10200, kCardSize - 0x10200 - 4000000, "big"}},
+       5000000, 0, kCardSize - 3999744, 3999744},
       {"behind a 1000-byte title", {{0x10000, 1000, "a"}}, 700, 0, 0x10400, 700},
   };
   for (const auto& c : cases) {

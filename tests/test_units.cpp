@@ -149,7 +149,7 @@ TEST(SharedRoutines, HostReadErrorIsReportedNotTurnedIntoZeros) {
   FILE* file = std::fopen(dir.File("w").c_str(), "wb");
   ASSERT_NE(file, nullptr);
   uint8_t block[SECTOR_SIZE];
-  EXPECT_FALSE(vexo_ReadHostBlock(file, block));
+  EXPECT_FALSE(vexo_ReadHostBlock(file, block, 0));
   std::fclose(file);
 }
 
