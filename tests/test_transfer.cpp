@@ -1,8 +1,8 @@
 // The file-transfer contract all three drivers share, run once per driver
 // through the transport: the zero-padded last sector, truncation to the space
 // with its notice, progress lines every tenth sector, refused host files, an
-// exact-length copy from the card, host targets that fail, and the 1:1 image
-// copy. Where the drivers differ, the table says how.
+// exact-length copy from the card, and host targets that fail. Where the
+// drivers differ, the table says how.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -118,22 +118,6 @@ TEST_P(Transfer, CopyFromTheCardGivesExactlyTheLength) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Transfer, testing::ValuesIn(vexo_test::kAllKinds),
-                         [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
-
-// The 1:1 image copy (the raw write of the adapter and the player): host
-// byte b goes to card byte b, also when the copy starts further in.
-using ImageCopy = Transfer;
-
-TEST_P(ImageCopy, HostByteBGoesToCardByteB) {
-  const Bytes raw = Pattern(8 * 512 + 100, 3);
-  ASSERT_EQ(vexo_WriteFile(GetParam(), 1, 1, 3, Host("raw", raw).c_str(), 0xFFFFFFFFu, 0, 1), 0);
-  Bytes expected = Slice(raw, 3 * 512, raw.size());
-  expected.resize(6 * 512, 0);
-  EXPECT_EQ(card->Sectors(3, 6), expected);
-  EXPECT_EQ(card->Sectors(9), Slice(Pattern(300 * 512, 9), 9 * 512, 512));
-}
-
-INSTANTIATE_TEST_SUITE_P(Devices, ImageCopy, testing::Values(VEXO_PORT_PARALLEL, VEXO_PORT_SERIAL),
                          [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
 
 }  // namespace
