@@ -220,20 +220,6 @@ TEST_F(Adapter, DataBlocksAndTheirLimits) {
   EXPECT_EQ(mmcsim_Counters().blocksWritten, 1u);
 }
 
-TEST_F(Adapter, TokensWithoutSupplyOrBeforePowerUpClocksAreIgnored) {
-  lpt_WriteControl(255);  // supply off
-  EXPECT_STREQ(mmcsim_State(), "off");
-  lpt_WriteControl(251);  // on again, but no power-up clocks yet
-  mmc_cmd0();
-  EXPECT_EQ(mmcsim_Counters().bringUps, 0u) << "CMD0 fell into the first 74 clocks";
-  uint32_t ocr = 0;
-  EXPECT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), VEXO_ERROR_PPA_NO_CARD_RESPONSE);
-  lpt_Clocks(74);
-  mmc_cmd0();
-  EXPECT_EQ(mmcsim_Counters().bringUps, 1u);
-  EXPECT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), 0);
-}
-
 // ---- Bring-up and search ------------------------------------------------------------
 
 TEST_F(Adapter, BringUpScript) {

@@ -323,12 +323,12 @@ TEST_F(Card, PlacementOfANewTitle) {
     vexo_test::WriteFile(dir.File("song"), host);
     OpenTitles(c.titles);
     EXPECT_EQ(Add(dir.File("song")), c.result) << c.what;
-    const Bytes after = Image();
     ros_Close();
     if (c.result != 0) {
-      EXPECT_EQ(after, before) << c.what;
+      EXPECT_EQ(ReadFile(path), before) << c.what;
       continue;
     }
+    const Bytes after = vexo_test::ReadRange(path, 0, 0x10000);  // not the whole (sparse) card
     const std::size_t at = 512 + 32 * c.titles.size();
     EXPECT_EQ(Le16(after, 4), c.titles.size() + 1) << c.what;
     EXPECT_EQ(Le32(after, at), c.start) << c.what;

@@ -149,22 +149,6 @@ TEST_F(PtyLine, ReadTimeoutCountsSilentPolls) {
   EXPECT_EQ(buffer[2], 0x33);
 }
 
-TEST_F(PtyLine, InputWaitingBeforeOpenOrFlushIsDiscarded) {
-  termios raw = Settings();
-  cfmakeraw(&raw);
-  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &raw), 0);
-  Feed({1, 2, 3});
-  ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
-  uint8_t byte = 0;
-  EXPECT_EQ(ser_ReadOnce(&byte, 1), 0);
-  Feed({4, 5});
-  ser_FlushInput();
-  EXPECT_EQ(ser_ReadOnce(&byte, 1), 0);
-  Feed({0x42});
-  EXPECT_EQ(ser_ReadOnce(&byte, 1), 1);
-  EXPECT_EQ(byte, 0x42);
-}
-
 TEST_F(PtyLine, WriteCompletesWhileTheFarEndReadsAndFailsWhenItStops) {
   ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
   const Bytes bytes = Pattern(256 * 1024, 7);
@@ -195,7 +179,7 @@ class Player : public ::testing::Test {
   void SetUp() override {
     vexo_test::WriteFile(Card(), Pattern(300 * SECTOR_SIZE, 3));
     Restart();
-    ASSERT_GT(ser_Search(1, 1), 0);
+    ASSERT_EQ(ser_MultiSearch(1, 1, nullptr, 5), 0);
     playersim_ClearLog();
     playersim_ResetCounters();
     vexo_ResetDelayUnitsTotal();
@@ -290,7 +274,7 @@ TEST_F(Player, ReadFaults) {
   };
   for (const auto& c : cases) {
     Restart(c.cardSize);
-    ASSERT_GT(ser_Search(1, 1), 0);
+    ASSERT_EQ(ser_MultiSearch(1, 1, nullptr, 5), 0);
     playersim_ClearLog();
     playersim_SetFaults(c.faults);
     SectorBuffer buffer{};
@@ -343,7 +327,7 @@ TEST_F(Player, WriteFaultsLeaveTheSectorAsItWas) {
   };
   for (const auto& c : cases) {
     Restart();
-    ASSERT_GT(ser_Search(1, 1), 0);
+    ASSERT_EQ(ser_MultiSearch(1, 1, nullptr, 5), 0);
     const Bytes before = CardSectors(20);
     playersim_SetFaults(c.faults);
     SectorBuffer buffer = ToSector(Pattern(512, 9));
