@@ -205,36 +205,6 @@ TEST_F(Card, ShrinkingTableZeroesTheFreedSectorAndDeleteAllLeavesStaleOnes) {
   EXPECT_EQ(Slice(image, 1024, 1024), Slice(before, 1024, 1024)) << "sectors 2 and 3 stay";
 }
 
-// The order of the header writes is seen through an image file that cannot
-// grow: the sector that extends it fails, and what was written before stays.
-TEST_F(Card, TableSectorsGoBeforeSectorZeroAndTheFreedSectorAfter) {
-  Bytes image = vexo_test::WriteCardImage(path, 1, "Old", {});
-  image.resize(512);
-  Open(image);
-  ASSERT_EQ(card_ReadHeader(kRos, 1, 1, &header), 0);
-  TitleEntry entry;
-  entry.startAddress = 0x10000;
-  entry.size = 5;
-  {
-    vexo_test::FileSizeLimit limit(512);
-    EXPECT_EQ(card_WriteHeader(kRos, 1, 1, header, &entry), -VEXO_ERROR_ROS_WRITE);
-  }
-  EXPECT_EQ(Image(), image) << "sector 0 must not count an entry whose sector failed";
-  card_ReleaseTitles();
-  ros_Close();
-
-  // 17 titles, the file ends behind sector 1: deleting one writes sectors 1
-  // and 0, then fails on the freed sector 2.
-  image = vexo_test::WriteCardImage(path, 1, "", Titles(17));
-  image.resize(1024);
-  Open(image);
-  {
-    vexo_test::FileSizeLimit limit(1024);
-    EXPECT_EQ(card_DeleteTitles(kRos, 1, 1, 1), -VEXO_ERROR_ROS_WRITE);
-  }
-  EXPECT_EQ(Le16(Image(), 4), 16);
-}
-
 TEST_F(Card, FreeBytesNeverWrapAndNamesAlwaysEnd) {
   Bytes image = vexo_test::WriteCardImage(path, 7, "", {{0x10000, 0x7000000, "a"}, {0x7010000, 0x7000000, "b"}});
   std::fill(image.begin() + 14, image.begin() + 51, 'N');
@@ -612,37 +582,6 @@ TEST(NeverLoseATitle, AReadOntoTheImageItselfIsRefusedWhateverItsSpelling) {
   mmcsim_Remove();
   EXPECT_NE(out.find("\n Error: SAME FILE AS IMAGE\n"), std::string::npos) << out;
   EXPECT_EQ(ReadFile(card), before);
-}
-
-std::string g_shrinkPath;
-void ShrinkWhenMeasured(const char* text) {
-  if (std::strncmp(text, "File: ", 6) == 0) truncate(g_shrinkPath.c_str(), 1000);
-}
-
-TEST(NeverLoseATitle, AHostFileThatShrinksEndsTheCopyWithFileRead) {
-  vexo_test::TempDir dir;
-  const std::string card = dir.File("card.ros");
-  g_shrinkPath = dir.File("song.mp3");
-  WriteCard(card, Songs(1));
-  const Bytes before = ReadFile(card);
-  // Shrinks between the add's measuring and the copy.
-  WriteFile(g_shrinkPath, Pattern(3000));
-  vexo_SetTraceSink(ShrinkWhenMeasured);
-  ASSERT_EQ(vexo_Open(kRos, 1, 0, card.c_str()), 0);
-  EXPECT_EQ(card_AddTitle(kRos, 1, 1, 0, nullptr, g_shrinkPath.c_str(), "T", 0, 1), -VEXO_ERROR_FILE_READ);
-  vexo_Close(kRos, 1);
-  vexo_SetTraceSink(nullptr);
-  EXPECT_EQ(vexo_test::Slice(ReadFile(card), 0, 0x10000), vexo_test::Slice(before, 0, 0x10000));
-  // Shrinks during the copy: the block that comes up short fails.
-  WriteFile(g_shrinkPath, Pattern(3000));
-  FILE* host = nullptr;
-  uint32_t length = 0;
-  ASSERT_EQ(vexo_OpenHostSource(g_shrinkPath.c_str(), 1u << 20, 0, "", &host, &length), 0);
-  ASSERT_EQ(truncate(g_shrinkPath.c_str(), 600), 0);
-  uint8_t block[SECTOR_SIZE];
-  EXPECT_TRUE(vexo_ReadHostBlock(host, block, vexo_BytesOfSector(0, 6, length)));
-  EXPECT_FALSE(vexo_ReadHostBlock(host, block, vexo_BytesOfSector(1, 6, length)));
-  std::fclose(host);
 }
 
 TEST(NeverLoseATitle, SimulatedStorageThatFailsIsNeverReportedDone) {

@@ -14,7 +14,6 @@
 #include <memory>
 #include <thread>
 
-#include "card/header.h"
 #include "serial/ser_port.h"
 #include "serial/ser_protocol.h"
 #include "serial/ser_transfer.h"
@@ -412,21 +411,6 @@ TEST_F(Player, HeaderSectorsGoFirstByRequestTheRestStreamed) {
   EXPECT_EQ(RequestedSectors('w'), std::vector<uint32_t>({0, 1}));
   playersim_SetFaults({.failVerifies = 100});
   EXPECT_EQ(ser_WriteMultiSectorsRtr(1, 1, 0, 2, image), -VEXO_ERROR_DATA_WRITE_VERIFY);
-}
-
-TEST_F(Player, HeaderTableIsReadAsOneStream) {
-  const struct { int titles; uint32_t streamed; } cases[] = {{15, 2}, {16, 3}, {17, 3}};
-  for (const auto& c : cases) {
-    std::vector<vexo_test::CardTitle> titles(static_cast<std::size_t>(c.titles), {0x10000, 1, "t", 1});
-    vexo_test::WriteCardImage(Card(), 1, "", titles);
-    playersim_ResetCounters();
-    CardHeader header;
-    ASSERT_EQ(card_ReadHeader(VEXO_PORT_SERIAL, 1, 1, &header), 0);
-    EXPECT_EQ(card_LoadedCount(), c.titles);
-    card_ReleaseTitles();
-    EXPECT_EQ(playersim_Counters().readRequests, 1u) << c.titles;
-    EXPECT_EQ(playersim_Counters().streamedReads, c.streamed) << c.titles;
-  }
 }
 
 // A copy from the card that cannot go on gives the last failure and no rate.

@@ -72,12 +72,12 @@ TEST(ResultCodes, EveryMessage) {
       "PPA MEMORY ALLOC", "FILE NOT OPEN", "ROS READ", "ROS WRITE", "PPA OPEN PORT",
       "UNKNOWN ERROR", "- NOT SUPPORTED -", "CARD FULL", "TABLE FULL", "FILE WRITE",
       "CARD TOO LARGE", "FILE READ", "PORT IN USE", "NOT A REGULAR FILE", "SAME FILE AS IMAGE",
-      "NOT A BLOCK DEVICE"};
+      "NOT A BLOCK DEVICE", "NO CARD IN READER"};
   ASSERT_EQ(std::size(expected), static_cast<std::size_t>(VEXO_RESULT_CODE_COUNT));
   for (int code = 0; code < VEXO_RESULT_CODE_COUNT; ++code) {
     EXPECT_STREQ(vexo_ResultMessage(-code), expected[code]) << code;
   }
-  for (VexoResult outside : {-50, -1000, 1, 17, INT_MIN, INT_MAX}) {
+  for (VexoResult outside : {-51, -1000, 1, 17, INT_MIN, INT_MAX}) {
     EXPECT_STREQ(vexo_ResultMessage(outside), "UNKNOWN ERROR") << outside;
   }
 }
@@ -143,13 +143,22 @@ TEST(SharedRoutines, TransferRate) {
   EXPECT_EQ(vexo_TransferRate(8388608, 2, false), 17179869184.0f);
 }
 
-TEST(SharedRoutines, HostReadErrorIsReportedNotTurnedIntoZeros) {
+// A host file that fails to read, or yields fewer bytes than measured (it
+// shrank during the copy), fails the block instead of putting zeros on the card.
+TEST(SharedRoutines, HostReadErrorsAreReportedNotTurnedIntoZeros) {
   vexo_test::TempDir dir;
-  // A stream open for writing only fails every read, as a failing disk does.
-  FILE* file = std::fopen(dir.File("w").c_str(), "wb");
+  FILE* file = std::fopen(dir.File("w").c_str(), "wb");  // every read fails
   ASSERT_NE(file, nullptr);
   uint8_t block[SECTOR_SIZE];
   EXPECT_FALSE(vexo_ReadHostBlock(file, block, 0));
+  std::fclose(file);
+  const std::string path = dir.File("song");
+  vexo_test::WriteFile(path, vexo_test::Pattern(3000));
+  uint32_t length = 0;
+  ASSERT_EQ(vexo_OpenHostSource(path.c_str(), 1u << 20, 0, "", &file, &length), 0);
+  ASSERT_EQ(truncate(path.c_str(), 600), 0);
+  EXPECT_TRUE(vexo_ReadHostBlock(file, block, vexo_BytesOfSector(0, 6, length)));
+  EXPECT_FALSE(vexo_ReadHostBlock(file, block, vexo_BytesOfSector(1, 6, length)));
   std::fclose(file);
 }
 
