@@ -1,7 +1,7 @@
 // The card layer on image files: the header sector and title table (parsed
-// safely whatever sector 0 holds, written table first and sector 0 last), the
-// placement and refusals of a new title, the other playlist operations, and
-// the player's settings record.
+// safely whatever sector 0 holds), the placement and refusals of a new title,
+// the other playlist operations, and that no change, cut off anywhere, loses
+// a title.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -15,7 +15,6 @@
 
 #include "card/header.h"
 #include "card/playlist.h"
-#include "card/settings.h"
 #include "image/ros.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim_session.h"
@@ -134,8 +133,9 @@ TEST_F(Card, DefaultHeaderThenAFirstEntry) {
   card_DefaultHeader(&header, 0);
   ASSERT_EQ(card_WriteHeader(kRos, 1, 1, header, nullptr), 0);
   Bytes image = Image();
-  Bytes expected = {1, 0, 1, 1, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0};
-  expected.resize(512, 0);
+  Bytes expected(512, 0);
+  const Bytes head = {1, 0, 1, 1, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0};
+  std::copy(head.begin(), head.end(), expected.begin());
   expected[51] = 0x20;
   EXPECT_EQ(Slice(image, 0, 512), expected);
   EXPECT_EQ(Slice(image, 512, 65536 - 512), Bytes(65536 - 512, 0xFF)) << "only sector 0 written";
@@ -350,54 +350,6 @@ TEST_F(Card, ChangeCardKeepsEveryEntry) {
   EXPECT_EQ(Le16(after, 0), 6);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(&after[14])), "Other");
   EXPECT_EQ(Slice(after, 512, 65536 - 512), Slice(before, 512, 65536 - 512));
-}
-
-// The used part of a card ends behind its last title.
-TEST_F(Card, CopyOfTheUsedPart) {
-  OpenTitles({{0x10000, 10, "a"}, {0x10200, 20, "b"}});
-  ASSERT_EQ(card_RawRead(kRos, 1, 1, 0, dir.File("copy").c_str(), 0, 1), 0);
-  Bytes used = before;
-  used.resize(0x10200 + 20, 0);  // past the image file's end the card reads as zeros
-  EXPECT_EQ(ReadFile(dir.File("copy")), used);
-}
-
-// The settings record in the last sector but one: fields forced into range
-// on reading, stored unchecked on writing.
-TEST_F(Card, SettingsRecord) {
-  constexpr uint32_t kSector = 259582;
-  EXPECT_EQ(card_SettingsSector(kCardSize), kSector);
-  OpenTitles(std::vector<CardTitle>(300));
-  const struct { uint16_t titles; Bytes head; bool markers; int one, two, three, number; } cases[] = {
-      {3, {3, 2, 9, 0, 3}, false, 0, 0, 0, 1},      {3, {3, 2, 9, 0, 3}, true, 3, 2, 9, 3},
-      {3, {4, 3, 10, 0, 5}, true, 0, 0, 0, 1},      {3, {0, 0, 0xF7, 0, 0}, true, 0, 0, -9, 1},
-      {3, {0, 0, 0xF6, 0, 1}, true, 0, 0, 0, 1},    {128, {0, 0, 0xFF, 0, 0x80}, true, 0, 0, -1, 128},
-      {300, {1, 1, 0x0A, 1, 0}, true, 1, 1, 0, 256}, {255, {1, 1, 1, 1, 0}, true, 1, 1, 1, 1},
-      {0, {2, 2, 2, 0, 2}, true, 2, 2, 2, 1},  // no valid header: every number reads as 1
-  };
-  for (const auto& c : cases) {
-    Bytes sector0(512, 0);
-    ros_ReadSector(0, sector0.data());
-    vexo_test::PutLe16(sector0, 0, c.titles != 0 ? 1 : 0);
-    vexo_test::PutLe16(sector0, 4, c.titles);
-    ros_WriteSector(0, sector0.data());
-    Bytes head = c.head;
-    head.resize(512, 0);
-    if (c.markers) head[11] = head[12] = 22;
-    ros_WriteSector(kSector, head.data());
-    PlayerSettings s;
-    ASSERT_EQ(card_ReadSettings(kRos, 1, 1, &s), 0);
-    EXPECT_EQ(std::vector<int>({s.setting1, s.setting2, s.setting3, s.titleNumber}),
-              std::vector<int>({c.one, c.two, c.three, c.number})) << c.titles << " " << int{c.head[0]};
-  }
-  PlayerSettings settings;
-  settings.setting1 = 200;
-  settings.setting2 = 1;
-  settings.setting3 = -3;
-  settings.titleNumber = 300;
-  ASSERT_EQ(card_WriteSettings(kRos, 1, 1, settings), 0);
-  Bytes expected = {200, 1, 0xFD, 0x01, 0x2C, 0, 0, 0, 0, 0, 0, 0x16, 0x16};
-  expected.resize(512, 0);
-  EXPECT_EQ(vexo_test::ImageSectors(path, kSector), expected);
 }
 
 // ---- A card never loses a title ---------------------------------------------------

@@ -343,6 +343,7 @@ TEST_F(Player, WriteFaultsLeaveTheSectorAsItWas) {
 // a retry asks by request for the sector that failed.
 TEST_F(Player, RetriesResyncAndAskByRequest) {
   SectorBuffer buffer = ToSector(Pattern(512, 6));
+  const Bytes image = Pattern(83 * 512, 6);  // sectors by their card position
   const struct {
     const char* what;
     PlayerFaults faults;
@@ -357,15 +358,14 @@ TEST_F(Player, RetriesResyncAndAskByRequest) {
        -VEXO_ERROR_MSG_CRC_ERROR, 3, 4, 0},
       {"resync fails", {.refuseReads = 1, .emptySlot = 1, .emptyAfterSectors = 0},
        [&] { return ser_ReadSectorRtr(1, 1, 61, buffer, 1, 3); }, -VEXO_ERROR_TALVARO_NOT_FOUND, 10, 1, 0},
-      {"first write fails twice", {.failVerifies = 2}, [&] { return ser_WriteSectorFirstRtr(1, 1, 70, buffer, 4); },
-       0, 2, 0, 3},
-      {"first write fails always", {.failVerifies = 10},
-       [&] { return ser_WriteSectorFirstRtr(1, 1, 71, buffer, 4); }, -VEXO_ERROR_DATA_WRITE_VERIFY, 4, 0, 4},
-      {"next write fails once", {},
+      {"first of a run fails twice", {.failVerifies = 2},
+       [&] { return ser_WriteMultiSectorsRtr(1, 1, 70, 71, image); }, 0, 2, 0, 3},
+      {"first of a run fails always", {.failVerifies = 10},
+       [&] { return ser_WriteMultiSectorsRtr(1, 1, 72, 73, image); }, -VEXO_ERROR_DATA_WRITE_VERIFY, 4, 0, 4},
+      {"streamed one fails once", {},
        [&] {
-         ser_WriteSector(1, 80, buffer);
-         playersim_SetFaults({.failVerifies = 1});
-         return ser_WriteSectorNextRtr(1, 1, 81, buffer, 4);
+         playersim_SetFaults({.corruptReceiveAt = 7 + 515 + 40});  // inside the streamed block
+         return ser_WriteMultiSectorsRtr(1, 1, 80, 82, image);
        },
        0, 1, 0, 2},
   };
@@ -384,9 +384,8 @@ TEST_F(Player, RetriesResyncAndAskByRequest) {
     playersim_SetSlotImage(1, Card());
     ASSERT_EQ(ser_MultiSearch(1, 1, nullptr, 5), 0);  // as a resync: a streamed block may still come
   }
-  EXPECT_EQ(CardSectors(70), DataOf(buffer));
-  EXPECT_EQ(CardSectors(81), DataOf(buffer));
-  EXPECT_EQ(playersim_Counters().streamedWrites, 0u) << "the failed stream went on by request";
+  EXPECT_EQ(CardSectors(70), vexo_test::Slice(image, 70 * 512, 512));
+  EXPECT_EQ(CardSectors(80, 2), vexo_test::Slice(image, 80 * 512, 1024));
 }
 
 // ---- Serial transfers ----------------------------------------------------------------
@@ -420,30 +419,6 @@ TEST_F(Player, CopyFromTheCardGivesUp) {
   EXPECT_EQ(playersim_Counters().refusals, 4u);
   EXPECT_TRUE(vexo_test::ReadFile(dir_.File("out")).empty());
   EXPECT_EQ(ser_GetTransferRate(), 0.0f);
-}
-
-TEST_F(Player, CardPulledOrStopDuringACopy) {
-  vexo_test::WriteFile(dir_.File("e.mp3"), Pattern(6 * SECTOR_SIZE, 47));
-  playersim_SetFaults({.emptySlot = 1, .emptyAfterSectors = 3});
-  EXPECT_EQ(ser_WriteFile(1, 1, 150, dir_.File("e.mp3").c_str(), 1u << 30, 0, 0), -VEXO_ERROR_TALVARO_NOT_FOUND);
-  EXPECT_EQ(playersim_Counters().sectorsWritten, 3u);
-  EXPECT_EQ(ser_GetCurrentSector(), 152u);
-  EXPECT_EQ(ser_GetProgress(), 50);  // failing at index 3 of 6
-
-  playersim_SetSlotImage(1, Card());
-  playersim_ResetCounters();
-  // Stopped from inside the first sector's request pause: ends after the second.
-  vexo_SetDelayHook([](uint32_t units) {
-    if (units == 20) ser_StopTransfer();
-    playersim_DelayHook(units);
-  });
-  EXPECT_EQ(ser_WriteFile(1, 1, 160, dir_.File("e.mp3").c_str(), 1u << 30, 0, 0), -VEXO_ERROR_TRANSFER_STOPPED);
-  vexo_SetDelayHook(playersim_DelayHook);
-  EXPECT_EQ(playersim_Counters().sectorsWritten, 2u);
-  EXPECT_EQ(ser_GetCurrentSector(), 161u);
-  vexo_serial_Close(1);
-  ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
-  EXPECT_EQ(ser_GetProgress(), 0) << "opening the line resets the counters";
 }
 
 }  // namespace
