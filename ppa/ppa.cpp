@@ -299,6 +299,13 @@ VexoResult ppa_ReadFile(int32_t /*port*/, uint32_t startSector, uint32_t length,
   const VexoResult created = vexo_CreateHostTarget(path, &host);
   if (created != 0) return created;
   g_totalSectors = BytesToSectors(length);
+  g_sectorIndex = 0;
+  // Nothing to copy: no read is opened, since a stop right behind its
+  // response would come before the bus allows the next command.
+  if (g_totalSectors == 0) {
+    FinishRate(start);
+    return vexo_CloseHostTarget(host, 0);
+  }
   uint32_t address = 0;
   int32_t result = SectorAddress(startSector, &address)
                        ? mmc_cmd18_(address, g_response, g_sectorBuffer)

@@ -88,6 +88,7 @@ TEST_F(Adapter, RegistersSeeTheComplementOfLogicalValues) {
             (std::vector<std::string>{"data W 0x00", "data W 0x80", "data W 0x00"}));
   // Released lines with no card driving: CMD and DAT read high.
   EXPECT_EQ(status & (CMD_IN_BIT | DAT_IN_BIT), CMD_IN_BIT | DAT_IN_BIT);
+  EXPECT_EQ(vexo_test::TakeCardDepartures(), 1u) << "the lone CMD-low write is a command cut short";
 }
 
 TEST_F(Adapter, StatusPairsThatDisagreeAreReadAgain) {
@@ -166,6 +167,7 @@ TEST_F(Adapter, CommandRules) {
   Select();
   EXPECT_EQ(mmc_cmd12(response_), VEXO_ERROR_PPA_NO_CARD_RESPONSE) << "illegal in tran";
   EXPECT_EQ(mmcsim_Counters().illegalCommands, 1u);
+  EXPECT_EQ(vexo_test::TakeCardDepartures(), 1u);
   EXPECT_EQ(mmc_cmd16(1024, response_), 0);  // answered, with the error bit
   EXPECT_EQ(mmc_BlockLen(), 1024u);
   EXPECT_NE(response_[4] & 0x20u, 0u);  // BLOCK_LEN_ERROR, status bit 29

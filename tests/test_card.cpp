@@ -457,7 +457,7 @@ TEST_P(CutOff, AnyChangeLeavesTheOldOrTheNewPlaylistAndEveryTitleWhole) {
       VexoResult result = 0;
       {
         vexo_test::CardOnPort card(GetParam(), image);
-        vexo_Open(GetParam(), 1, 115200, image.c_str());
+        ASSERT_EQ(card.Open(), 0);
         CutOffAfter(GetParam(), k);
         result = change.run(GetParam(), 1);
         vexo_SetSectorWriteFailure(0);

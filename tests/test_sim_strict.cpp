@@ -10,7 +10,7 @@
 #include <string>
 
 #include "card/header.h"
-#include "ppa/crc.h"
+#include "transport/checksum.h"
 #include "ppa/lpt.h"
 #include "ppa/mmc_bus.h"
 #include "ppa/mmc_cmd.h"

@@ -284,7 +284,7 @@ CardOnPort::CardOnPort(int32_t kindOfPort, const std::string& imagePath, uint64_
 }
 
 CardOnPort::~CardOnPort() {
-  vexo_Close(kind, port);
+  if (opened_) vexo_Close(kind, port);
   session_.reset();
   if (kind == VEXO_PORT_PARALLEL) mmcsim_Remove();
   vexo_SetDelayHook(nullptr);
@@ -292,6 +292,7 @@ CardOnPort::~CardOnPort() {
 
 VexoResult CardOnPort::Open() {
   VexoResult result = vexo_Open(kind, port, 115200, image.c_str());
+  opened_ = result == 0;
   uint32_t size = 0;
   if (result == 0) result = vexo_Search(kind, port, 1, &size, 5);
   return result;

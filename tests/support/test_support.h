@@ -164,6 +164,7 @@ class CardOnPort {
   bool ready = false;
 
  private:
+  bool opened_ = false;
   std::unique_ptr<PlayerSimSession> session_;
 };
 
