@@ -5,14 +5,19 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "card/header.h"
 #include "ppa/lpt.h"
+#include "ppa/mmc_bus.h"
 #include "ppa/mmc_cmd.h"
+#include "ppa/port_io.h"
 #include "ppa/ppa.h"
 #include "sim/mmc_sim.h"
 #include "support/test_support.h"
+#include "transport/checksum.h"
 #include "transport/shared.h"
 
 namespace {
@@ -389,5 +394,176 @@ TEST_F(Adapter, RatesFromTheElapsedWholeSeconds) {
   ASSERT_EQ(ppa_ReadFile(1, 128, 20 * 512, dir_.File("back").c_str(), 0), 0);
   EXPECT_FLOAT_EQ(ppa_GetTransferRate(), 20.0f * 4096.0f) << "under a second counts as one";
 }
+
+// ---- The simulated card holds the driver to the bus ------------------------------------
+// Each rule it checks catches a host that breaks it; seeded timings within the
+// bus's bounds leave the driver's commands intact.
+
+CommandFrame Frame(uint8_t index, uint32_t argument) {
+  CommandFrame frame = mmc_Frame(index, argument);
+  mmc_SetCmdCrc(frame);
+  return frame;
+}
+
+// The first `bits` bits of a frame as command-bit writes, byte 5 first.
+void SendBits(const CommandFrame& frame, int bits) {
+  for (int i = 0; i < bits; ++i) {
+    const uint8_t bit = (frame[static_cast<std::size_t>(5 - i / 8)] >> (7 - i % 8)) & 1u;
+    lpt_WriteData(static_cast<uint8_t>(LPT_COMMAND_LOW | bit));
+    lpt_WriteData(static_cast<uint8_t>(LPT_COMMAND_LOW | CLK_BIT | bit));
+  }
+}
+
+void Clock(uint8_t low) {
+  lpt_WriteData(low);
+  lpt_WriteData(static_cast<uint8_t>(low | CLK_BIT));
+}
+
+struct BusRule {
+  const char* broken;
+  uint64_t MmcSimCounters::*counter;
+  bool selected;  // the script starts with the card in transfer state
+  void (*script)();
+};
+
+const BusRule kRules[] = {
+    {"a fixed data-register bit (3) clear", &MmcSimCounters::registerBits, false,
+     [] { Clock(LPT_IDLE_LOW & ~0x08); }},
+    {"an idle clock in command mode", &MmcSimCounters::commandMode, false,
+     [] { Clock(LPT_COMMAND_LOW | CMD_OUT_BIT); }},
+    {"a response window opened before the end bit", &MmcSimCounters::cutCommands, true,
+     [] {
+       SendBits(Frame(13, CARD_RCA << 16), 47);
+       lpt_Clocks(80);
+     }},
+    {"no clocks between two commands", &MmcSimCounters::earlyCommands, false,
+     [] {
+       mmc_SendCommand(Frame(0, 0));
+       mmc_SendCommand(Frame(0, 0));
+       lpt_Clocks(8);
+     }},
+    {"a block start bit before the response", &MmcSimCounters::earlyBlocks, true,
+     [] {
+       mmc_SendCommand(Frame(25, 0));
+       Clock(LPT_DATA_LOW);
+       lpt_Clocks(80);
+     }},
+    {"a block start bit right behind the busy", &MmcSimCounters::earlyBlocks, true,
+     [] {
+       ResponseImage response{};
+       mmc_cmd25_(0, response);
+       const SectorBuffer block{};
+       mmc_cmd25_Data(std::span<const uint8_t>(block.data(), SECTOR_SIZE));
+       Clock(LPT_DATA_LOW);
+     }},
+    {"a single status read in a sample", &MmcSimCounters::unconfirmedSamples, false,
+     [] {
+       lpt_WriteData(LPT_IDLE_LOW);
+       portio_In(0x379);
+       lpt_WriteData(LPT_IDLE_LOW | CLK_BIT);
+     }},
+    {"a command with a bad CRC7", &MmcSimCounters::badTokens, false,
+     [] {
+       CommandFrame frame = Frame(0, 0);
+       frame[0] ^= 0x02;
+       mmc_SendCommand(frame);
+       lpt_Clocks(8);
+     }},
+    {"a command the card's state does not allow", &MmcSimCounters::illegalCommands, true,
+     [] {
+       ResponseImage response{};
+       mmc_cmd12(response);
+     }},
+};
+
+TEST(StrictCard, EachBusRuleCatchesAHostThatBreaksIt) {
+  for (const BusRule& rule : kRules) {
+    vexo_test::InstallPoweredCard(MmcSimConfig{});
+    if (rule.selected) {
+      ASSERT_GT(ppa_InitCard(), 0) << rule.broken;
+    }
+    mmcsim_ResetCounters();
+    vexo_test::TakeCardDepartures();
+    rule.script();
+    const uint64_t caught = mmcsim_Counters().*rule.counter;
+    EXPECT_GE(caught, 1u) << rule.broken;
+    EXPECT_EQ(mmcsim_Departures(), caught) << rule.broken << ": " << mmcsim_DepartureSummary();
+    EXPECT_EQ(vexo_test::TakeCardDepartures(), caught) << rule.broken;
+    mmcsim_Remove();
+  }
+}
+
+TEST(StrictCard, SeedsVaryTheTimingWithinTheBusBounds) {
+  std::set<uint64_t> samples;
+  for (const uint32_t seed : {0u, 1u, 2u, 3u}) {
+    MmcSimConfig config;
+    config.timingSeed = seed;
+    vexo_test::InstallPoweredCard(config);
+    EXPECT_EQ(ppa_InitCard(), 132907008) << seed;  // responses inside the windows
+    samples.insert(mmcsim_Counters().statusReads);
+    mmcsim_Remove();
+  }
+  EXPECT_EQ(samples.size(), 4u);
+}
+
+TEST(StrictCard, StopDuringAWriteAnswersThenHoldsBusyUntilProgrammed) {
+  for (const uint32_t seed : {0u, 5u}) {
+    MmcSimConfig config;
+    config.timingSeed = seed;
+    vexo_test::InstallPoweredCard(config);
+    ASSERT_GT(ppa_InitCard(), 0);
+    ResponseImage response{};
+    const SectorBuffer block = vexo_test::ToSector(vexo_test::Pattern(512, seed));
+    ASSERT_EQ(mmc_cmd25_(7 * 512, response), 0);
+    ASSERT_EQ(mmc_cmd25_Data(std::span<const uint8_t>(block.data(), SECTOR_SIZE)), 0);
+    ASSERT_EQ(mmc_cmd12(response), 0) << seed;
+    EXPECT_STREQ(mmcsim_State(), "prg") << seed;
+    EXPECT_EQ(mmc_WaitBusy(1000, 0), 0) << seed;
+    EXPECT_STREQ(mmcsim_State(), "tran") << seed;
+    SectorBuffer back{};
+    ASSERT_EQ(ppa_ReadSector(7, back), 0) << "no bring-up needed after a stopped write";
+    EXPECT_EQ(vexo_test::DataOf(back), vexo_test::DataOf(block));
+    EXPECT_EQ(mmcsim_Counters().stopBusy, 1u);
+    EXPECT_EQ(mmcsim_Counters().commandsInOpenWrite, 0u);
+    mmcsim_Remove();
+  }
+}
+
+TEST(StrictCard, EmptyTableStillReadsSector1AndReportsItsFailure) {
+  vexo_test::InstallPoweredCard(MmcSimConfig{});
+  std::vector<uint8_t> sector0(512, 0);
+  vexo_test::PutLe16(sector0, 0, 1);
+  vexo_test::PutLe32(sector0, 6, 512);
+  vexo_test::PutLe32(sector0, 10, 512);
+  vexo_test::PutLe16(sector0, 51, 32);
+  mmcsim_WriteSector(0, sector0.data());
+  CardHeader header{};
+  ASSERT_EQ(card_ReadHeader(VEXO_PORT_PARALLEL, 1, 1, &header), 0);
+  card_ReleaseTitles();
+  std::vector<uint32_t> reads;
+  for (const MmcSimCommand& command : mmcsim_CommandLog()) {
+    if (command.index == 18) reads.push_back(command.argument);
+  }
+  EXPECT_EQ(reads, (std::vector<uint32_t>{0, 512}));
+  mmcsim_SetReadCrcError(1, -1);
+  EXPECT_EQ(card_ReadHeader(VEXO_PORT_PARALLEL, 1, 1, &header), -VEXO_ERROR_PPA_WRONG_DATA_CRC16);
+  mmcsim_Remove();
+}
+
+// The commands over seeded card timings (the listener sees every departure).
+class SeededCardCommands : public testing::TestWithParam<uint32_t> {};
+
+TEST_P(SeededCardCommands, AddReadDelete) {
+  vexo_test::TempDir dir;
+  vexo_test::CardOnPort card(VEXO_PORT_PARALLEL, dir.File("card.ros"), 1 << 20, GetParam());
+  const auto song = vexo_test::Pattern(3000, GetParam());
+  vexo_test::WriteFile(dir.File("song.mp3"), song);
+  EXPECT_NE(vexo_test::RunVexo({"lp1", "--add", dir.File("song.mp3"), "One"}).out.find(" Done."), std::string::npos);
+  vexo_test::RunVexo({"lp1", "--read", "1", dir.File("back.mp3")});
+  EXPECT_EQ(vexo_test::ReadFile(dir.File("back.mp3")), song);
+  EXPECT_EQ(vexo_test::RunVexo({"lp1", "--delete"}).out, "\n Deleted one title.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SeededCardCommands, testing::Values(1u, 42u, 977u, 0xFFFFFFFFu));
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -419,6 +420,29 @@ TEST_F(Player, CopyFromTheCardGivesUp) {
   EXPECT_EQ(playersim_Counters().refusals, 4u);
   EXPECT_TRUE(vexo_test::ReadFile(dir_.File("out")).empty());
   EXPECT_EQ(ser_GetTransferRate(), 0.0f);
+}
+
+// A player that sends byte by byte at the line's pace is read without a re-request.
+TEST(PacedPlayer, ByteAtATimeAt57600IsReadWithoutAReRequest) {
+  vexo_test::TempDir dir;
+  const auto card = Pattern(16 * 512, 9);
+  vexo_test::WriteFile(dir.File("card.ros"), card);
+  PlayerSimConfig config;
+  config.slots[0].imagePath = dir.File("card.ros");
+  config.byteAtATime = true;
+  config.baud = kPlayerLineSpeed;
+  PlayerSimSession session(config);
+  ASSERT_TRUE(session.started);
+  ASSERT_EQ(vexo_serial_Open(1, 57600), 0);
+  const auto begin = std::chrono::steady_clock::now();
+  ASSERT_EQ(ser_ReadFile(1, 1, 3, 3000, dir.File("out.bin").c_str(), 0), 0);
+  const auto elapsed = std::chrono::steady_clock::now() - begin;
+  EXPECT_GE(elapsed, std::chrono::microseconds(3000 * 10 * 1000000LL / 57600)) << "paced at the line's rate";
+  EXPECT_EQ(vexo_test::ReadFile(dir.File("out.bin")), vexo_test::Slice(card, 3 * 512, 3000));
+  const PlayerCounters counters = playersim_Counters();
+  EXPECT_EQ(counters.readRequests, 1u);
+  EXPECT_EQ(counters.searches[0], 1u);
+  EXPECT_GE(counters.streamedReads, 5u);
 }
 
 }  // namespace

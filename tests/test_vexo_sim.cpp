@@ -18,55 +18,51 @@ class VexoSimProgram : public testing::Test {
  protected:
   vexo_test::TempDir dir;
   // A file of the test's folder, quoted for the shell.
-  std::string Q(const std::string& name) { return std::string("'") + dir.File(name) + "'"; }
+  std::string Q(const std::string& name) {
+    std::string quoted = "'";
+    quoted.append(dir.File(name)).append("'");
+    return quoted;
+  }
 };
 
-TEST_F(VexoSimProgram, AddsListsAndReadsBackOnTheSimulatedAdapter) {
+// A card image file on the simulated adapter and in the player's slots.
+TEST_F(VexoSimProgram, CardsInTheSimulatedAdapterAndPlayer) {
   const auto song = vexo_test::Pattern(3000, 7);
   vexo_test::WriteFile(dir.File("song.mp3"), song);
-  SimRun add = RunSim("--fast --card " + Q("card.img") + " -- lp1 --add " + Q("song.mp3") + " 'My Song'");
-  EXPECT_EQ(add.status, 1);
-  EXPECT_NE(add.out.find(" Done.                        \n Transferrate: "), std::string::npos) << add.out;
-
-  SimRun get = RunSim("--fast --card " + Q("card.img") + " -- lp1 --get");
-  EXPECT_EQ(get.status, 1);
-  EXPECT_NE(get.out.find("  Version:     PPA\n"), std::string::npos) << get.out;
-  EXPECT_NE(get.out.find("    1.      3000  My Song\n"), std::string::npos) << get.out;
-
-  SimRun read = RunSim("--fast --card " + Q("card.img") + " -- lp1 --read 1 " + Q("back.mp3"));
-  EXPECT_EQ(read.status, 1);
-  EXPECT_EQ(vexo_test::ReadFile(dir.File("back.mp3")), song);
-  // The card image holds the title's data from sector 128 on.
-  const auto image = vexo_test::ReadFile(dir.File("card.img"));
+  EXPECT_EQ(RunSim("--fast --card " + Q("card.img") + " -- lp1 --add " + Q("song.mp3") + " 'My Song'").status, 1);
+  EXPECT_NE(RunSim("--fast --card " + Q("card.img") + " -- lp1 --get").out.find("    1.      3000  My Song\n"),
+            std::string::npos);
+  const auto image = vexo_test::ReadFile(dir.File("card.img"));  // the title from sector 128 on
   ASSERT_GE(image.size(), 0x10000u + song.size());
   EXPECT_TRUE(std::equal(song.begin(), song.end(), image.begin() + 0x10000));
-}
 
-TEST_F(VexoSimProgram, TalksToTheSimulatedPlayerWithTwoCards) {
-  const auto song = vexo_test::Pattern(700, 3);
-  vexo_test::WriteFile(dir.File("song.wav"), song);
-  SimRun add = RunSim("--fast --player-version 305 --card " + Q("a.img") + " -- ttyS0 --add " + Q("song.wav") + " Tune");
-  EXPECT_EQ(add.status, 2) << "a version byte above 255 is refused: " << add.out;
-
-  add = RunSim("--fast --card " + Q("a.img") + " -- ttyS0 --add " + Q("song.wav") + " Tune");
-  EXPECT_EQ(add.status, 1);
-  SimRun get = RunSim("--fast --player-version 199 --card " + Q("a.img") + " --card2 " + Q("b.img") + " -- ttyS3 --slow --get");
-  EXPECT_EQ(get.status, 1);
+  EXPECT_EQ(RunSim("--fast --player-version 305 --card " + Q("a.img") + " -- ttyS0 --get").status, 2)
+      << "a version byte above 255 is refused";
+  EXPECT_EQ(RunSim("--fast --card " + Q("a.img") + " -- ttyS0 --add " + Q("song.mp3") + " Tune").status, 1);
+  const SimRun get = RunSim("--fast --player-version 199 --card " + Q("a.img") + " --card2 " + Q("b.img") +
+                            " -- ttyS3 --slow --get");
   EXPECT_NE(get.out.find("  Cards:       2 inserted\n  Version:     1.99\n"), std::string::npos) << get.out;
-  EXPECT_NE(get.out.find("    1.       700  Tune\n"), std::string::npos) << get.out;
+  EXPECT_NE(get.out.find("    1.      3000  Tune\n"), std::string::npos) << get.out;
 }
 
-TEST_F(VexoSimProgram, RefusesIncompleteOptionsAndPassesImageFilesThrough) {
-  EXPECT_EQ(RunSim("--card").status, 2);
-  EXPECT_EQ(RunSim("--card x.img lp1 --get").status, 2);  // no "--"
-  EXPECT_EQ(RunSim("-- lp1 --get").status, 2);            // adapter without a card
-  EXPECT_EQ(RunSim("--capacity lots --card x.img -- lp1 --get").status, 2);
-  SimRun help = RunSim("--help");
+TEST_F(VexoSimProgram, OptionsRefusedOfferedAndPassedOn) {
+  const std::string card = " --card " + Q("c.img") + " -- ";
+  for (const char* line : {"--card", "--card x.img lp1 --get", "-- lp1 --get", "--capacity lots --card x.img -- lp1 --get"}) {
+    EXPECT_EQ(RunSim(line).status, 2) << line;
+  }
+  for (const char* option : {"--fault bogus", "--fault no-card:3", "--fault drop-send:0", "--seed x"}) {
+    EXPECT_EQ(RunSim(std::string(option) + card + "lp1 --get").status, 2) << option;
+  }
+  const SimRun help = RunSim("--help");
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("--card <file>"), std::string::npos);
-
-  SimRun ros = RunSim("-- ros " + Q("plain.ros") + " --get");
-  EXPECT_EQ(ros.status, 1);
+  for (const char* word : {"--card <file>", "--fault NAME[:N]", "--baud", "--player-version <n>", "--seed <n>",
+                           "no-card", "drop-send:N", "pull-slot2:N"}) {
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(RunSim("--version").out.rfind("vexo-sim ", 0), 0u);
+  EXPECT_NE(RunSim("--fast --fault no-card" + card + "lp1 --get").out.find(" Error: "), std::string::npos);
+  EXPECT_NE(RunSim("--fast --fault silent" + card + "ttyS0 --get").out.find(" Error: "), std::string::npos);
+  const SimRun ros = RunSim("-- ros " + Q("plain.ros") + " --get");  // image files need no simulator
   EXPECT_NE(ros.out.find("  - no valid carddata -\n"), std::string::npos) << ros.out;
   EXPECT_EQ(vexo_test::ReadFile(dir.File("plain.ros")).size(), 65536u);
 }

@@ -263,7 +263,7 @@ const char* KindName(int32_t kind) {
   return kind == VEXO_PORT_ROS ? "ImageFile" : kind == VEXO_PORT_PARALLEL ? "Adapter" : "Player";
 }
 
-CardOnPort::CardOnPort(int32_t kindOfPort, const std::string& imagePath, uint64_t capacity)
+CardOnPort::CardOnPort(int32_t kindOfPort, const std::string& imagePath, uint64_t capacity, uint32_t seed)
     : kind(kindOfPort), image(imagePath) {
   if (!FileExists(image)) WriteFile(image, {});
   if (kind == VEXO_PORT_ROS) {
@@ -273,6 +273,7 @@ CardOnPort::CardOnPort(int32_t kindOfPort, const std::string& imagePath, uint64_
     UseNoAdapterWaits();
     MmcSimConfig config;
     config.capacityBytes = capacity;
+    config.timingSeed = seed;
     ready = mmcsim_InstallImageCard(image.c_str(), config);
   } else {
     PlayerSimConfig config;

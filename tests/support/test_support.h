@@ -148,7 +148,7 @@ const char* KindName(int32_t kind);
 
 class CardOnPort {
  public:
-  CardOnPort(int32_t kind, const std::string& image, uint64_t capacity = 132907008);
+  CardOnPort(int32_t kind, const std::string& image, uint64_t capacity = 132907008, uint32_t seed = 0);
   ~CardOnPort();
   CardOnPort(const CardOnPort&) = delete;
   CardOnPort& operator=(const CardOnPort&) = delete;
