@@ -95,7 +95,7 @@ VexoResult ser_WriteMultiSectorsRtr(int32_t port, int32_t slot, uint32_t first, 
       return result;
     }
   }
-  vexo_Delay(150);
+  vexo_DelayOutsideWrite(150);
   return 0;
 }
 
@@ -103,7 +103,8 @@ VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const
                          uint32_t space, int progress, int sameOffset) {
   vexo_Trace("ser_WriteFile started for %s\n", path != nullptr ? path : "");
   g_rate = 0.0f;
-  vexo_Delay(150);
+  vexo_DelayOutsideWrite(150);
+  if (vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
   uint32_t cardSize = 0;
   VexoResult result = ser_MultiSearch(port, slot, &cardSize, 5);
   if (result != 0) return result;
@@ -170,7 +171,7 @@ VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const
   vexo_Trace("%.0f Bits/Sec\n", static_cast<double>(g_rate.load()));
   std::fclose(host);
   vexo_Trace("Close File\n");
-  vexo_Delay(150);
+  vexo_DelayOutsideWrite(150);
   vexo_Trace("ser_WriteFile ended for\n");
   return 0;
 }
@@ -179,7 +180,8 @@ VexoResult ser_ReadFile(int32_t port, int32_t slot, uint32_t startSector, uint32
                         const char* path, int progress) {
   g_rate = 0.0f;
   g_sectorIndex = 0;
-  vexo_Delay(150);
+  vexo_DelayOutsideWrite(150);
+  if (vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
   uint32_t cardSize = 0;
   VexoResult result = ser_MultiSearch(port, slot, &cardSize, 5);
   if (result != 0) return result;

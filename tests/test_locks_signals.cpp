@@ -292,10 +292,12 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringAdd,
 
 bool g_raiseInHeaderWrite = false;
 bool g_raised = false;
+uint32_t g_unitsAfterRaise = 0;
 
 // The player's pacing, and once a SIGINT: at the first pause of the header's
 // sector writes, or at the run's very first pause.
 void PauseAndInterrupt(uint32_t units) {
+  if (g_raised) g_unitsAfterRaise += units;
   if (!g_raised && vexo_ShieldedStepRunning() == g_raiseInHeaderWrite) {
     g_raised = true;
     raise(SIGINT);
@@ -318,9 +320,11 @@ TEST_F(PlayerLine, ASignalDuringAHeaderWriteLetsItFinishOtherwiseNothingIsWritte
     WriteFile(card, ReadFile(untouched));
     g_raiseInHeaderWrite = inHeaderWrite;
     g_raised = false;
+    g_unitsAfterRaise = 0;
     vexo_SetDelayHook(PauseAndInterrupt);
     const RunResult run = RunVexo({"ttyS0", "--chtitle", "1", "Renamed"});
     EXPECT_TRUE(g_raised);
+    EXPECT_LT(g_unitsAfterRaise, 150u) << "a long pause after the stop";
     EXPECT_EQ(vexo_CaughtSignal(), SIGINT);
     EXPECT_EQ(run.out, inHeaderWrite ? "\n Changed Title for Sample 1.\n"
                                      : "\n Error: TRANSFER STOPPED\n");

@@ -44,6 +44,12 @@ void vexo_Delay(uint32_t units) {
   }
 }
 
+void vexo_DelayOutsideWrite(uint32_t units) {
+  const int shielded = g_shieldedSteps.exchange(0);
+  vexo_Delay(units);
+  g_shieldedSteps += shielded;
+}
+
 void vexo_SleepMicros(uint64_t micros) {
   timespec left{static_cast<time_t>(micros / 1000000u), static_cast<long>(micros % 1000000u) * 1000};
   // A signal cuts nanosleep short; the pause goes on unless the run is to stop.

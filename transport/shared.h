@@ -15,6 +15,10 @@
 
 // Pauses n x 10 ms. Every fixed pause of the program goes through here.
 void vexo_Delay(uint32_t units);
+// A pause at which no write is under way (before a copy begins, or after the
+// card or player has taken a write in whole): nothing would be left half
+// done, so a stop request ends it at once, even inside a shielded step.
+void vexo_DelayOutsideWrite(uint32_t units);
 
 // Sleeps this long; a signal does not shorten it, only a stop request does.
 void vexo_SleepMicros(uint64_t micros);
