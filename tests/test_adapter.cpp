@@ -22,7 +22,7 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace vexo_test;
 constexpr uint32_t kCardSize = 132907008;
 
 int g_waits = 0;
@@ -48,11 +48,6 @@ class Adapter : public testing::Test {
     trace_.reset();
     trace_ = std::make_unique<vexo_test::AdapterTrace>();
   }
-  static Bytes CardBytes(uint32_t sector, uint32_t count) {
-    Bytes bytes(static_cast<std::size_t>(count) * 512);
-    for (uint32_t i = 0; i < count; ++i) mmcsim_ReadSector(sector + i, bytes.data() + i * 512);
-    return bytes;
-  }
   // Card sectors named by the commands of this index, in order.
   static std::vector<uint32_t> CommandSectors(int index) {
     std::vector<uint32_t> sectors;
@@ -60,10 +55,6 @@ class Adapter : public testing::Test {
       if (c.index == index) sectors.push_back(c.argument / 512);
     }
     return sectors;
-  }
-  std::string Host(const std::string& name, const Bytes& bytes) {
-    vexo_test::WriteFile(dir_.File(name), bytes);
-    return dir_.File(name);
   }
   MmcSimConfig config_;
   ResponseImage response_{};
@@ -291,7 +282,9 @@ TEST_F(Adapter, SectorWrittenAndReadBack) {
   const Bytes pattern = vexo_test::Pattern(512, 7);
   SectorBuffer out = vexo_test::ToSector(pattern);
   ASSERT_EQ(ppa_WriteSectorFirstRtr(1, 200, out, 4), 0);
-  EXPECT_EQ(CardBytes(200, 1), pattern);
+  Bytes written(512);
+  mmcsim_ReadSector(200, written.data());
+  EXPECT_EQ(written, pattern);
   // The write stays open: the read's first CMD18 meets a receiving card and
   // goes unanswered; the retry's bring-up recovers.
   SectorBuffer in{};
@@ -314,7 +307,7 @@ TEST_F(Adapter, SectorWrittenAndReadBack) {
 // opens the command again at that block's sector.
 TEST_F(Adapter, RetriesAndTheirPauses) {
   const Bytes file = vexo_test::Pattern(40 * 512 + 100, 5);
-  const std::string host = Host("a.mp3", file);
+  const std::string host = dir_.Write("a.mp3", file);
   const std::string out = dir_.File("out");
   SectorBuffer buffer = vexo_test::ToSector(file);
   const struct {
@@ -373,7 +366,7 @@ TEST_F(Adapter, RatesFromTheElapsedWholeSeconds) {
   static std::time_t now = 0;
   static std::time_t step = 10;
   ppa_SetTimeSource([] { return now += step; });
-  ASSERT_EQ(ppa_WriteFile(1, 128, Host("r", vexo_test::Pattern(20 * 512)).c_str(), 0xFFFFFFFFu, 0, 0), 0);
+  ASSERT_EQ(ppa_WriteFile(1, 128, dir_.Write("r", Pattern(20 * 512)).c_str(), 0xFFFFFFFFu, 0, 0), 0);
   EXPECT_FLOAT_EQ(ppa_GetTransferRate(), 20.0f * 4096.0f / 10.0f);
   ppa_InitCard();
   step = 0;
@@ -389,15 +382,6 @@ CommandFrame Frame(uint8_t index, uint32_t argument) {
   CommandFrame frame = mmc_Frame(index, argument);
   mmc_SetCmdCrc(frame);
   return frame;
-}
-
-// The first `bits` bits of a frame as command-bit writes, byte 5 first.
-void SendBits(const CommandFrame& frame, int bits) {
-  for (int i = 0; i < bits; ++i) {
-    const uint8_t bit = (frame[static_cast<std::size_t>(5 - i / 8)] >> (7 - i % 8)) & 1u;
-    lpt_WriteData(static_cast<uint8_t>(LPT_COMMAND_LOW | bit));
-    lpt_WriteData(static_cast<uint8_t>(LPT_COMMAND_LOW | CLK_BIT | bit));
-  }
 }
 
 void Clock(uint8_t low) {
@@ -419,7 +403,10 @@ const BusRule kRules[] = {
      [] { Clock(LPT_COMMAND_LOW | CMD_OUT_BIT); }},
     {"a response window opened before the end bit", &MmcSimCounters::cutCommands, true,
      [] {
-       SendBits(Frame(13, CARD_RCA << 16), 47);
+       const CommandFrame frame = Frame(13, CARD_RCA << 16);
+       for (int i = 0; i < 47; ++i) {  // all bits but the end bit, byte 5 first
+         Clock(static_cast<uint8_t>(LPT_COMMAND_LOW | ((frame[static_cast<std::size_t>(5 - i / 8)] >> (7 - i % 8)) & 1u)));
+       }
        lpt_Clocks(80);
      }},
     {"no clocks between two commands", &MmcSimCounters::earlyCommands, false,
@@ -462,9 +449,9 @@ const BusRule kRules[] = {
      }},
 };
 
-TEST(StrictCard, EachBusRuleCatchesAHostThatBreaksIt) {
+TEST_F(Adapter, EachBusRuleCatchesAHostThatBreaksIt) {
   for (const BusRule& rule : kRules) {
-    vexo_test::InstallPoweredCard(MmcSimConfig{});
+    Install();
     if (rule.selected) {
       ASSERT_GT(ppa_InitCard(), 0) << rule.broken;
     }
@@ -475,28 +462,24 @@ TEST(StrictCard, EachBusRuleCatchesAHostThatBreaksIt) {
     EXPECT_GE(caught, 1u) << rule.broken;
     EXPECT_EQ(mmcsim_Departures(), caught) << rule.broken << ": " << mmcsim_DepartureSummary();
     EXPECT_EQ(vexo_test::TakeCardDepartures(), caught) << rule.broken;
-    mmcsim_Remove();
   }
 }
 
-TEST(StrictCard, SeedsVaryTheTimingWithinTheBusBounds) {
+TEST_F(Adapter, SeedsVaryTheTimingWithinTheBusBounds) {
   std::set<uint64_t> samples;
   for (const uint32_t seed : {0u, 1u, 2u, 3u}) {
-    MmcSimConfig config;
-    config.timingSeed = seed;
-    vexo_test::InstallPoweredCard(config);
+    config_.timingSeed = seed;
+    Install();
     EXPECT_EQ(ppa_InitCard(), 132907008) << seed;  // responses inside the windows
     samples.insert(mmcsim_Counters().statusReads);
-    mmcsim_Remove();
   }
   EXPECT_EQ(samples.size(), 4u);
 }
 
-TEST(StrictCard, StopDuringAWriteAnswersThenHoldsBusyUntilProgrammed) {
+TEST_F(Adapter, StopDuringAWriteAnswersThenHoldsBusyUntilProgrammed) {
   for (const uint32_t seed : {0u, 5u}) {
-    MmcSimConfig config;
-    config.timingSeed = seed;
-    vexo_test::InstallPoweredCard(config);
+    config_.timingSeed = seed;
+    Install();
     ASSERT_GT(ppa_InitCard(), 0);
     ResponseImage response{};
     const SectorBuffer block = vexo_test::ToSector(vexo_test::Pattern(512, seed));
@@ -511,13 +494,11 @@ TEST(StrictCard, StopDuringAWriteAnswersThenHoldsBusyUntilProgrammed) {
     EXPECT_EQ(vexo_test::DataOf(back), vexo_test::DataOf(block));
     EXPECT_EQ(mmcsim_Counters().stopBusy, 1u);
     EXPECT_EQ(mmcsim_Counters().commandsInOpenWrite, 0u);
-    mmcsim_Remove();
   }
 }
 
-TEST(StrictCard, EmptyTableStillReadsSector1AndReportsItsFailure) {
-  vexo_test::InstallPoweredCard(MmcSimConfig{});
-  std::vector<uint8_t> sector0(512, 0);
+TEST_F(Adapter, EmptyTableStillReadsSector1AndReportsItsFailure) {
+  Bytes sector0(512, 0);
   vexo_test::PutLe16(sector0, 0, 1);
   vexo_test::PutLe32(sector0, 6, 512);
   vexo_test::PutLe32(sector0, 10, 512);
@@ -526,14 +507,9 @@ TEST(StrictCard, EmptyTableStillReadsSector1AndReportsItsFailure) {
   CardHeader header{};
   ASSERT_EQ(card_ReadHeader(VEXO_PORT_PARALLEL, 1, 1, &header), 0);
   card_ReleaseTitles();
-  std::vector<uint32_t> reads;
-  for (const MmcSimCommand& command : mmcsim_CommandLog()) {
-    if (command.index == 18) reads.push_back(command.argument);
-  }
-  EXPECT_EQ(reads, (std::vector<uint32_t>{0, 512}));
+  EXPECT_EQ(CommandSectors(18), (std::vector<uint32_t>{0, 1}));
   mmcsim_SetReadCrcError(1, -1);
   EXPECT_EQ(card_ReadHeader(VEXO_PORT_PARALLEL, 1, 1, &header), -VEXO_ERROR_PPA_WRONG_DATA_CRC16);
-  mmcsim_Remove();
 }
 
 // The commands over seeded card timings (the listener sees every departure).
@@ -543,8 +519,7 @@ TEST_P(SeededCardCommands, AddReadDelete) {
   vexo_test::TempDir dir;
   vexo_test::CardOnPort card(VEXO_PORT_PARALLEL, dir.File("card.ros"), 1 << 20, GetParam());
   const auto song = vexo_test::Pattern(3000, GetParam());
-  vexo_test::WriteFile(dir.File("song.mp3"), song);
-  EXPECT_NE(vexo_test::RunVexo({"lp1", "--add", dir.File("song.mp3"), "One"}).out.find(" Done."), std::string::npos);
+  EXPECT_NE(RunVexo({"lp1", "--add", dir.Write("song.mp3", song), "One"}).out.find(" Done."), std::string::npos);
   vexo_test::RunVexo({"lp1", "--read", "1", dir.File("back.mp3")});
   EXPECT_EQ(vexo_test::ReadFile(dir.File("back.mp3")), song);
   EXPECT_EQ(vexo_test::RunVexo({"lp1", "--delete"}).out, "\n Deleted one title.\n");

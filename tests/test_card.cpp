@@ -25,15 +25,7 @@
 
 namespace {
 
-using vexo_test::CardTitle;
-using vexo_test::Le16;
-using vexo_test::Le32;
-using vexo_test::Pattern;
-using vexo_test::ReadFile;
-using vexo_test::RunVexo;
-using vexo_test::Slice;
-using vexo_test::WriteFile;
-using Bytes = std::vector<uint8_t>;
+using namespace vexo_test;
 
 constexpr int32_t kRos = VEXO_PORT_ROS;
 constexpr uint32_t kCardSize = 132907008;
@@ -263,9 +255,8 @@ TEST_F(Card, PlacementOfANewTitle) {
   };
   for (const auto& c : cases) {
     const Bytes host = Pattern(c.hostSize, 3);
-    vexo_test::WriteFile(dir.File("song"), host);
     OpenTitles(c.titles);
-    EXPECT_EQ(Add(dir.File("song")), c.result) << c.what;
+    EXPECT_EQ(Add(dir.Write("song", host)), c.result) << c.what;
     ros_Close();
     if (c.result != 0) {
       EXPECT_EQ(ReadFile(path), before) << c.what;
@@ -308,8 +299,7 @@ TEST_F(Card, RefusalsWriteNothing) {
   }
   EXPECT_EQ(card_ChangeTitle(kRos, 1, 1, 1, nullptr), -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER);
   EXPECT_EQ(Add(dir.File("missing")), -VEXO_ERROR_FILE_NOT_EXIST);
-  vexo_test::WriteFile(dir.File("empty"), {});
-  EXPECT_EQ(Add(dir.File("empty")), -VEXO_ERROR_FILE_NOT_EXIST);
+  EXPECT_EQ(Add(dir.Write("empty", {})), -VEXO_ERROR_FILE_NOT_EXIST);
   EXPECT_EQ(Image(), before);
   EXPECT_FALSE(vexo_test::FileExists(dir.File("out")));
 }
@@ -391,10 +381,9 @@ class CutOff : public testing::TestWithParam<int32_t> {};
 
 TEST_P(CutOff, AnyChangeLeavesTheOldOrTheNewPlaylistAndEveryTitleWhole) {
   vexo_test::TempDir dir;
-  const std::string image = dir.File("card.ros"), song = dir.File("song.mp3"), extra = dir.File("extra.mp3"),
-                    scratch = dir.File("title.mp3");
-  WriteFile(song, Songs(17).titles.back().second);
-  WriteFile(extra, Pattern(kTitleBytes, 99));
+  const std::string image = dir.File("card.ros"), scratch = dir.File("title.mp3");
+  const std::string song = dir.Write("song.mp3", Songs(17).titles.back().second),
+                    extra = dir.Write("extra.mp3", Pattern(kTitleBytes, 99));
   const Change changes[] = {
       {"add, table grows into sector 2", 16,
        [&](int32_t kind, int32_t port) { return card_AddTitle(kind, port, 1, 0, nullptr, song.c_str(), "T17", 0, 1); },

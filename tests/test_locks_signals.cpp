@@ -9,7 +9,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -31,10 +30,8 @@ namespace {
 
 using namespace vexo_test;
 
-const std::string kBinDir = std::getenv("VEXO_TEST_BIN_DIR") ? std::getenv("VEXO_TEST_BIN_DIR") : ".";
-
-// A child process, a program or a function of this one, its standard output
-// and error in a pipe.
+// A child process running a function of this one, its standard output and
+// error in a pipe.
 struct Child { pid_t pid; int out; std::string text; };
 
 Child Spawn(const std::function<void()>& body) {
@@ -49,15 +46,6 @@ Child Spawn(const std::function<void()>& body) {
   }
   close(fds[1]);
   return child;
-}
-
-Child Exec(std::vector<std::string> args) {
-  return Spawn([&args] {
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-  });
 }
 
 // Reads output until it holds `marker` (true) or the child closed it (false).
@@ -104,38 +92,26 @@ class TwoRunsOnOneSimulatedCard : public testing::TestWithParam<SimulatedPort> {
 
 TEST_P(TwoRunsOnOneSimulatedCard, TheSecondIsRefusedAndTheFirstCompletes) {
   TempDir dir;
-  const std::string card = dir.File("card.img");
-  WriteFile(card, {});
+  const std::string card = dir.Write("card.img", {});
   const auto first = Pattern(20000, 4);
-  WriteFile(dir.File("first.mp3"), first);
-  WriteFile(dir.File("second.mp3"), Pattern(3000, 5));
-  const std::string sim = kBinDir + "/vexo-sim";
-  const auto add = [&](bool fast, const char* file, const char* title) {
-    std::vector<std::string> args{sim, "--card", card, "--", GetParam().port, "--add",
-                                  dir.File(file), title};
-    if (fast) args.insert(args.begin() + 1, "--fast");
-    return args;
-  };
-
-  Child running = Exec(add(GetParam().firstFast, "first.mp3", "First"));
+  const std::string on = " --card " + card + " -- " + GetParam().port;
+  const std::string add = (GetParam().firstFast ? "--fast" : "") + on + " --add " + dir.Write("first.mp3", first) + " First";
+  Child running = Spawn([&add] { execl("/bin/sh", "sh", "-c", ("exec " + SimCommand(add)).c_str(), nullptr); });
   while (!HoldsLock(running.pid)) {
     ASSERT_EQ(waitpid(running.pid, nullptr, WNOHANG), 0) << "the first run never held the card";
     usleep(500);
   }
   kill(running.pid, SIGSTOP);  // held in the middle of its run
-  Child refused = Exec(add(true, "second.mp3", "Second"));
-  const int refusedStatus = Finish(refused);
+  const RunResult refused = RunSim("--fast" + on + " --add " + dir.Write("second.mp3", Pattern(3000, 5)) + " Second");
   kill(running.pid, SIGCONT);
-  EXPECT_TRUE(WIFEXITED(refusedStatus) && WEXITSTATUS(refusedStatus) == 1);
-  EXPECT_EQ(refused.text, "\n Error: PORT IN USE\n");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out, "\n Error: PORT IN USE\n");
 
   const int status = Finish(running);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << running.text;
   EXPECT_NE(running.text.find(" Done."), std::string::npos) << running.text;
-  Child list = Exec({sim, "--fast", "--card", card, "--", GetParam().port, "--get"});
-  Finish(list);
-  EXPECT_NE(list.text.find("  No. Samples: 1\n  Titles:\n    1.     20000  First\n"),
-            std::string::npos) << list.text;
+  const std::string list = RunSim("--fast" + on + " --get").out;
+  EXPECT_NE(list.find("  No. Samples: 1\n  Titles:\n    1.     20000  First\n"), std::string::npos) << list;
   EXPECT_EQ(ReadRange(card, 0x10000, first.size()), first);
 }
 
@@ -219,23 +195,13 @@ class PlayerLine : public testing::Test {
   termios before{};
 };
 
-TEST_F(PlayerLine, ASecondOpenOfTheLineIsRefusedWithItsSettingsUntouched) {
-  ASSERT_EQ(vexo_Open(VEXO_PORT_SERIAL, 1, 115200, nullptr), 0);
-  const termios raw = Settings(line);
-  EXPECT_EQ(ser_OpenDevice(playersim_DevicePath().c_str(), 57600), -VEXO_ERROR_PORT_IN_USE);
-  EXPECT_TRUE(Same(Settings(line), raw));
-  vexo_Close(VEXO_PORT_SERIAL, 1);
-  EXPECT_TRUE(Same(Settings(line), before));
-}
-
 // ---- Signals ------------------------------------------------------------------
 
 TEST(StopRequest, OnceRequestedNoCopyAndNoHeaderWriteBegins) {
   TempDir dir;
   const std::string image = dir.File("card.ros");
   WriteCardImage(image, 1, "Card", {{0x10000, 700, "One"}, {0x10400, 700, "Two"}});
-  const std::string song = dir.File("song.mp3");
-  WriteFile(song, Pattern(700, 3));
+  const std::string song = dir.Write("song.mp3", Pattern(700, 3));
   const auto before = ReadFile(image);
   const std::function<VexoResult()> operations[] = {
       [&] { return card_AddTitle(VEXO_PORT_ROS, 1, 1, 0, nullptr, song.c_str(), "Three", 0, 1); },
@@ -260,8 +226,7 @@ class SignalDuringAdd : public PlayerLine,
 void MillisecondPauses(uint32_t units) { vexo_SleepMicros(units * 1000ull); }
 
 TEST_P(SignalDuringAdd, LeavesTheLineAsItWasAndThePlaylistUnchanged) {
-  const std::string song = dir.File("song.mp3");
-  WriteFile(song, Pattern(30 * 512, 9));
+  const std::string song = dir.Write("song.mp3", Pattern(30 * 512, 9));
   const auto header = ImageSectors(card, 0, 2);
   // A run of its own, at the product's pace (shortened pauses), without the
   // player's in-process hooks; this process's player answers on the line.
@@ -306,10 +271,8 @@ void PauseAndInterrupt(uint32_t units) {
 }
 
 TEST_F(PlayerLine, ASignalDuringAHeaderWriteLetsItFinishOtherwiseNothingIsWritten) {
-  const std::string untouched = dir.File("untouched.img");
-  WriteFile(untouched, ReadFile(card));
-  const std::string renamed = dir.File("renamed.img");
-  WriteFile(renamed, ReadFile(card));
+  const std::string untouched = dir.Write("untouched.img", ReadFile(card));
+  const std::string renamed = dir.Write("renamed.img", ReadFile(card));
   ASSERT_TRUE(playersim_SetSlotImage(1, renamed));
   vexo_SetDelayHook(playersim_DelayHook);
   EXPECT_EQ(RunVexo({"ttyS0", "--chtitle", "1", "Renamed"}).out, "\n Changed Title for Sample 1.\n");

@@ -21,12 +21,7 @@
 
 namespace {
 
-using vexo_test::Pattern;
-using vexo_test::ReadFile;
-using vexo_test::RunVexo;
-using vexo_test::TempDir;
-using vexo_test::WriteFile;
-using Bytes = std::vector<uint8_t>;
+using namespace vexo_test;
 
 const std::string kDone = " Done.                        \n";
 constexpr std::size_t kCard = 4 << 20;
@@ -50,8 +45,7 @@ double Rate(const std::string& out) {
 
 TEST(ReaderRefusals, NothingOpenedNothingWritten) {
   TempDir dir;
-  const std::string file = dir.File("card.img");
-  WriteFile(file, Pattern(kCard));
+  const std::string file = dir.Write("card.img", Pattern(kCard));
   mkfifo(dir.File("fifo").c_str(), 0600);
   WriteFile(dir.File("huge.img"), {});
   truncate(dir.File("huge.img").c_str(), 3ll << 30);
@@ -90,9 +84,8 @@ TEST(ReaderRefusals, NothingOpenedNothingWritten) {
 void RunEveryCommand(const std::string& device, const TempDir& dir, uint32_t cardBytes) {
   vexo_test::UseNoDelay();
   const auto run = [&](const std::vector<std::string>& args) { return RunVexo({"card", device}, args); };
-  const std::string song = dir.File("song.mp3");
   const Bytes data = Pattern(1200 * 1024 + 77, 9);
-  WriteFile(song, data);
+  const std::string song = dir.Write("song.mp3", data);
   EXPECT_EQ(run({"--empty"}).out, "\n Empty Header written.\n");
   const std::string added = run({"--add", song, "Song", "-n", "Reader"}).out;
   EXPECT_EQ(added.rfind("\n Adding file: " + song + "\n  0 / 2401 (0%) \r", 0), 0u) << added;
@@ -122,8 +115,7 @@ void RunEveryCommand(const std::string& device, const TempDir& dir, uint32_t car
 
 TEST(ReaderCommands, OnAFileStandingInForTheDevice) {
   TempDir dir;
-  const std::string card = dir.File("card.img");
-  WriteFile(card, Bytes(kCard, 0xFF));
+  const std::string card = dir.Write("card.img", Bytes(kCard, 0xFF));
   rdr_AllowRegularFile(true);
   RunEveryCommand(card, dir, kCard);
   rdr_AllowRegularFile(false);
@@ -150,9 +142,8 @@ TEST(ImageBlockCopies, ProgressAndBytesAsSectorBySector) {
   vexo_test::UseNoDelay();
   TempDir dir;
   const std::string image = dir.File("card.ros");
-  const std::string song = dir.File("song.mp3");
   const Bytes data = Pattern(2100 * 512 - 3, 4);  // two blocks, the last sector short
-  WriteFile(song, data);
+  const std::string song = dir.Write("song.mp3", data);
   struct Case { uint32_t failAt; std::string tail; } cases[] = {
       {2049, "\n Error: ROS WRITE\n"}, {2051, "\n Error: ROS WRITE\n"},
       {11, "\n Error: ROS WRITE\n"}, {0, kDone}};
@@ -212,17 +203,15 @@ TEST(ReaderLoopDevice, EveryCommandAndTheRefusals) {
 TEST(UsbSerial, PortWordsReachTheirDevices) {
   for (const char* word : {"ttyUSB3", "ttyACM0"}) {
     TempDir dir;
-    WriteFile(dir.File("slot1.ros"), {});
     PlayerSimConfig config;
-    config.slots[0].imagePath = dir.File("slot1.ros");
+    config.slots[0].imagePath = dir.Write("slot1.ros", {});
     PlayerSimSession session(config);
     ASSERT_TRUE(session.started);
     ser_SetDevicePathOverride(nullptr);
     ser_SetDeviceFolderOverride(dir.path().c_str());
     ASSERT_EQ(symlink(playersim_DevicePath().c_str(), dir.File(word).c_str()), 0);
     const Bytes song = Pattern(3000, 6);
-    WriteFile(dir.File("s.mp3"), song);
-    RunVexo({word, "--add", dir.File("s.mp3"), "Usb"});
+    RunVexo({word, "--add", dir.Write("s.mp3", song), "Usb"});
     EXPECT_NE(RunVexo({word, "--get"}).out.find("    1.      3000  Usb\n"), std::string::npos) << word;
     EXPECT_NE(RunVexo({word, "--slow", "--read", "1", dir.File("b.mp3")}).out.find(kDone),
               std::string::npos);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -23,10 +24,7 @@
 
 namespace {
 
-using vexo_test::DataOf;
-using vexo_test::Pattern;
-using vexo_test::ToSector;
-using Bytes = std::vector<uint8_t>;
+using namespace vexo_test;
 
 constexpr uint32_t kCardSize = 132907008;
 
@@ -88,6 +86,10 @@ TEST_F(PtyLine, OpenMakesTheLineRaw8N1AtTheAskedSpeedAndCloseRestoresIt) {
     EXPECT_EQ(cfgetospeed(&now), static_cast<speed_t>(speed)) << baud;
     EXPECT_EQ(cfgetispeed(&now), static_cast<speed_t>(speed)) << baud;
     EXPECT_NE(fcntl(ser_Handle(), F_GETFL) & O_NONBLOCK, 0);
+    // A second open of the line is refused and leaves its settings alone.
+    EXPECT_EQ(ser_OpenDevice(ttyname(slave_), 9600), -VEXO_ERROR_PORT_IN_USE);
+    const termios again = Settings();
+    EXPECT_EQ(std::memcmp(&again, &now, sizeof now), 0);
 
     EXPECT_EQ(vexo_serial_Close(1), 4);
     EXPECT_EQ(ser_Handle(), -1);
@@ -179,12 +181,12 @@ class Player : public ::testing::Test {
   void SetUp() override {
     vexo_test::WriteFile(Card(), Pattern(300 * SECTOR_SIZE, 3));
     Restart();
-    ASSERT_EQ(ser_MultiSearch(1, 1, nullptr, 5), 0);
     playersim_ClearLog();
     playersim_ResetCounters();
     vexo_ResetDelayUnitsTotal();
   }
-  void Restart(uint32_t cardSize = kCardSize) {
+  // A new player session with the line open; the card found unless `find` is false.
+  void Restart(uint32_t cardSize = kCardSize, bool find = true) {
     session_.reset();
     PlayerSimConfig config;
     config.logBytes = true;
@@ -193,6 +195,7 @@ class Player : public ::testing::Test {
     session_ = std::make_unique<PlayerSimSession>(config);
     ASSERT_TRUE(session_->started);
     ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
+    ASSERT_TRUE(!find || ser_MultiSearch(1, 1, nullptr, 5) == 0) << "the card was not found";
   }
   void TearDown() override { session_.reset(); }
   std::string Card() const { return dir_.File("card1.ros"); }
@@ -237,11 +240,11 @@ TEST_F(Player, SearchAnswers) {
   EXPECT_EQ(size, 77u);
   // A size the player cannot hold is a failed search.
   for (uint32_t impossible : {0u, 0x80000000u, 0xFFFFFFFFu}) {
-    Restart(impossible);
+    Restart(impossible, false);
     EXPECT_EQ(ser_MultiSearch(1, 1, &size, 1), -VEXO_ERROR_TALVARO_NOT_FOUND) << impossible;
     EXPECT_EQ(size, 77u);
   }
-  Restart(0x7FFFFFFFu);
+  Restart(0x7FFFFFFFu, false);
   EXPECT_EQ(ser_Search(1, 1), 0x7FFFFFFF);
 }
 
@@ -274,7 +277,6 @@ TEST_F(Player, ReadFaults) {
   };
   for (const auto& c : cases) {
     Restart(c.cardSize);
-    ASSERT_EQ(ser_MultiSearch(1, 1, nullptr, 5), 0);
     playersim_ClearLog();
     playersim_SetFaults(c.faults);
     SectorBuffer buffer{};
@@ -316,7 +318,6 @@ TEST_F(Player, WriteFaultsLeaveTheSectorAsItWas) {
   };
   for (const auto& c : cases) {
     Restart();
-    ASSERT_EQ(ser_MultiSearch(1, 1, nullptr, 5), 0);
     const Bytes before = CardSectors(20);
     playersim_SetFaults(c.faults);
     SectorBuffer buffer = ToSector(Pattern(512, 9));
@@ -415,9 +416,8 @@ TEST_F(Player, CopyFromTheCardGivesUp) {
 TEST(PacedPlayer, ByteAtATimeAt57600IsReadWithoutAReRequest) {
   vexo_test::TempDir dir;
   const auto card = Pattern(16 * 512, 9);
-  vexo_test::WriteFile(dir.File("card.ros"), card);
   PlayerSimConfig config;
-  config.slots[0].imagePath = dir.File("card.ros");
+  config.slots[0].imagePath = dir.Write("card.ros", card);
   config.byteAtATime = true;
   config.baud = kPlayerLineSpeed;
   PlayerSimSession session(config);

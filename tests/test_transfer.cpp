@@ -12,10 +12,7 @@
 
 namespace {
 
-using vexo_test::Pattern;
-using vexo_test::ReadFile;
-using vexo_test::Slice;
-using Bytes = std::vector<uint8_t>;
+using namespace vexo_test;
 
 struct Expected {
   const char* truncation;  // the notice before the progress lines
@@ -36,16 +33,11 @@ Expected For(int32_t kind) {
 class Transfer : public testing::TestWithParam<int32_t> {
  protected:
   void SetUp() override {
-    vexo_test::WriteFile(dir.File("card"), Pattern(300 * 512, 9));
-    card = std::make_unique<vexo_test::CardOnPort>(GetParam(), dir.File("card"));
+    card = std::make_unique<vexo_test::CardOnPort>(GetParam(), dir.Write("card", Pattern(300 * 512, 9)));
     ASSERT_TRUE(card->ready);
     ASSERT_EQ(card->Open(), 0);
   }
   void TearDown() override { card.reset(); }
-  std::string Host(const std::string& name, const Bytes& bytes) {
-    vexo_test::WriteFile(dir.File(name), bytes);
-    return dir.File(name);
-  }
   // Finds the card again, as every command does before a copy (the adapter
   // leaves a copy to the card open).
   void Find() {
@@ -73,13 +65,13 @@ TEST_P(Transfer, CopyToTheCardPadsTruncatesAndShowsProgress) {
   const Expected expected = For(GetParam());
   const Bytes small = Pattern(1000, 1);
   vexo_StopTransfer(GetParam(), 1);  // a stop asked before a copy does not end it
-  EXPECT_EQ(Write(200, Host("small", small), 100000), std::make_pair(0, std::string(expected.twoSectors)));
+  EXPECT_EQ(Write(200, dir.Write("small", small), 100000), std::make_pair(0, std::string(expected.twoSectors)));
   Bytes padded = small;
   padded.resize(1024, 0);
   EXPECT_EQ(card->Sectors(200, 2), padded) << "the last sector's tail is zero";
 
   const Bytes big = Pattern(25 * 512, 2);
-  EXPECT_EQ(Write(100, Host("big", big), 0xFFFFFFFFu), std::make_pair(0, std::string(expected.sectors25)));
+  EXPECT_EQ(Write(100, dir.Write("big", big), 0xFFFFFFFFu), std::make_pair(0, std::string(expected.sectors25)));
   EXPECT_EQ(card->Sectors(100, 25), big);
 
   const Bytes before = card->Sectors(242);
@@ -91,7 +83,7 @@ TEST_P(Transfer, CopyToTheCardPadsTruncatesAndShowsProgress) {
 
 TEST_P(Transfer, MissingOrEmptyHostFileWritesNothing) {
   const Bytes before = ReadFile(dir.File("card"));
-  for (const std::string& path : {dir.File("missing"), Host("empty", {})}) {
+  for (const std::string& path : {dir.File("missing"), dir.Write("empty", {})}) {
     EXPECT_EQ(Write(128, path, 100000), std::make_pair(-VEXO_ERROR_FILE_SIZE_ZERO, std::string())) << path;
   }
   EXPECT_EQ(ReadFile(dir.File("card")), before);

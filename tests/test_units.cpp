@@ -105,8 +105,7 @@ TEST(SharedRoutines, HostFileSize) {
   EXPECT_EQ(GetMP3FileSize(dir.File("missing").c_str()), 0u);
   EXPECT_EQ(GetMP3FileSize(dir.path().c_str()), 0u);
   EXPECT_EQ(GetMP3FileSize(nullptr), 0u);
-  vexo_test::WriteFile(dir.File("a"), vexo_test::Pattern(1234));
-  EXPECT_EQ(GetMP3FileSize(dir.File("a").c_str()), 1234u);
+  EXPECT_EQ(GetMP3FileSize(dir.Write("a", vexo_test::Pattern(1234)).c_str()), 1234u);
   const std::string big = dir.File("big");  // sparse: no disk space is used
   for (const off_t length : {off_t{0xFFFFFFFF}, off_t{0x100000000}, off_t{0x100000200}}) {
     vexo_test::WriteFile(big, {});
@@ -138,8 +137,7 @@ TEST(SharedRoutines, HostReadErrorsAreReportedNotTurnedIntoZeros) {
   uint8_t block[SECTOR_SIZE];
   EXPECT_FALSE(vexo_ReadHostBlock(file, block, 0));
   std::fclose(file);
-  const std::string path = dir.File("song");
-  vexo_test::WriteFile(path, vexo_test::Pattern(3000));
+  const std::string path = dir.Write("song", vexo_test::Pattern(3000));
   uint32_t length = 0;
   ASSERT_EQ(vexo_OpenHostSource(path.c_str(), 1u << 20, 0, "", &file, &length), 0);
   ASSERT_EQ(truncate(path.c_str(), 600), 0);

@@ -3,26 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "support/test_support.h"
 
 namespace {
 
-using SimRun = vexo_test::RunResult;
-using vexo_test::RunSim;
+using namespace vexo_test;
 
 class VexoSimProgram : public testing::Test {
  protected:
   vexo_test::TempDir dir;
   // A file of the test's folder, quoted for the shell.
-  std::string Q(const std::string& name) {
-    std::string quoted = "'";
-    quoted.append(dir.File(name)).append("'");
-    return quoted;
-  }
+  std::string Q(const std::string& name) { return std::string("'").append(dir.File(name)).append("'"); }
 };
 
 // A card image file on the simulated adapter and in the player's slots.
@@ -39,7 +32,7 @@ TEST_F(VexoSimProgram, CardsInTheSimulatedAdapterAndPlayer) {
   EXPECT_EQ(RunSim("--fast --player-version 305 --card " + Q("a.img") + " -- ttyS0 --get").status, 2)
       << "a version byte above 255 is refused";
   EXPECT_EQ(RunSim("--fast --card " + Q("a.img") + " -- ttyS0 --add " + Q("song.mp3") + " Tune").status, 1);
-  const SimRun get = RunSim("--fast --player-version 199 --card " + Q("a.img") + " --card2 " + Q("b.img") +
+  const RunResult get = RunSim("--fast --player-version 199 --card " + Q("a.img") + " --card2 " + Q("b.img") +
                             " -- ttyS3 --slow --get");
   EXPECT_NE(get.out.find("  Cards:       2 inserted\n  Version:     1.99\n"), std::string::npos) << get.out;
   EXPECT_NE(get.out.find("    1.      3000  Tune\n"), std::string::npos) << get.out;
@@ -53,7 +46,7 @@ TEST_F(VexoSimProgram, OptionsRefusedOfferedAndPassedOn) {
   for (const char* option : {"--fault bogus", "--fault no-card:3", "--fault drop-send:0", "--seed x"}) {
     EXPECT_EQ(RunSim(std::string(option) + card + "lp1 --get").status, 2) << option;
   }
-  const SimRun help = RunSim("--help");
+  const RunResult help = RunSim("--help");
   EXPECT_EQ(help.status, 0);
   for (const char* word : {"--card <file>", "--fault NAME[:N]", "--baud", "--player-version <n>", "--seed <n>",
                            "no-card", "drop-send:N", "pull-slot2:N"}) {
@@ -62,7 +55,7 @@ TEST_F(VexoSimProgram, OptionsRefusedOfferedAndPassedOn) {
   EXPECT_EQ(RunSim("--version").out.rfind("vexo-sim ", 0), 0u);
   EXPECT_NE(RunSim("--fast --fault no-card" + card + "lp1 --get").out.find(" Error: "), std::string::npos);
   EXPECT_NE(RunSim("--fast --fault silent" + card + "ttyS0 --get").out.find(" Error: "), std::string::npos);
-  const SimRun ros = RunSim("-- ros " + Q("plain.ros") + " --get");  // image files need no simulator
+  const RunResult ros = RunSim("-- ros " + Q("plain.ros") + " --get");  // image files need no simulator
   EXPECT_NE(ros.out.find("  - no valid carddata -\n"), std::string::npos) << ros.out;
   EXPECT_EQ(vexo_test::ReadFile(dir.File("plain.ros")).size(), 65536u);
 }

@@ -37,6 +37,11 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+std::string TempDir::Write(const std::string& name, const Bytes& bytes) const {
+  WriteFile(File(name), bytes);
+  return File(name);
+}
+
 std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -105,10 +110,13 @@ RunResult RunVexo(const std::vector<std::string>& front, const std::vector<std::
   return RunVexo(all);
 }
 
-RunResult RunSim(const std::string& arguments) {
+std::string SimCommand(const std::string& arguments) {
   const char* dir = std::getenv("VEXO_TEST_BIN_DIR");
-  const std::string command = std::string(dir != nullptr ? dir : ".") + "/vexo-sim " + arguments + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
+  return std::string(dir != nullptr ? dir : ".") + "/vexo-sim " + arguments;
+}
+
+RunResult RunSim(const std::string& arguments) {
+  FILE* pipe = popen((SimCommand(arguments) + " 2>&1").c_str(), "r");
   RunResult run{-1, ""};
   if (pipe == nullptr) return run;
   char chunk[4096];

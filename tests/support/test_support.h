@@ -16,6 +16,8 @@ struct PlayerSimSession;
 
 namespace vexo_test {
 
+using Bytes = std::vector<uint8_t>;
+
 class TempDir {
  public:
   TempDir();
@@ -24,6 +26,8 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // Writes `bytes` into the file `name` of the folder; returns its path.
+  std::string Write(const std::string& name, const Bytes& bytes) const;
 
  private:
   std::string path_;
@@ -55,8 +59,10 @@ RunResult RunVexo(const std::vector<std::string>& args);
 // The same with the port words `front` put before the arguments.
 RunResult RunVexo(const std::vector<std::string>& front, const std::vector<std::string>& args);
 
-// Runs the built vexo-sim with these (shell-quoted) arguments; its standard
-// output and error together, and its exit status.
+// The shell command that runs the built vexo-sim with these (shell-quoted)
+// arguments; RunSim runs it and returns its standard output and error
+// together, and its exit status.
+std::string SimCommand(const std::string& arguments);
 RunResult RunSim(const std::string& arguments);
 
 // Makes every vexo_Delay return at once (installed for the whole test run
