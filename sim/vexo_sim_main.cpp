@@ -65,7 +65,7 @@ struct SimFaults {
   PlayerFaults player;
 };
 
-struct FaultSpec {
+struct FaultEntry {
   const char* name;
   const char* argument;  // what N is; nullptr: the fault takes no N
   int64_t minN;
@@ -74,7 +74,7 @@ struct FaultSpec {
   void (*apply)(SimFaults& faults, int64_t n);
 };
 
-constexpr FaultSpec kFaults[] = {
+constexpr FaultEntry kFaults[] = {
     // The simulated adapter and card.
     {"no-port", nullptr, 0, 0, "adapter: the port permission is refused",
      [](SimFaults& f, int64_t) { f.card.refuseAccess = true; }},
@@ -124,7 +124,7 @@ constexpr FaultSpec kFaults[] = {
 void PrintUsage(FILE* out) {
   std::fputs(kUsage, out);
   std::fputs("Faults (--fault NAME or NAME:N):\n", out);
-  for (const FaultSpec& fault : kFaults) {
+  for (const FaultEntry& fault : kFaults) {
     std::string name = fault.name;
     if (fault.argument != nullptr) name += ":N";
     std::fprintf(out, "  %-18s %s\n", name.c_str(), fault.help);
@@ -158,14 +158,14 @@ bool ParseNumber(const std::string& text, int64_t low, int64_t high, int64_t* va
 }
 
 // Switches on the fault NAME or NAME:N; false for an unknown name or a bad N.
-bool AddFault(const std::string& spec, SimFaults* faults) {
-  const std::size_t colon = spec.find(':');
-  const std::string name = spec.substr(0, colon);
-  for (const FaultSpec& fault : kFaults) {
+bool AddFault(const std::string& word, SimFaults* faults) {
+  const std::size_t colon = word.find(':');
+  const std::string name = word.substr(0, colon);
+  for (const FaultEntry& fault : kFaults) {
     if (name != fault.name) continue;
     int64_t n = fault.defaultN;
     if (colon != std::string::npos) {
-      if (fault.argument == nullptr || !ParseNumber(spec.substr(colon + 1), fault.minN, 0xFFFFFFFFll, &n)) {
+      if (fault.argument == nullptr || !ParseNumber(word.substr(colon + 1), fault.minN, 0xFFFFFFFFll, &n)) {
         return false;
       }
     }
