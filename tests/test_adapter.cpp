@@ -498,12 +498,7 @@ TEST_F(Adapter, StopDuringAWriteAnswersThenHoldsBusyUntilProgrammed) {
 }
 
 TEST_F(Adapter, EmptyTableStillReadsSector1AndReportsItsFailure) {
-  Bytes sector0(512, 0);
-  vexo_test::PutLe16(sector0, 0, 1);
-  vexo_test::PutLe32(sector0, 6, 512);
-  vexo_test::PutLe32(sector0, 10, 512);
-  vexo_test::PutLe16(sector0, 51, 32);
-  mmcsim_WriteSector(0, sector0.data());
+  mmcsim_WriteSector(0, vexo_test::WriteCardImage(dir_.File("empty"), 1, "", {}).data());
   CardHeader header{};
   ASSERT_EQ(card_ReadHeader(VEXO_PORT_PARALLEL, 1, 1, &header), 0);
   card_ReleaseTitles();

@@ -18,7 +18,6 @@ namespace {
 
 using namespace vexo_test;
 
-const std::string kDone = " Done.                        \n";
 
 std::string Usage(bool extended) {
   const std::string typeLine = "                            -t <cardtype>: Type of MultiMediaCard\n";
@@ -161,10 +160,8 @@ TEST(CommandLineDeathTest, AdapterNumberReachesTheDriver) {
 }
 
 TEST_F(CommandLine, SlowSwitchOnlyAtTheCommandPosition) {
-  const std::pair<std::vector<std::string>, int> cases[] = {{{"--slow", "--get"}, 57600},
-                                                            {{"--get", "--slow"}, 115200},
-                                                            {{"-s", "-g"}, 57600},
-                                                            {{"--get"}, 115200}};
+  const std::pair<std::vector<std::string>, int> cases[] = {
+      {{"--slow", "--get"}, 57600}, {{"--get", "--slow"}, 115200}, {{"-s", "-g"}, 57600}, {{"--get"}, 115200}};
   for (const auto& [args, baud] : cases) {
     EXPECT_EQ(Run(args).status, 1);
     EXPECT_EQ(SerialBaudRate, baud) << args[0];

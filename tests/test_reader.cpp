@@ -23,7 +23,6 @@ namespace {
 
 using namespace vexo_test;
 
-const std::string kDone = " Done.                        \n";
 constexpr std::size_t kCard = 4 << 20;
 
 std::string Progress(uint32_t total, uint32_t last) {

@@ -44,19 +44,16 @@ class Transfer : public testing::TestWithParam<int32_t> {
     uint32_t size = 0;
     ASSERT_EQ(vexo_Search(GetParam(), 1, 1, &size, 5), 0);
   }
-  // A copy to the card with progress lines; returns its result and output.
-  std::pair<VexoResult, std::string> Write(uint32_t sector, const std::string& path, uint32_t space) {
+  // A copy to or from the card with progress lines; returns its result and output.
+  std::pair<VexoResult, std::string> Copy(bool toCard, uint32_t sector, const std::string& path, uint32_t n) {
     Find();
     testing::internal::CaptureStdout();
-    const VexoResult result = vexo_WriteFile(GetParam(), 1, 1, sector, path.c_str(), space, 1, 0);
+    const VexoResult result = toCard ? vexo_WriteFile(GetParam(), 1, 1, sector, path.c_str(), n, 1, 0)
+                                     : vexo_ReadFile(GetParam(), 1, 1, sector, n, path.c_str(), 1);
     return {result, testing::internal::GetCapturedStdout()};
   }
-  std::pair<VexoResult, std::string> Read(uint32_t sector, uint32_t length, const std::string& path) {
-    Find();
-    testing::internal::CaptureStdout();
-    const VexoResult result = vexo_ReadFile(GetParam(), 1, 1, sector, length, path.c_str(), 1);
-    return {result, testing::internal::GetCapturedStdout()};
-  }
+  auto Write(uint32_t sector, const std::string& path, uint32_t space) { return Copy(true, sector, path, space); }
+  auto Read(uint32_t sector, uint32_t length, const std::string& path) { return Copy(false, sector, path, length); }
   vexo_test::TempDir dir;
   std::unique_ptr<vexo_test::CardOnPort> card;
 };

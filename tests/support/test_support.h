@@ -149,6 +149,9 @@ class FileSizeLimit {
 // the pauses shortened. The destructor closes the port and removes the
 // simulated device.
 
+// The line that ends a copy's progress lines.
+inline const std::string kDone = " Done.                        \n";
+
 constexpr int32_t kAllKinds[] = {VEXO_PORT_ROS, VEXO_PORT_PARALLEL, VEXO_PORT_SERIAL};
 const char* KindName(int32_t kind);
 
