@@ -4,10 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include "image/ros.h"
-#include "ppa/ppa.h"
-#include "reader/rdr.h"
-#include "serial/serial.h"
 #include "transport/shared.h"
 #include "transport/transport.h"
 
@@ -79,29 +75,6 @@ struct TableReader {
     return 0;
   }
 };
-
-VexoResult WriteSectorRange(int32_t kind, int32_t port, int32_t slot, uint32_t first,
-                            uint32_t end, const std::vector<uint8_t>& image) {
-  if (first >= end) return 0;
-  if (static_cast<uint64_t>(end) * SECTOR_SIZE > image.size()) return -VEXO_ERROR_PPA_MEMORY_ALLOC;
-  switch (kind) {
-    case VEXO_PORT_SERIAL: return ser_WriteMultiSectorsRtr(port, slot, first, end, image);
-    case VEXO_PORT_PARALLEL: {
-      SectorBuffer buffer{};
-      for (uint32_t s = first; s < end; ++s) {
-        std::memcpy(buffer.data(), image.data() + static_cast<std::size_t>(s) * SECTOR_SIZE,
-                    SECTOR_SIZE);
-        const VexoResult result = s == first ? ppa_WriteSectorFirstRtr(port, s, buffer, kTries)
-                                             : ppa_WriteSectorNextRtr(port, s, buffer, kTries);
-        if (result != 0) return result;
-      }
-      return 0;
-    }
-    case VEXO_PORT_ROS: return ros_WriteMultiSectors(first, end, image);
-    case VEXO_PORT_READER: return rdr_WriteMultiSectors(first, end, image);
-    default: return -VEXO_ERROR_PORT_NOT_EXIST;
-  }
-}
 
 }  // namespace
 
@@ -331,32 +304,18 @@ VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader
 
 VexoResult card_WriteHeaderSectors(int32_t kind, int32_t port, int32_t slot, uint32_t count,
                                    const std::vector<uint8_t>& image, bool tableGrows) {
-  if (kind != VEXO_PORT_SERIAL && kind != VEXO_PORT_PARALLEL && kind != VEXO_PORT_ROS &&
-      kind != VEXO_PORT_READER) {
-    return -VEXO_ERROR_PORT_NOT_EXIST;
-  }
-  if (kind == VEXO_PORT_SERIAL) {
-    vexo_Delay(150);
-    uint32_t size = 0;
-    const VexoResult found = vexo_Search(kind, port, slot, &size, 5);
-    if (found < 0) return found;
-  }
-  // A run that is to stop begins no header write; one that has begun runs
-  // shielded, so that a stop takes effect after it, never half way.
-  if (vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
-  vexo_BeginShieldedStep();
-  VexoResult result = 0;
+  if (static_cast<uint64_t>(count) * SECTOR_SIZE > image.size()) return -VEXO_ERROR_PPA_MEMORY_ALLOC;
   // Sector 0 must never count an entry that is not wholly on the card, so
   // that an interrupted write leaves the old playlist or the new one.
   // A growing table: the new entries first, sector 0 (which starts counting
   // them) last. Any other table: sector 0 first, so that it stops counting
   // dropped entries before their sectors are rewritten or zeroed.
-  if (!tableGrows) {
-    result = WriteSectorRange(kind, port, slot, 0, count, image);
-  } else {
-    result = WriteSectorRange(kind, port, slot, 1, count, image);
-    if (result == 0) result = WriteSectorRange(kind, port, slot, 0, 1, image);
+  std::vector<SectorWrite> writes(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t sector = tableGrows ? (i + 1) % count : i;
+    writes[i].sector = sector;
+    std::memcpy(writes[i].bytes.data(), image.data() + static_cast<std::size_t>(sector) * SECTOR_SIZE,
+                SECTOR_SIZE);
   }
-  vexo_EndShieldedStep();
-  return result;
+  return vexo_WriteSectors(kind, port, slot, writes);
 }

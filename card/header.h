@@ -5,9 +5,8 @@
 //
 // This module reads the header and table into memory (one loaded table per
 // process), lets callers walk and edit the loaded entries, builds a header
-// image and writes it back. It reaches the card only through the transport,
-// except for the header write, which it hands to each driver's multi-sector
-// write itself. It prints nothing.
+// image and writes it back. It reaches the card only through the transport.
+// It prints nothing.
 #pragma once
 
 #include <array>

@@ -1,5 +1,8 @@
 #include "transport/transport.h"
 
+#include <cstring>
+#include <new>
+
 #include "image/ros.h"
 #include "ppa/ppa.h"
 #include "reader/rdr.h"
@@ -103,7 +106,79 @@ VexoResult ShieldedCopy(Copy copy) {
   return result;
 }
 
+constexpr int kSectorTries = 4;
+
+// Sectors first..end-1 as one multi-sector write of the port kind, from an
+// image that holds them at their card offsets.
+VexoResult WriteSectorRun(int32_t kind, int32_t port, int32_t slot, uint32_t first, uint32_t end,
+                          const std::vector<uint8_t>& image) {
+  switch (kind) {
+    case VEXO_PORT_SERIAL: return ser_WriteMultiSectorsRtr(port, slot, first, end, image);
+    case VEXO_PORT_PARALLEL: {
+      SectorBuffer buffer{};
+      for (uint32_t s = first; s < end; ++s) {
+        std::memcpy(buffer.data(), image.data() + static_cast<std::size_t>(s) * SECTOR_SIZE,
+                    SECTOR_SIZE);
+        const VexoResult result = s == first ? ppa_WriteSectorFirstRtr(port, s, buffer, kSectorTries)
+                                             : ppa_WriteSectorNextRtr(port, s, buffer, kSectorTries);
+        if (result != 0) return result;
+      }
+      return 0;
+    }
+    case VEXO_PORT_ROS: return ros_WriteMultiSectors(first, end, image);
+    case VEXO_PORT_READER: return rdr_WriteMultiSectors(first, end, image);
+    default: return -VEXO_ERROR_PORT_NOT_EXIST;
+  }
+}
+
+// The writes from index `begin` that continue one ascending run; returns
+// the index behind the run.
+std::size_t RunEnd(const std::vector<SectorWrite>& writes, std::size_t begin) {
+  std::size_t end = begin + 1;
+  while (end < writes.size() && writes[end].sector == writes[end - 1].sector + 1) ++end;
+  return end;
+}
+
+VexoResult WriteRuns(int32_t kind, int32_t port, int32_t slot,
+                     const std::vector<SectorWrite>& writes) {
+  for (std::size_t begin = 0; begin < writes.size();) {
+    const std::size_t end = RunEnd(writes, begin);
+    const uint32_t first = writes[begin].sector;
+    const uint32_t stop = writes[end - 1].sector + 1;
+    std::vector<uint8_t> image;
+    try {
+      image.assign(static_cast<std::size_t>(stop) * SECTOR_SIZE, 0);
+    } catch (const std::bad_alloc&) {
+      return -VEXO_ERROR_PPA_MEMORY_ALLOC;
+    }
+    for (std::size_t i = begin; i < end; ++i) {
+      std::memcpy(image.data() + static_cast<std::size_t>(writes[i].sector) * SECTOR_SIZE,
+                  writes[i].bytes.data(), SECTOR_SIZE);
+    }
+    const VexoResult result = WriteSectorRun(kind, port, slot, first, stop, image);
+    if (result != 0) return result;
+    begin = end;
+  }
+  return 0;
+}
+
 }  // namespace
+
+VexoResult vexo_WriteSectors(int32_t kind, int32_t port, int32_t slot,
+                             const std::vector<SectorWrite>& writes) {
+  if (kind != VEXO_PORT_SERIAL && kind != VEXO_PORT_PARALLEL && kind != VEXO_PORT_ROS &&
+      kind != VEXO_PORT_READER) {
+    return -VEXO_ERROR_PORT_NOT_EXIST;
+  }
+  if (kind == VEXO_PORT_SERIAL) {
+    // The player needs a quiet line and a fresh search before a header write.
+    vexo_Delay(150);
+    uint32_t size = 0;
+    const VexoResult found = vexo_Search(kind, port, slot, &size, 5);
+    if (found < 0) return found;
+  }
+  return ShieldedCopy([&] { return WriteRuns(kind, port, slot, writes); });
+}
 
 VexoResult vexo_WriteFile(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,
                           const char* path, uint32_t space, int progress, int sameOffset) {
