@@ -1,5 +1,8 @@
 #include "card/charset.h"
 
+#include <iconv.h>
+
+#include <cerrno>
 #include <cstdint>
 
 namespace {
@@ -36,8 +39,62 @@ void Convert(char* text, const CodePair (&table)[7], Direction direction) {
   }
 }
 
+bool utf8Terminal = false;
+
+// One iconv run over the whole text; false when the text is not valid in
+// `from` (or the conversion is unknown).
+bool Iconv(const char* to, const char* from, const std::string& text, std::string* out) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string input = text;
+  char* in = input.data();
+  std::size_t inLeft = input.size();
+  out->clear();
+  bool ok = true;
+  while (ok) {
+    char chunk[256];
+    char* next = chunk;
+    std::size_t outLeft = sizeof chunk;
+    const std::size_t done = iconv(cd, &in, &inLeft, &next, &outLeft);
+    out->append(chunk, static_cast<std::size_t>(next - chunk));
+    if (done != static_cast<std::size_t>(-1)) break;
+    ok = errno == E2BIG;
+  }
+  iconv_close(cd);
+  return ok;
+}
+
 }  // namespace
 
 void title_LatinToDisplay(char* text) { Convert(text, kLatinTable, Direction::ToDisplay); }
 void title_DisplayToCp437(char* text) { Convert(text, kCp437Table, Direction::ToHost); }
 void title_DisplayToLatin(char* text) { Convert(text, kLatinTable, Direction::ToHost); }
+
+void title_SetUtf8Terminal(bool on) { utf8Terminal = on; }
+bool title_Utf8Terminal() { return utf8Terminal; }
+
+std::string title_FromUtf8(const std::string& utf8) {
+  std::string latin;
+  if (!Iconv("ISO-8859-1//TRANSLIT", "UTF-8", utf8, &latin)) latin = utf8;
+  title_LatinToDisplay(latin.data());
+  return latin;
+}
+
+std::string title_FromTyped(const char* typed) {
+  const std::string text = typed != nullptr ? typed : "";
+  return utf8Terminal ? title_FromUtf8(text) : text;
+}
+
+std::string title_ToUtf8(const char* cardText) {
+  std::string latin = cardText != nullptr ? cardText : "";
+  title_DisplayToLatin(latin.data());
+  std::string utf8;
+  return Iconv("UTF-8", "ISO-8859-1", latin, &utf8) ? utf8 : latin;
+}
+
+std::string title_ToTerminal(const char* cardText, bool cp437) {
+  if (utf8Terminal) return title_ToUtf8(cardText);
+  std::string text = cardText != nullptr ? cardText : "";
+  if (cp437) title_DisplayToCp437(text.data());
+  return text;
+}

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "card/charset.h"
 #include "card/header.h"
 #include "transport/shared.h"
 #include "transport/transport.h"
@@ -155,11 +156,12 @@ VexoResult card_ChangeTitle(int32_t kind, int32_t port, int32_t slot, int32_t sa
   return result;
 }
 
-void card_DefaultTitleFileName(const char* title23, char* name, std::size_t nameSize) {
-  std::string text(title23, strnlen(title23, TITLE_TEXT_BYTES));
+std::string card_DefaultTitleFileName(const char* title23) {
+  const std::string stored(title23, strnlen(title23, TITLE_TEXT_BYTES));
+  std::string name = title_ToTerminal(stored.c_str());
   // The stored title names a file in the current folder, never a path.
-  std::replace(text.begin(), text.end(), '/', '_');
-  std::snprintf(name, nameSize, "%s.mp3", text.c_str());
+  std::replace(name.begin(), name.end(), '/', '_');
+  return name + ".mp3";
 }
 
 VexoResult card_ReadTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
@@ -172,11 +174,8 @@ VexoResult card_ReadTitle(int32_t kind, int32_t port, int32_t slot, int32_t samp
     return -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
   }
   const TitleEntry entry = *card_LoadedTitle(static_cast<uint16_t>(sampleNumber - 1));
-  char defaultName[TITLE_TEXT_BYTES + 8];
-  if (outputPath == nullptr) {
-    card_DefaultTitleFileName(entry.title.data(), defaultName, sizeof defaultName);
-    outputPath = defaultName;
-  }
+  const std::string defaultName = card_DefaultTitleFileName(entry.title.data());
+  if (outputPath == nullptr) outputPath = defaultName.c_str();
   vexo_Delay(10);
   vexo_ResetCard(kind, port, slot);
   vexo_Delay(10);

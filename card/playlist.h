@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "transport/vexo_types.h"
 
@@ -30,5 +31,6 @@ VexoResult card_RawWrite(int32_t kind, int32_t port, int32_t slot, uint32_t star
 VexoResult card_RawRead(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,
                         const char* path, int progress, int usedPartOnly);
 
-// The host file name for a title read without a given name.
-void card_DefaultTitleFileName(const char* title23, char* name, std::size_t nameSize);
+// The host file name for a title read without a given name: the title as
+// the terminal shows it (see title_ToTerminal).
+std::string card_DefaultTitleFileName(const char* title23);

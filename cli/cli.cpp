@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "card/charset.h"
 #include "cli/commands.h"
 #include "cli/signals.h"
 #include "serial/serial.h"
@@ -140,10 +141,6 @@ struct Arguments {
   }
 };
 
-std::string Cut(const char* text, std::size_t maxChars) {
-  return std::string(text, strnlen(text, maxChars));
-}
-
 // The "-n"/"-t" pairs at start and start + 2.
 struct Options {
   std::optional<std::string> cardName;
@@ -162,7 +159,7 @@ ScanOutcome ScanOptions(const Arguments& args, int start, bool strict, Options* 
         if (strict) return ScanOutcome::NoCardName;
         break;
       }
-      options->cardName = Cut(value, 36);
+      options->cardName = title_FromTyped(value);
     } else if (Is(key, "-t")) {
       if (value == nullptr) {
         if (strict) return ScanOutcome::NoCardType;
@@ -292,7 +289,7 @@ int vexo_Main(int argc, char** argv) {
       std::printf("           No valid cardtype.\n");
       return kExitRejected;
     }
-    std::string title = Cut(p2, 22);
+    std::string title = title_FromTyped(p2);
     cmd_Add(kind, port, kCardSlot, p1, title.data(), OrNull(options.cardName), options.cardType,
             imagePath);
   } else if (IsCommand(command, "--read", "-r")) {
@@ -306,7 +303,7 @@ int vexo_Main(int argc, char** argv) {
       std::printf(" --chtitle: missing or invalid parameters\n");
       return kExitRejected;
     }
-    const std::string title = Cut(p2, 22);
+    const std::string title = title_FromTyped(p2);
     cmd_ChTitle(kind, port, kCardSlot, ReadNumber(p1), title.c_str(), imagePath);
   } else {
     std::printf(" No valid command-line parameters.\n");

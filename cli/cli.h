@@ -9,3 +9,8 @@
 extern int32_t SerialBaudRate;
 
 int vexo_Main(int argc, char** argv);
+
+// Takes the character set of the user's locale for the card's texts (UTF-8
+// or bytes as they are); a UTF-8 locale that is not installed counts as
+// C.UTF-8. Called once at start, before vexo_Main.
+void vexo_TakeLocale();

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "card/charset.h"
 #include "card/header.h"
@@ -119,17 +120,16 @@ void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* i
         std::printf("  Cards:       %u inserted\n", static_cast<unsigned>(header.cardsInserted));
       }
       std::printf("  Version:     %s\n", version);
-      std::printf("  Cardname:    %s\n", header.cardName.data());
+      std::printf("  Cardname:    %s\n", title_ToTerminal(header.cardName.data()).c_str());
       std::printf("  No. Samples: %u\n", static_cast<unsigned>(header.sampleCount));
       if (header.sampleCount != 0) {
         std::printf("  Titles:\n");
         TitleEntry entry;
         int number = 1;
         while (card_NextTitle(&entry) == 0) {
-          char title[TITLE_TEXT_BYTES + 1] = {};
-          std::memcpy(title, entry.title.data(), TITLE_TEXT_BYTES);
-          title_DisplayToCp437(title);
-          std::printf("  %3i.  %8lu  %s\n", number++, static_cast<unsigned long>(entry.size), title);
+          const std::string title(entry.title.data(), strnlen(entry.title.data(), TITLE_TEXT_BYTES));
+          std::printf("  %3i.  %8lu  %s\n", number++, static_cast<unsigned long>(entry.size),
+                      title_ToTerminal(title.c_str(), true).c_str());
         }
       }
     }

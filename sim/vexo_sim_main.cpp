@@ -327,6 +327,7 @@ int RunSerial(const SimOptions& options, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  vexo_TakeLocale();
   SimOptions options;
   const int parsed = ParseOptions(argc, argv, &options);
   if (parsed != 0) return parsed < 0 ? 0 : parsed;

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <filesystem>
 #include <regex>
 #include <string>
 
+#include "card/charset.h"
 #include "cli/cli.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim_session.h"
@@ -229,6 +231,52 @@ TEST_F(CommandLine, ReadingATitleBackGivesTheSameBytes) {
   EXPECT_EQ(ReadFile(folder + "/" + std::string(100, 'o')), Pattern(3));
   EXPECT_EQ(RunVexo({"ros", folder + "/" + std::string(100, 'i'), "--get"}).status, 1);
   EXPECT_EQ(ReadFile(folder + "/" + std::string(100, 'i')).size(), 65536u);
+}
+
+// The locale decides how typed text reaches the card and how the card's text
+// is listed: a UTF-8 terminal (also one naming a UTF-8 locale that is not
+// installed) types and reads UTF-8, the player gets one display-code byte per
+// character; any other terminal has the bytes stored and listed as they are.
+TEST_F(CommandLine, TypedTextStoredAndListedPerLocale) {
+  struct Restore {
+    ~Restore() { unsetenv("LC_ALL"); std::setlocale(LC_CTYPE, "C"); title_SetUtf8Terminal(false); }
+  } restore;
+  const std::string song = dir.Write("a.mp3", Pattern(10)), u = "C.UTF-8", missing = "xx_YY.utf8";
+  const std::size_t title = 520, name = 14;  // field offsets: title 1, card name
+  const struct { std::string locale; std::vector<std::string> args; std::size_t at; std::string stored, listed; } cases[] = {
+      {u, {"--add", song, "Grüße aus Köln"}, title, "Gr\xF5\xE2" "e aus K\xEFln", "Grüße aus Köln"},
+      {u, {"--add", song, "Die Ärzte – Männer"}, title, "Die \xE1rzte - M\xE1nner", "Die ärzte - Männer"},
+      {u, {"--add", song, "€ Ž 日 " + std::string(20, 'x')}, title, "EUR Z ? " + std::string(14, 'x'), "EUR Z ? " + std::string(14, 'x')},
+      {u, {"--add", song, std::string(21, 'x') + "Üz"}, title, std::string(21, 'x') + "\xF5", std::string(21, 'x') + "ü"},
+      {missing, {"--add", song, "\xE4" "cht \xA9 Ol\xE9"}, title, "\xE1" "cht \xA9 Ol\xE9", "ächt © Olé"},
+      {missing, {"-ct", "1", "Straße"}, title, "Stra\xE2" "e", "Straße"},
+      {u, {"-c", "-n", "Ö€" + std::string(40, 'n')}, name, "\xEF" "EUR" + std::string(32, 'n'), "öEUR" + std::string(32, 'n')},
+      {"C", {"--add", song, "\xC4pfel Grüße"}, title, "\xE1pfel Grüße", "\x84pfel Grüße"},
+      {"xx_YY.ISO-8859-1", {"-ct", "1", "M\xE4rz"}, title, "M\xE4rz", "M\xE4rz"},
+      {"C", {"-c", "-n", "K\xF6ln Köln"}, name, "K\xF6ln Köln", "K\xF6ln Köln"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    setenv("LC_ALL", c.locale.c_str(), 1);
+    vexo_TakeLocale();
+    const std::vector<std::string> card = {"ros", dir.File(std::to_string(i))};
+    if (c.args[0] == "-ct") RunVexo(card, {"--add", song, "-"});
+    EXPECT_EQ(RunVexo(card, c.args).status, 1);
+    const Bytes field = Slice(ReadFile(card[1]), c.at, c.stored.size() + 1);
+    EXPECT_EQ(std::string(field.begin(), field.end()), c.stored + '\0') << i;
+    EXPECT_NE(RunVexo(card, {"--get"}).out.find("  " + c.listed + "\n"), std::string::npos) << i;
+  }
+  // A title read without a name names its file as the terminal shows it.
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  for (const auto& [locale, file] : {std::pair{u, "Grüße aus Köln.mp3"}, {"C", "Gr\xF5\xE2" "e aus K\xEFln.mp3"}}) {
+    setenv("LC_ALL", locale.c_str(), 1);
+    vexo_TakeLocale();
+    RunVexo({"ros", "0", "-r", "1"});
+    EXPECT_EQ(ReadFile(dir.File(file)), Pattern(10)) << locale;
+  }
+  ASSERT_EQ(chdir(saved), 0);
 }
 
 // ---- The same commands on every kind of port ------------------------------------------
