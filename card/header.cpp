@@ -76,6 +76,29 @@ struct TableReader {
   }
 };
 
+// A sector that holds nothing: all 0x00 (never written) or all 0xFF (erased).
+bool IsBlankSector(const SectorBuffer& buffer) {
+  const uint8_t first = buffer[0];
+  if (first != 0x00 && first != 0xFF) return false;
+  return std::all_of(buffer.begin(), buffer.begin() + SECTOR_SIZE,
+                     [first](uint8_t b) { return b == first; });
+}
+
+// 0 when every sector of the header area on the card is blank, -FOREIGN_DATA
+// at the first that is not, or the read's result. An image file reads as
+// zeros past its end, so a new or short image is blank.
+VexoResult CheckHeaderAreaBlank(int32_t kind, int32_t port, int32_t slot, uint32_t cardSize) {
+  const uint32_t sectors = std::min<uint32_t>(DATA_AREA_START / SECTOR_SIZE,
+                                              std::max<uint32_t>(1, cardSize / SECTOR_SIZE));
+  TableReader reader{kind, port, slot};
+  VexoResult result = vexo_ReadSector(kind, port, slot, 0, reader.buffer, 1, kTries);
+  for (uint32_t s = 0; result == 0 && s < sectors; ++s) {
+    result = reader.AdvanceTo(s);
+    if (result == 0 && !IsBlankSector(reader.buffer)) result = -VEXO_ERROR_FOREIGN_DATA;
+  }
+  return result;
+}
+
 }  // namespace
 
 bool card_IsValidCardType(uint16_t cardType) {
@@ -211,6 +234,13 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
   header->freeBytes = used >= header->freeBytes ? 0 : header->freeBytes - static_cast<uint32_t>(used);
   g_cursor = 0;
   return 0;
+}
+
+VexoResult card_ReadHeaderForChange(int32_t kind, int32_t port, int32_t slot, CardHeader* header) {
+  const VexoResult result = card_ReadHeader(kind, port, slot, header);
+  if (result != -VEXO_ERROR_NO_VALID_HEADER) return result;
+  const VexoResult blank = CheckHeaderAreaBlank(kind, port, slot, header->cardSize);
+  return blank != 0 ? blank : result;
 }
 
 int card_NextTitle(TitleEntry* entry) {

@@ -66,6 +66,13 @@ void card_SetCardName(CardHeader* header, const char* name);
 // transport's result.
 VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader* header);
 
+// card_ReadHeader for an operation that changes the card: a card without a
+// valid header gives -18 only when its header area is blank (every sector
+// all 0x00 or all 0xFF, as on a new card or image); one that holds other data
+// (a file system, a partition table, a file) gives -FOREIGN_DATA, so that
+// nothing is written over it.
+VexoResult card_ReadHeaderForChange(int32_t kind, int32_t port, int32_t slot, CardHeader* header);
+
 // Copies the entry at the cursor and advances: 0, or 1 at the end.
 int card_NextTitle(TitleEntry* entry);
 

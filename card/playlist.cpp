@@ -17,11 +17,11 @@ bool IsReadFailure(VexoResult result) {
   return result != 0 && result != -VEXO_ERROR_NO_VALID_HEADER;
 }
 
-// Reads the header; a card without a valid one is taken as blank and gets
-// the header of an empty card of this type.
+// Reads the header; a blank card without a valid one gets the header of an
+// empty card of this type.
 VexoResult ReadHeaderOrBlank(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                              CardHeader* header) {
-  const VexoResult result = card_ReadHeader(kind, port, slot, header);
+  const VexoResult result = card_ReadHeaderForChange(kind, port, slot, header);
   if (result == -VEXO_ERROR_NO_VALID_HEADER) {
     card_DefaultHeader(header, cardType);
     return 0;
@@ -33,7 +33,7 @@ VexoResult ReadHeaderOrBlank(int32_t kind, int32_t port, int32_t slot, uint16_t 
 
 VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastOnly) {
   CardHeader header;
-  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  VexoResult result = card_ReadHeaderForChange(kind, port, slot, &header);
   if (IsReadFailure(result)) return result;
   result = 0;
   if (header.sampleCount != 0) {
@@ -144,7 +144,7 @@ VexoResult card_ChangeCard(int32_t kind, int32_t port, int32_t slot, uint16_t ca
 VexoResult card_ChangeTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
                             const char* title) {
   CardHeader header;
-  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  VexoResult result = card_ReadHeaderForChange(kind, port, slot, &header);
   if (result != 0) return result;
   if (sampleNumber < 1 || sampleNumber > header.sampleCount || title == nullptr) {
     card_ReleaseTitles();

@@ -501,4 +501,51 @@ TEST(NeverLoseATitle, SimulatedStorageThatFailsIsNeverReportedDone) {
   }
 }
 
+// A card or image without a valid header is changed only when its header
+// area is blank; any other data stays byte for byte, whatever the command.
+TEST(ForeignData, RefusedUnlessTheHeaderAreaIsBlankOrValid) {
+  vexo_test::UseNoDelay();
+  vexo_test::TempDir dir;
+  const std::string song = dir.Write("song.mp3", Pattern(3000));
+  Bytes ext2(0x100000, 0), mbr(0x20000, 0), erased(0x10000, 0);
+  PutLe16(ext2, 1080, 0xEF53);  // superblock magic at byte 1024 + 56
+  ext2[1024] = 0x80;
+  PutLe16(mbr, 510, 0xAA55);
+  std::fill(erased.begin() + 0x4000, erased.begin() + 0x4200, 0xFF);
+  const std::string text = "notes about songs\n";
+  const struct { const char* name; Bytes bytes; bool refused; } cases[] = {
+      {"ext2", ext2, true},
+      {"mbr", mbr, true},
+      {"text", Bytes(text.begin(), text.end()), true},
+      {"zeros and an erased sector", erased, false},
+      {"valid header", {}, false},
+      {"new image", {}, false},
+  };
+  for (const auto& c : cases) {
+    const std::string image = dir.File(c.name);
+    if (std::string(c.name) == "valid header") WriteCardImage(image, 1, "Card", Titles(1));
+    if (!c.bytes.empty()) WriteFile(image, c.bytes);
+    const Bytes before = FileExists(image) ? ReadFile(image) : Bytes{};
+    for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+             {"--chtitle", "1", "T"}, {"--change", "-n", "N"}, {"--add", song, "T"}}) {
+      const std::string out = RunVexo({"ros", image}, command).out;
+      EXPECT_EQ(out.find("\n Error: FOREIGN DATA\n") != std::string::npos, c.refused)
+          << c.name << ' ' << command[0] << out;
+    }
+    if (c.refused) {
+      EXPECT_EQ(ReadFile(image), before) << c.name;
+    } else {
+      EXPECT_EQ(Le16(ReadFile(image), 4), std::string(c.name) == "valid header" ? 2 : 1) << c.name;
+    }
+  }
+  const std::string card = dir.File("card.ros");
+  WriteFile(card, ext2);
+  {
+    vexo_test::CardOnPort port(VEXO_PORT_PARALLEL, card);
+    EXPECT_NE(RunVexo(port.Words(), {"--delete", "all"}).out.find("\n Error: FOREIGN DATA\n"),
+              std::string::npos);
+  }
+  EXPECT_EQ(ReadFile(card), ext2);
+}
+
 }  // namespace

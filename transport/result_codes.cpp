@@ -4,7 +4,7 @@ namespace {
 
 constexpr const char* kUnknownMessage = "UNKNOWN ERROR";
 
-// Indexed by code; entry 39 is reserved and reads as an unknown code.
+// Indexed by code; entries without a message read as an unknown code.
 constexpr const char* ResultMessageTable[VEXO_RESULT_CODE_COUNT] = {
     "NO ERROR",
     "CMD WRITE",
@@ -57,6 +57,9 @@ constexpr const char* ResultMessageTable[VEXO_RESULT_CODE_COUNT] = {
     "SAME FILE AS IMAGE",
     "NOT A BLOCK DEVICE",
     "NO CARD IN READER",
+    nullptr,
+    "VERIFY FAILED",
+    "FOREIGN DATA",
 };
 
 }  // namespace

@@ -82,4 +82,10 @@ constexpr int32_t VEXO_ERROR_SAME_FILE = 48;
 constexpr int32_t VEXO_ERROR_NOT_BLOCK_DEVICE = 49;
 // A card reader with no card in it, or a device too small to be a card.
 constexpr int32_t VEXO_ERROR_NO_CARD = 50;
-constexpr int32_t VEXO_RESULT_CODE_COUNT = 51;
+// 51 belongs to the serial line.
+// A write whose read-back from the card differs from what was written.
+constexpr int32_t VEXO_ERROR_VERIFY_FAILED = 52;
+// A card without a valid header whose header area holds other data (a file
+// system, a partition table, a file): nothing is written over it.
+constexpr int32_t VEXO_ERROR_FOREIGN_DATA = 53;
+constexpr int32_t VEXO_RESULT_CODE_COUNT = 54;
