@@ -48,7 +48,7 @@ VexoResult card_ReadSettings(int32_t kind, int32_t port, int32_t slot, PlayerSet
 VexoResult card_WriteSettings(int32_t kind, int32_t port, int32_t slot,
                               const PlayerSettings& settings) {
   CardHeader header;
-  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  VexoResult result = card_ReadHeaderForChange(kind, port, slot, &header);
   if (result != 0 && result != -VEXO_ERROR_NO_VALID_HEADER) return result;
 
   SectorBuffer buffer{};
