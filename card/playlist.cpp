@@ -76,7 +76,7 @@ VexoResult card_ResetHeader(int32_t kind, int32_t port, int32_t slot) {
 
 VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                          const char* cardName, const char* path, const char* title, int progress,
-                         uint8_t fileType) {
+                         uint8_t fileType, bool wholeOnly) {
   CardHeader header;
   VexoResult result = ReadHeaderOrBlank(kind, port, slot, cardType, &header);
   if (result != 0) return result;
@@ -112,9 +112,9 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
     return result;
   }
   vexo_Trace("File: %s, Size: %lu\n", path != nullptr ? path : "", static_cast<unsigned long>(entry.size));
-  if (entry.size == 0) {
+  if (entry.size == 0 || (wholeOnly && entry.size > space)) {
     card_ReleaseTitles();
-    return -VEXO_ERROR_FILE_NOT_EXIST;
+    return entry.size == 0 ? -VEXO_ERROR_FILE_NOT_EXIST : -VEXO_ERROR_CARD_FULL;
   }
   entry.size = std::min(entry.size, space);
   entry.startAddress = static_cast<uint32_t>(startByte);

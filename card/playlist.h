@@ -14,10 +14,11 @@ VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastO
 VexoResult card_WriteEmptyHeader(int32_t kind, int32_t port, int32_t slot);
 VexoResult card_ResetHeader(int32_t kind, int32_t port, int32_t slot);
 // Data first, the header only after the data arrived. -41 when there is no
-// room for any byte, -42 when the table is full.
+// room for any byte, -42 when the table is full. A title larger than the room
+// is cut to it, or, with wholeOnly, refused with -41 before anything is written.
 VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                          const char* cardName, const char* path, const char* title, int progress,
-                         uint8_t fileType);
+                         uint8_t fileType, bool wholeOnly = false);
 VexoResult card_ChangeCard(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                            const char* cardName);
 VexoResult card_ChangeTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "card/charset.h"
 #include "cli/commands.h"
@@ -250,6 +251,8 @@ int vexo_Main(int argc, char** argv) {
 
   if (IsCommand(command, "--get", "-g")) {
     cmd_Get(kind, port, kCardSlot, 1, imagePath);
+  } else if (IsCommand(command, "--json", "-j")) {
+    cmd_Json(kind, port, kCardSlot, imagePath);
   } else if (IsCommand(command, "--empty", "-e")) {
     cmd_Empty(kind, port, kCardSlot, imagePath);
   } else if (IsCommand(command, "--delete", "-d")) {
@@ -292,6 +295,22 @@ int vexo_Main(int argc, char** argv) {
     std::string title = title_FromTyped(p2);
     cmd_Add(kind, port, kCardSlot, p1, title.data(), OrNull(options.cardName), options.cardType,
             imagePath);
+  } else if (IsCommand(command, "--import", "-i")) {
+    // The sources run up to the first option word.
+    std::vector<std::string> sources;
+    int next = k + 1;
+    for (; args.At(next) != nullptr && !Is(args.At(next), "-n") && !Is(args.At(next), "-t"); ++next) {
+      sources.emplace_back(args.At(next));
+    }
+    Options options;
+    const bool typeOk = ScanOptions(args, next, false, &options) == ScanOutcome::Ok;
+    if (sources.empty() || !typeOk) {
+      std::printf(" --import: missing or invalid parameters\n");
+      if (!typeOk) std::printf("           No valid cardtype.\n");
+      return kExitRejected;
+    }
+    cmd_Import(kind, port, kCardSlot, sources, OrNull(options.cardName), options.cardType,
+               imagePath);
   } else if (IsCommand(command, "--read", "-r")) {
     if (p1 == nullptr || ReadNumber(p1) <= 0) {
       std::printf(" --read: missing or invalid parameters\n");

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "card/charset.h"
 #include "card/header.h"
 #include "card/playlist.h"
@@ -57,6 +59,17 @@ void RunHeaderCommand(int32_t kind, int32_t port, int32_t slot, const char* imag
   vexo_SettleDelay(kind);
 }
 
+// After a transfer the adapter's bus lines go low and the card is read once
+// more, silently; the other kinds do nothing.
+void ReleaseAdapterLines(int32_t kind, int32_t port, int32_t slot) {
+  if (kind != VEXO_PORT_PARALLEL) return;
+  vexo_SetPower(kind, 0);
+  vexo_Delay(40);
+  CardHeader header;
+  card_ReadHeader(kind, port, slot, &header);
+  card_ReleaseTitles();
+}
+
 // The frame of the transfer commands: open, announce, operation, report,
 // close. The parallel adapter switches its bus lines low and re-reads the
 // header before the report.
@@ -68,13 +81,7 @@ void RunTransferCommand(int32_t kind, int32_t port, int32_t slot, Operation oper
     PrintError(result);
   } else {
     const float rate = vexo_GetTransferRate(kind);
-    if (kind == VEXO_PORT_PARALLEL) {
-      vexo_SetPower(kind, 0);
-      vexo_Delay(40);
-      CardHeader header;
-      card_ReadHeader(kind, port, slot, &header);
-      card_ReleaseTitles();
-    }
+    ReleaseAdapterLines(kind, port, slot);
     std::fputs(kDoneLine, stdout);
     if (rateLine) std::printf(" Transferrate: %.0f Bits/sec.\n", static_cast<double>(rate));
   }
@@ -88,26 +95,44 @@ bool OpenForTransfer(int32_t kind, int32_t port, const char* imagePath) {
   return opened == 0;
 }
 
-}  // namespace
-
-bool IsMp3FileName(const char* name) {
-  if (name == nullptr) return false;
-  const char* point = std::strrchr(name, '.');
-  if (point == nullptr) return false;
-  // Each test stops at the terminator, so nothing past it is read.
-  return (point[1] == 'm' || point[1] == 'M') && (point[2] == 'p' || point[2] == 'P') &&
-         point[3] == '3';
+// Opens the port, reads the header and closes the port: the open's failure,
+// or the header reader's result with the table loaded on success.
+VexoResult ReadCard(int32_t kind, int32_t port, int32_t slot, const char* imagePath,
+                    CardHeader* header) {
+  const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
+  if (opened != 0) return opened;
+  const VexoResult result = card_ReadHeader(kind, port, slot, header);
+  vexo_Close(kind, port);
+  return result;
 }
 
-void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath) {
-  const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
-  if (opened != 0) {
-    PrintError(opened);
-    return;
+// Failures that concern one song of an import: it is skipped and the import
+// goes on with the next one.
+bool IsSongRefusal(VexoResult result) {
+  switch (-result) {
+    case VEXO_ERROR_FILE_NOT_EXIST:
+    case VEXO_ERROR_FILE_SIZE_ZERO:
+    case VEXO_ERROR_FILE_NOT_OPEN:
+    case VEXO_ERROR_FILE_READ:
+    case VEXO_ERROR_NOT_REGULAR_FILE:
+    case VEXO_ERROR_SAME_FILE:
+    case VEXO_ERROR_CARD_FULL:
+      return !vexo_StopRequested();
+    default:
+      return false;
   }
+}
+
+void PrintJson(const nlohmann::ordered_json& object) {
+  std::printf("%s\n",
+              object.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+}
+
+}  // namespace
+
+void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath) {
   CardHeader header;
-  const VexoResult result = card_ReadHeader(kind, port, slot, &header);
-  vexo_Close(kind, port);
+  const VexoResult result = ReadCard(kind, port, slot, imagePath, &header);
   char version[16];
   VersionText(header.version, version, sizeof version);
 
@@ -180,6 +205,39 @@ void cmd_ChTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
                    "\n Changed Title for Sample %i.\n", sampleNumber);
 }
 
+void cmd_Json(int32_t kind, int32_t port, int32_t slot, const char* imagePath) {
+  using Json = nlohmann::ordered_json;
+  CardHeader header;
+  VexoResult result = ReadCard(kind, port, slot, imagePath, &header);
+  char version[16];
+  VersionText(header.version, version, sizeof version);
+  if (result == 0) {
+    Json listing = {{"valid", true}, {"cardSize", header.cardSize}, {"freeBytes", header.freeBytes}};
+    if (kind == VEXO_PORT_SERIAL) listing["cardsInserted"] = header.cardsInserted;
+    listing["version"] = version;
+    listing["cardName"] = title_ToUtf8(header.cardName.data());
+    listing["cardType"] = header.cardType;
+    listing["titles"] = Json::array();
+    TitleEntry entry;
+    for (int number = 1; card_NextTitle(&entry) == 0; ++number) {
+      const std::string title(entry.title.data(), strnlen(entry.title.data(), TITLE_TEXT_BYTES));
+      listing["titles"].push_back({{"number", number},
+                                   {"title", title_ToUtf8(title.c_str())},
+                                   {"size", entry.size},
+                                   {"start", entry.startAddress}});
+    }
+    card_ReleaseTitles();
+    vexo_SettleDelay(kind);
+    PrintJson(listing);
+  } else if (result == -VEXO_ERROR_NO_VALID_HEADER) {
+    vexo_SettleDelay(kind);
+    PrintJson({{"valid", false}, {"cardSize", header.cardSize}, {"version", version}});
+  } else {
+    if (vexo_StopRequested()) result = -VEXO_ERROR_TRANSFER_STOPPED;
+    PrintJson({{"error", -result}, {"message", vexo_ResultMessage(result)}});
+  }
+}
+
 void cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* title,
              const char* cardName, uint16_t cardType, const char* imagePath) {
   if (!OpenForTransfer(kind, port, imagePath)) return;
@@ -226,4 +284,35 @@ void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int
   RunTransferCommand(
       kind, port, slot,
       [&] { return card_RawRead(kind, port, slot, 0, path, 1, usedPartOnly); }, true);
+}
+
+void cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::string>& sources,
+                const char* cardName, uint16_t cardType, const char* imagePath) {
+  if (!OpenForTransfer(kind, port, imagePath)) return;
+  const std::vector<Song> songs = song_Expand(sources);
+  unsigned imported = 0;
+  for (const Song& song : songs) {
+    if (vexo_StopRequested()) {
+      PrintError(-VEXO_ERROR_TRANSFER_STOPPED);
+      break;
+    }
+    const std::string title = title_FromUtf8(song_Title(song));
+    const char* path = song.path.c_str();
+    std::printf(" Adding file: %s\n ", path);
+    const VexoResult result = card_AddTitle(kind, port, slot, cardType, cardName, path, title.c_str(),
+                                            1, IsMp3FileName(path) ? 1 : 2, true);
+    if (result == 0) {
+      std::fputs(kDoneLine, stdout);
+      ++imported;
+    } else if (IsSongRefusal(result)) {
+      std::printf("\n Skipped: %s\n", vexo_ResultMessage(result));
+    } else {
+      PrintError(result);
+      break;
+    }
+  }
+  if (imported != 0) ReleaseAdapterLines(kind, port, slot);
+  std::printf("\n Imported %u of %u songs.\n", imported, static_cast<unsigned>(songs.size()));
+  vexo_Close(kind, port);
+  vexo_SettleDelay(kind);
 }

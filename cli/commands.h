@@ -6,6 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
+
+#include "songs/songs.h"
 
 void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath);
 void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly,
@@ -24,6 +28,10 @@ void cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path,
                   const char* devicePath = nullptr);
 void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
                  const char* devicePath = nullptr);
-
-// True when the name's last point is followed by "mp3" (any case of m and p).
-bool IsMp3FileName(const char* name);
+// Adds every song the sources name, each as one title as cmd_Add adds it,
+// whole or not at all: a song that cannot go on the card is reported and
+// skipped. A stop request ends the import between songs.
+void cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::string>& sources,
+                const char* cardName, uint16_t cardType, const char* imagePath);
+// The playlist as one JSON object in UTF-8, whatever the locale.
+void cmd_Json(int32_t kind, int32_t port, int32_t slot, const char* imagePath);

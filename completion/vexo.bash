@@ -6,7 +6,7 @@ _vexo_args()
 {
     local i=$1 cur=${_vexo_words[$1]} port=${_vexo_words[1]} k=2 n
     local commands="--get --add --delete --empty --change --chtitle --read --rawread --rawwrite
-        -g -a -d -e -c -ct -r -rr -rw"
+        --import --json -g -a -d -e -c -ct -r -rr -rw -i -j"
     if ((i == 1)); then
         local words="ttyS0 ttyUSB0 ttyACM0 lp0 lp1 lp2 lp3 lp4 ros card --helpex" dev
         for dev in /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]*; do
@@ -44,6 +44,19 @@ _vexo_args()
         --delete|-d) ((n == 1)) && COMPREPLY=($(compgen -W "all" -- "$cur")) ;;
         --rawread|-rr|--rawwrite|-rw) ((n == 1)) && COMPREPLY=($(compgen -f -- "$cur")) ;;
         --read|-r) ((n == 2)) && COMPREPLY=($(compgen -f -- "$cur")) ;;
+        --import|-i)
+            local w options=0
+            for ((w = k + 1; w < i; w++)); do
+                [[ ${_vexo_words[w]} == -n || ${_vexo_words[w]} == -t ]] && options=1
+            done
+            if [[ $prev == -t ]]; then
+                COMPREPLY=($(compgen -W "1 5 6 7" -- "$cur"))
+            elif [[ $prev != -n ]]; then
+                ((options)) || COMPREPLY=($(compgen -f -X '!*.[mM][pP]3' -- "$cur")
+                    $(compgen -f -X '!*.[mM]3[uU]' -- "$cur") $(compgen -f -X '!*.[mM]3[uU]8' -- "$cur")
+                    $(compgen -d -- "$cur"))
+                ((n > 1)) && COMPREPLY+=($(compgen -W "-n -t" -- "$cur"))
+            fi ;;
         --add|-a|--change|-c)
             local first=3
             [[ ${_vexo_words[k]} == --change || ${_vexo_words[k]} == -c ]] && first=1

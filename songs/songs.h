@@ -1,0 +1,29 @@
+// The songs an import names, and the title each one carries. A source is an
+// MP3 file, a folder (its files whose names are MP3 names, in name order,
+// without subfolders) or a playlist (.m3u, .m3u8: its entries in order, paths
+// relative to the playlist's folder). A song's title is its title tag (ID3v2,
+// else ID3v1), else the playlist's #EXTINF title, else its file name without
+// the extension; the text is returned as the host holds it (tags in UTF-8),
+// converting it for the card is the caller's.
+//
+// This module reads host folders, playlists and tags; it writes nothing,
+// prints nothing and never touches the card.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct Song {
+  std::string path;
+  std::string listedTitle;  // from the playlist's #EXTINF line, or empty
+};
+
+// The songs of the sources, in order. A source that is neither a folder nor
+// a playlist is taken as a song, whatever it is: adding it says what is wrong.
+std::vector<Song> song_Expand(const std::vector<std::string>& sources);
+
+// The song's title; tags are read only from regular files.
+std::string song_Title(const Song& song);
+
+// True when the name's last point is followed by "mp3" (any case of m and p).
+bool IsMp3FileName(const char* name);
