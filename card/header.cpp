@@ -30,6 +30,15 @@ constexpr int kTries = 4;
 std::vector<TitleEntry> g_table;
 uint16_t g_cursor = 0;
 
+// What the card held when its header was read (and after each header write
+// since): the sectors from 0 on as they stand, the number of entries listed,
+// where that table ended, and the card's size. A header write compares
+// against these to write only the sectors that change.
+std::vector<uint8_t> g_onCard;
+uint32_t g_onCardCount = 0;
+uint64_t g_onCardEnd = 0;
+uint32_t g_cardSize = 0;
+
 uint16_t Load16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t Load32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -47,6 +56,14 @@ void ForgetTable() {
   g_table.clear();
   g_table.shrink_to_fit();
   g_cursor = 0;
+  g_onCard.clear();
+  g_onCardCount = 0;
+  g_onCardEnd = 0;
+  g_cardSize = 0;
+}
+
+void KeepSectorRead(const SectorBuffer& buffer) {
+  g_onCard.insert(g_onCard.end(), buffer.begin(), buffer.begin() + SECTOR_SIZE);
 }
 
 // Copies at most maxChars characters of text, NUL-padding the whole field.
@@ -71,6 +88,7 @@ struct TableReader {
       vexo_Trace("rc read next = %i\n", result);
       if (result != 0) return result;
       ++sector;
+      KeepSectorRead(buffer);
     }
     return 0;
   }
@@ -146,6 +164,7 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
   if (result != 0) return result;
   header->cardsInserted += 1;
   header->cardSize = size;
+  g_cardSize = size;
   header->freeBytes = size > DATA_AREA_START ? size - DATA_AREA_START : 0;
   header->version = static_cast<uint16_t>(vexo_GetVersion(kind, port));
 
@@ -153,6 +172,7 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
   result = vexo_ReadSector(kind, port, slot, 0, reader.buffer, 1, kTries);
   vexo_Trace("rc read first = %i\n", result);
   if (result != 0) return result;
+  KeepSectorRead(reader.buffer);
 
   const uint8_t* b = reader.buffer.data();
   header->cardType = Load16(b + HDR_CARD_TYPE);
@@ -233,6 +253,8 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
   for (const TitleEntry& entry : g_table) used += entry.size;
   header->freeBytes = used >= header->freeBytes ? 0 : header->freeBytes - static_cast<uint32_t>(used);
   g_cursor = 0;
+  g_onCardCount = count;
+  g_onCardEnd = card_TableEnd(*header, count);
   return 0;
 }
 
@@ -271,6 +293,61 @@ void card_DefaultHeader(CardHeader* header, uint16_t cardType) {
   header->entrySize = HEADER_ENTRY_SIZE;
 }
 
+void card_RemoveLoadedTitle(uint16_t index) {
+  if (index < g_table.size()) g_table.erase(g_table.begin() + index);
+}
+
+void card_MoveLoadedTitle(uint16_t from, uint16_t to) {
+  if (from >= g_table.size() || to >= g_table.size()) return;
+  const auto first = g_table.begin();
+  if (from < to) {
+    std::rotate(first + from, first + from + 1, first + to + 1);
+  } else {
+    std::rotate(first + to, first + from, first + from + 1);
+  }
+}
+
+namespace {
+
+// The sectors every loaded entry covers, as [first, end) pairs in order of
+// their first sector, clipped to the data area. Entries of no bytes cover none.
+std::vector<std::pair<uint64_t, uint64_t>> CoveredSectors() {
+  std::vector<std::pair<uint64_t, uint64_t>> covered;
+  for (const TitleEntry& entry : g_table) {
+    if (entry.size == 0) continue;
+    const uint64_t first = std::max<uint64_t>(entry.startAddress / SECTOR_SIZE, DATA_AREA_START / SECTOR_SIZE);
+    const uint64_t end = (static_cast<uint64_t>(entry.startAddress) + entry.size + SECTOR_SIZE - 1) / SECTOR_SIZE;
+    if (first < end) covered.emplace_back(first, end);
+  }
+  std::sort(covered.begin(), covered.end());
+  return covered;
+}
+
+}  // namespace
+
+bool card_FindTitleStretch(uint64_t bytes, uint64_t* startSector, uint64_t* stretchBytes) {
+  const uint64_t needed = std::max<uint64_t>(1, (bytes + SECTOR_SIZE - 1) / SECTOR_SIZE);
+  uint64_t candidate = DATA_AREA_START / SECTOR_SIZE;
+  uint64_t limit = g_cardSize / SECTOR_SIZE;  // behind every title: the card's end
+  for (const auto& [first, end] : CoveredSectors()) {
+    if (first >= candidate + needed) {
+      limit = first;
+      break;
+    }
+    candidate = std::max(candidate, end);
+  }
+  *startSector = candidate;
+  *stretchBytes = limit > candidate ? (limit - candidate) * SECTOR_SIZE : 0;
+  return candidate + needed <= limit;
+}
+
+bool card_FindTitlePlace(uint64_t bytes, uint64_t* startSector) {
+  uint64_t stretch = 0;
+  if (card_FindTitleStretch(bytes, startSector, &stretch)) return true;
+  *startSector = card_NextTitleSector();
+  return false;
+}
+
 uint64_t card_NextTitleSector() {
   // Behind every entry, not only the last: a foreign or damaged table may be
   // out of order or point into the header area, and a new title must never
@@ -282,8 +359,61 @@ uint64_t card_NextTitleSector() {
   return (end + SECTOR_SIZE - 1) / SECTOR_SIZE;
 }
 
+namespace {
+
+// The order of a header write that keeps the promise of an interrupted one:
+// the card lists the old playlist, the new one, or (while several table
+// sectors change) a list in which every new title stands at least once and
+// every entry is an old one.
+//  1. Table sectors whose entries change, in their "between" form: new bytes,
+//     except that bytes the old table still counts beyond the new table's end
+//     keep their old value. While sector 0 still counts the old entries they
+//     list every old title but at most the one deleted, some twice. Entries
+//     moving towards the table's start are written from the first sector on,
+//     entries moving towards its end from the last one, so that an entry is
+//     written at its new place before its old place is overwritten.
+//  2. Sector 0, which starts counting the new table.
+//  3. The sectors whose bytes behind the new table are zeroed.
+// A table that only grows writes its new entries first and sector 0 last;
+// one that only shrinks writes sector 0 first. Sectors whose bytes do not
+// change are not written.
+std::vector<SectorWrite> PlanHeaderWrite(const std::vector<uint8_t>& image, uint32_t sectors,
+                                         uint64_t newEnd, TableOrder order) {
+  const auto onCard = [](uint32_t s) -> const uint8_t* {
+    return (static_cast<std::size_t>(s) + 1) * SECTOR_SIZE <= g_onCard.size()
+               ? g_onCard.data() + static_cast<std::size_t>(s) * SECTOR_SIZE
+               : nullptr;
+  };
+  const auto differs = [&](uint32_t s, const uint8_t* bytes) {
+    return onCard(s) == nullptr || std::memcmp(onCard(s), bytes, SECTOR_SIZE) != 0;
+  };
+  std::vector<SectorWrite> between(sectors), final(sectors);
+  for (uint32_t s = 0; s < sectors; ++s) {
+    const std::size_t base = static_cast<std::size_t>(s) * SECTOR_SIZE;
+    final[s].sector = s;
+    std::memcpy(final[s].bytes.data(), image.data() + base, SECTOR_SIZE);
+    between[s] = final[s];
+    if (onCard(s) == nullptr) continue;
+    for (uint64_t b = std::max<uint64_t>(newEnd, base); b < g_onCardEnd && b < base + SECTOR_SIZE; ++b) {
+      between[s].bytes[b - base] = onCard(s)[b - base];
+    }
+  }
+  std::vector<SectorWrite> plan;
+  for (uint32_t i = 1; i < sectors; ++i) {
+    const uint32_t s = order == TableOrder::TowardsEnd ? sectors - i : i;
+    if (differs(s, between[s].bytes.data())) plan.push_back(between[s]);
+  }
+  if (differs(0, final[0].bytes.data())) plan.push_back(final[0]);
+  for (uint32_t s = 1; s < sectors; ++s) {
+    if (final[s].bytes != between[s].bytes) plan.push_back(final[s]);
+  }
+  return plan;
+}
+
+}  // namespace
+
 VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader header,
-                            const TitleEntry* newEntry) {
+                            const TitleEntry* newEntry, TableOrder order) {
   const uint32_t loaded = static_cast<uint32_t>(g_table.size());
   // Entries come from the loaded table; a count beyond it has nothing to write.
   uint32_t count = std::min<uint32_t>(header.sampleCount, loaded);
@@ -326,26 +456,20 @@ VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader
 
   // A shrinking table that frees a sector: that sector is zeroed too (the
   // image holds one zero sector behind the table for it).
-  const uint64_t oldEnd = card_TableEnd(header, loaded);
-  const bool freesSector = loaded > count && (oldEnd + SECTOR_SIZE - 1) / SECTOR_SIZE > sectors;
-  return card_WriteHeaderSectors(kind, port, slot, freesSector ? sectors + 1 : sectors, image,
-                                 count > loaded);
-}
+  const bool freesSector = g_onCardCount > count && (g_onCardEnd + SECTOR_SIZE - 1) / SECTOR_SIZE > sectors;
+  const uint32_t written = freesSector ? sectors + 1 : sectors;
+  const std::vector<SectorWrite> plan = PlanHeaderWrite(image, written, tableEnd, order);
+  const VexoResult result = plan.empty() ? 0 : vexo_WriteSectors(kind, port, slot, plan);
+  if (result != 0) return result;
 
-VexoResult card_WriteHeaderSectors(int32_t kind, int32_t port, int32_t slot, uint32_t count,
-                                   const std::vector<uint8_t>& image, bool tableGrows) {
-  if (static_cast<uint64_t>(count) * SECTOR_SIZE > image.size()) return -VEXO_ERROR_PPA_MEMORY_ALLOC;
-  // Sector 0 must never count an entry that is not wholly on the card, so
-  // that an interrupted write leaves the old playlist or the new one.
-  // A growing table: the new entries first, sector 0 (which starts counting
-  // them) last. Any other table: sector 0 first, so that it stops counting
-  // dropped entries before their sectors are rewritten or zeroed.
-  std::vector<SectorWrite> writes(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t sector = tableGrows ? (i + 1) % count : i;
-    writes[i].sector = sector;
-    std::memcpy(writes[i].bytes.data(), image.data() + static_cast<std::size_t>(sector) * SECTOR_SIZE,
-                SECTOR_SIZE);
+  // The card now holds the new header: later writes compare against it.
+  if (g_onCard.size() < static_cast<std::size_t>(written) * SECTOR_SIZE) {
+    g_onCard.resize(static_cast<std::size_t>(written) * SECTOR_SIZE);
   }
-  return vexo_WriteSectors(kind, port, slot, writes);
+  std::memcpy(g_onCard.data(), image.data(), static_cast<std::size_t>(written) * SECTOR_SIZE);
+  g_table.resize(newEntry != nullptr ? count - 1 : count);
+  if (newEntry != nullptr) g_table.push_back(*newEntry);
+  g_onCardCount = count;
+  g_onCardEnd = tableEnd;
+  return 0;
 }

@@ -86,22 +86,40 @@ TitleEntry* card_LoadedTitle(uint16_t index);  // nullptr when out of range
 // Header fields of an empty card (type 1 when cardType is 0).
 void card_DefaultHeader(CardHeader* header, uint16_t cardType);
 
+// Edits of the loaded table: an entry taken out (those behind it move up),
+// or moved to another place (those between shift by one). Out-of-range
+// indexes change nothing.
+void card_RemoveLoadedTitle(uint16_t index);
+void card_MoveLoadedTitle(uint16_t from, uint16_t to);
+
+// Which way entries move in a header write that changes several table
+// sectors: towards the table's start (a delete, a move to a later place) or
+// towards its end (a move to an earlier place).
+enum class TableOrder { TowardsStart, TowardsEnd };
+
 // Builds the header image from the header (a copy) and the loaded table, with
-// newEntry appended when given, and writes it, for a shrinking table with the
-// freed sector zeroed behind it.
+// newEntry appended when given, and writes the sectors whose bytes change,
+// for a shrinking table with the freed sector zeroed behind it. A write cut
+// off after any sector leaves the old playlist, the new one, or (where
+// several table sectors change) a list in which every new title stands at
+// least once and every entry is an old one. On success the loaded table is
+// the one written.
 // 0, -34, -42 when the table would run past the header area, or the write's result.
 VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader header,
-                            const TitleEntry* newEntry);
+                            const TitleEntry* newEntry,
+                            TableOrder order = TableOrder::TowardsStart);
 
-// Writes sectors 0..count-1 of a header image in the order that keeps the
-// card's playlist whole if the write is cut off: when the table grows, the
-// table sectors first and sector 0 last; otherwise sector 0 first, then the
-// rest in ascending order. Every port kind's header write goes through here.
-// 0, -17 for an unknown kind, or the driver's result.
-VexoResult card_WriteHeaderSectors(int32_t kind, int32_t port, int32_t slot, uint32_t count,
-                                   const std::vector<uint8_t>& image, bool tableGrows);
+// Where a title of `bytes` bytes goes: the first free stretch of whole
+// sectors at or behind DATA_AREA_START, outside every loaded entry's sectors
+// and before the card's end, that holds it all. True when one does; false
+// otherwise, with startSector then behind the end of every loaded entry
+// (card_NextTitleSector), where the title is cut to what fits.
+bool card_FindTitlePlace(uint64_t bytes, uint64_t* startSector);
+// The same search, also giving the stretch's length in bytes from
+// startSector (to the next title or the card's end; 0 when none).
+bool card_FindTitleStretch(uint64_t bytes, uint64_t* startSector, uint64_t* stretchBytes);
 
-// Sector where a new title goes: the first sector boundary at or behind
+// Sector behind every loaded entry: the first sector boundary at or behind
 // DATA_AREA_START and the end of every loaded entry (64-bit: a foreign entry
 // may point anywhere).
 uint64_t card_NextTitleSector();

@@ -48,6 +48,62 @@ VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastO
   return result;
 }
 
+VexoResult card_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber) {
+  CardHeader header;
+  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  if (result != 0) return result;
+  if (sampleNumber < 1 || sampleNumber > header.sampleCount) {
+    card_ReleaseTitles();
+    return -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
+  }
+  // The data stays where it is; its sectors are free for the next title.
+  card_RemoveLoadedTitle(static_cast<uint16_t>(sampleNumber - 1));
+  header.sampleCount -= 1;
+  result = card_WriteHeader(kind, port, slot, header, nullptr);
+  card_ReleaseTitles();
+  return result;
+}
+
+namespace {
+
+// True when entries a and b (and all between) lie in one table sector, so
+// that one sector write reorders them.
+bool InOneSector(const CardHeader& header, uint32_t a, uint32_t b) {
+  const uint32_t low = std::min(a, b), high = std::max(a, b);
+  return card_TableEnd(header, low) / SECTOR_SIZE == (card_TableEnd(header, high + 1) - 1) / SECTOR_SIZE;
+}
+
+}  // namespace
+
+VexoResult card_MoveTitle(int32_t kind, int32_t port, int32_t slot, int32_t from, int32_t to) {
+  CardHeader header;
+  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  if (result != 0) return result;
+  const int32_t count = header.sampleCount;
+  if (from < 1 || from > count || to < 1 || to > count || from == to) {
+    card_ReleaseTitles();
+    return from == to && from >= 1 && from <= count ? 0 : -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
+  }
+  const auto f = static_cast<uint16_t>(from - 1), t = static_cast<uint16_t>(to - 1);
+  if (!InOneSector(header, f, t)) {
+    // Across table sectors no order of sector writes keeps every title
+    // listed while the count stays: the moving title is first listed twice,
+    // at the table's end, so that the reordering writes can drop it from
+    // its old place before they reach its new one.
+    const TitleEntry moving = *card_LoadedTitle(f);
+    result = card_WriteHeader(kind, port, slot, header, &moving);
+    if (result != 0) {
+      card_ReleaseTitles();
+      return result;
+    }
+  }
+  card_MoveLoadedTitle(f, t);
+  result = card_WriteHeader(kind, port, slot, header, nullptr,
+                            t < f ? TableOrder::TowardsEnd : TableOrder::TowardsStart);
+  card_ReleaseTitles();
+  return result;
+}
+
 namespace {
 
 // Finds the card and writes the header of an empty card over it, without
@@ -81,14 +137,7 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
   VexoResult result = ReadHeaderOrBlank(kind, port, slot, cardType, &header);
   if (result != 0) return result;
 
-  // Where the title goes, and how much of it fits: the free space, but never
-  // past the card's last sector (the padding between titles is not counted
-  // in the free space).
-  const uint64_t startSector = card_NextTitleSector();
-  const uint64_t startByte = startSector * SECTOR_SIZE;
-  const uint64_t toCardEnd = startByte < header.cardSize ? header.cardSize - startByte : 0;
-  const uint32_t space = static_cast<uint32_t>(std::min<uint64_t>(header.freeBytes, toCardEnd));
-  if (space == 0) {
+  if (header.freeBytes == 0) {
     card_ReleaseTitles();
     return -VEXO_ERROR_CARD_FULL;
   }
@@ -116,8 +165,23 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
     card_ReleaseTitles();
     return entry.size == 0 ? -VEXO_ERROR_FILE_NOT_EXIST : -VEXO_ERROR_CARD_FULL;
   }
+
+  // Where the title goes, and how much of it fits: the free space, but never
+  // past the stretch it goes into (the next title or the card's end; the
+  // padding between titles is not counted in the free space).
+  uint64_t startSector = 0, stretch = 0;
+  if (!card_FindTitleStretch(entry.size, &startSector, &stretch)) {
+    startSector = card_NextTitleSector();
+    const uint64_t startByte = startSector * SECTOR_SIZE;
+    stretch = startByte < header.cardSize ? header.cardSize - startByte : 0;
+  }
+  const uint32_t space = static_cast<uint32_t>(std::min<uint64_t>(header.freeBytes, stretch));
+  if (space == 0) {
+    card_ReleaseTitles();
+    return -VEXO_ERROR_CARD_FULL;
+  }
   entry.size = std::min(entry.size, space);
-  entry.startAddress = static_cast<uint32_t>(startByte);
+  entry.startAddress = static_cast<uint32_t>(startSector * SECTOR_SIZE);
 
   result = vexo_WriteFile(kind, port, slot, static_cast<uint32_t>(startSector), path, space,
                           progress, 0);

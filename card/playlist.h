@@ -11,6 +11,13 @@
 #include "transport/vexo_types.h"
 
 VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastOnly);
+// Title sampleNumber (from 1) leaves the table; the titles behind it move
+// up one place and every title's data stays where it is. -22 out of range.
+VexoResult card_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber);
+// Title `from` takes place `to`, the titles between shift by one; no data
+// moves. -22 when either is out of range; from == to writes nothing.
+// -42 when a move across table sectors finds no room for one more entry.
+VexoResult card_MoveTitle(int32_t kind, int32_t port, int32_t slot, int32_t from, int32_t to);
 VexoResult card_WriteEmptyHeader(int32_t kind, int32_t port, int32_t slot);
 VexoResult card_ResetHeader(int32_t kind, int32_t port, int32_t slot);
 // Data first, the header only after the data arrived. -41 when there is no

@@ -113,6 +113,14 @@ int32_t ReadNumber(const char* text) {
   return static_cast<int32_t>(value);
 }
 
+// A word that begins with a number, as ReadNumber reads it.
+bool IsNumber(const char* text) {
+  if (text == nullptr) return false;
+  char* end = nullptr;
+  std::strtol(text, &end, 10);
+  return end != text;
+}
+
 bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
@@ -256,7 +264,19 @@ int vexo_Main(int argc, char** argv) {
   } else if (IsCommand(command, "--empty", "-e")) {
     cmd_Empty(kind, port, kCardSlot, imagePath);
   } else if (IsCommand(command, "--delete", "-d")) {
-    cmd_Delete(kind, port, kCardSlot, (p1 != nullptr && Is(p1, "all")) ? 0 : 1, imagePath);
+    // A number names the title to delete; any other word but "all" means
+    // the last title.
+    if (IsNumber(p1)) {
+      cmd_DeleteTitle(kind, port, kCardSlot, ReadNumber(p1), imagePath);
+    } else {
+      cmd_Delete(kind, port, kCardSlot, (p1 != nullptr && Is(p1, "all")) ? 0 : 1, imagePath);
+    }
+  } else if (IsCommand(command, "--move", "-m")) {
+    if (!IsNumber(p1) || !IsNumber(p2)) {
+      std::printf(" --move: missing or invalid parameters\n");
+      return kExitRejected;
+    }
+    cmd_Move(kind, port, kCardSlot, ReadNumber(p1), ReadNumber(p2), imagePath);
   } else if (IsCommand(command, "--rawwrite", "-rw") || IsCommand(command, "--rawread", "-rr")) {
     if (p1 == nullptr) {
       std::printf(" No valid command-line parameters.\n");

@@ -42,7 +42,8 @@ void VersionText(uint16_t version, char* text, std::size_t size) {
 // message; the parallel adapter re-reads the card after a change.
 template <typename Operation>
 void RunHeaderCommand(int32_t kind, int32_t port, int32_t slot, const char* imagePath,
-                      Operation operation, const char* successText, int sampleNumber = 0) {
+                      Operation operation, const char* successText, int sampleNumber = 0,
+                      int place = 0) {
   const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
   if (opened != 0) {
     PrintError(opened);
@@ -54,7 +55,7 @@ void RunHeaderCommand(int32_t kind, int32_t port, int32_t slot, const char* imag
     PrintError(result);
   } else {
     if (kind == VEXO_PORT_PARALLEL) cmd_Get(VEXO_PORT_PARALLEL, port, slot, 0, nullptr);
-    std::printf(successText, sampleNumber);
+    std::printf(successText, sampleNumber, place);
   }
   vexo_SettleDelay(kind);
 }
@@ -179,6 +180,24 @@ void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly, const ch
   RunHeaderCommand(kind, port, slot, devicePath,
                    [&] { return card_DeleteTitles(kind, port, slot, lastOnly); },
                    lastOnly == 1 ? "\n Deleted one title.\n" : "\n Deleted all titles.\n");
+}
+
+void cmd_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+                     const char* devicePath) {
+  if (kind == VEXO_PORT_ROS) {
+    std::fputs(kRosRefusal, stdout);
+    return;
+  }
+  RunHeaderCommand(kind, port, slot, devicePath,
+                   [&] { return card_DeleteTitle(kind, port, slot, sampleNumber); },
+                   "\n Deleted one title.\n");
+}
+
+void cmd_Move(int32_t kind, int32_t port, int32_t slot, int32_t from, int32_t to,
+              const char* imagePath) {
+  RunHeaderCommand(kind, port, slot, imagePath,
+                   [&] { return card_MoveTitle(kind, port, slot, from, to); },
+                   "\n Moved title %i to place %i.\n", from, to);
 }
 
 void cmd_Empty(int32_t kind, int32_t port, int32_t slot, const char* devicePath) {

@@ -14,6 +14,10 @@
 void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath);
 void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly,
                 const char* devicePath = nullptr);
+void cmd_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+                     const char* devicePath = nullptr);
+void cmd_Move(int32_t kind, int32_t port, int32_t slot, int32_t from, int32_t to,
+              const char* imagePath);
 void cmd_Empty(int32_t kind, int32_t port, int32_t slot, const char* devicePath = nullptr);
 void cmd_Change(int32_t kind, int32_t port, int32_t slot, const char* cardName, uint16_t cardType,
                 const char* imagePath);

@@ -5,8 +5,8 @@
 _vexo_args()
 {
     local i=$1 cur=${_vexo_words[$1]} port=${_vexo_words[1]} k=2 n
-    local commands="--get --add --delete --empty --change --chtitle --read --rawread --rawwrite
-        --import --json -g -a -d -e -c -ct -r -rr -rw -i -j"
+    local commands="--get --add --delete --empty --change --chtitle --move --read --rawread --rawwrite
+        --import --json -g -a -d -e -c -ct -m -r -rr -rw -i -j"
     if ((i == 1)); then
         local words="ttyS0 ttyUSB0 ttyACM0 lp0 lp1 lp2 lp3 lp4 ros card --helpex" dev
         for dev in /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]*; do

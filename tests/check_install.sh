@@ -34,7 +34,7 @@ done
 
 offered=$(bash -c 'source "$1"; COMP_WORDS=(vexo ros x.ros --); COMP_CWORD=3; _vexo
   echo " ${COMPREPLY[*]} "' - "$prefix/share/bash-completion/completions/vexo")
-for word in --get --add --delete --empty --change --chtitle --read --rawread --rawwrite --import --json; do
+for word in --get --add --delete --empty --change --chtitle --move --read --rawread --rawwrite --import --json; do
   [[ $offered == *" $word "* ]] || bad "completion of 'vexo ros x.ros --' lacks $word"
 done
 

@@ -165,6 +165,8 @@ TEST_F(CommandLine, RejectionsPrintTheirMessageAndExitWithZero) {
       {{"lp1", "--import"}, " --import: missing or invalid parameters\n"},
       {{"lp1", "-i", "-n", "N", "a.mp3"}, " --import: missing or invalid parameters\n"},
       {{"lp1", "-i", "a.mp3", "-t", "2"}, " --import: missing or invalid parameters\n" + noType},
+      {{"lp1", "--move", "1"}, " --move: missing or invalid parameters\n"},
+      {{"lp1", "-m", "x", "2"}, " --move: missing or invalid parameters\n"},
   };
   for (const auto& [args, expected] : cases) ExpectPrints(args, expected);
 }
@@ -211,7 +213,7 @@ TEST_F(CommandLine, OptionPairsReachTheCard) {
 TEST_F(CommandLine, ImageFilesRefuseDeleteEmptyAndRawCopies) {
   const std::string raw = dir.Write("raw", Pattern(600));
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--delete"}, {"-d", "all"}, {"--empty"}, {"--rawwrite", raw}, {"-rr", dir.File("copy")}}) {
+           {"--delete"}, {"-d", "all"}, {"-d", "1"}, {"--empty"}, {"--rawwrite", raw}, {"-rr", dir.File("copy")}}) {
     const vexo_test::RunResult run = Run(args);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, " - not supported for ROS file -\n") << args[0];
@@ -367,8 +369,11 @@ TEST_P(Commands, HeaderCommandsChangeTheCardAlikeOnEveryPort) {
   EXPECT_EQ(Run({"-ct", "1", "M\xE4rz " + std::string(30, 'z')}).out, "\n Changed Title for Sample 1.\n");
   const std::string renamed = "M\xE4rz " + std::string(17, 'z');
   EXPECT_EQ(Run({"--get"}).out, Report(2, 132841472 - 1600, "Renamed", "    1.       700  " + renamed + "\n    2.       900  " + x22 + "\n"));
+  EXPECT_EQ(Run({"-m", "2", "1"}).out, "\n Moved title 2 to place 1.\n");
+  EXPECT_EQ(Run({"--move", "3", "1"}).out, "\n Error: NO VALID SAMPLE NUMBER\n");
   if (kind == VEXO_PORT_ROS) return;  // image files refuse the rest (tested above)
-  EXPECT_EQ(Run({"--delete"}).out, "\n Deleted one title.\n");
+  EXPECT_EQ(Run({"--delete", "99"}).out, "\n Error: NO VALID SAMPLE NUMBER\n");
+  EXPECT_EQ(Run({"-d", "1"}).out, "\n Deleted one title.\n");
   EXPECT_EQ(Run({"--get"}).out, Report(1, 132841472 - 700, "Renamed", "    1.       700  " + renamed + "\n"));
   EXPECT_EQ(Run({"--delete", "all"}).out, "\n Deleted all titles.\n");
   EXPECT_EQ(Run({"--get"}).out, Report(0, 132841472, "", ""));
