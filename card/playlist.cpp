@@ -161,9 +161,9 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
     return result;
   }
   vexo_Trace("File: %s, Size: %lu\n", path != nullptr ? path : "", static_cast<unsigned long>(entry.size));
-  if (entry.size == 0 || (wholeOnly && entry.size > space)) {
+  if (entry.size == 0) {
     card_ReleaseTitles();
-    return entry.size == 0 ? -VEXO_ERROR_FILE_NOT_EXIST : -VEXO_ERROR_CARD_FULL;
+    return -VEXO_ERROR_FILE_NOT_EXIST;
   }
 
   // Where the title goes, and how much of it fits: the free space, but never
@@ -176,7 +176,7 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
     stretch = startByte < header.cardSize ? header.cardSize - startByte : 0;
   }
   const uint32_t space = static_cast<uint32_t>(std::min<uint64_t>(header.freeBytes, stretch));
-  if (space == 0) {
+  if (space == 0 || (wholeOnly && entry.size > space)) {
     card_ReleaseTitles();
     return -VEXO_ERROR_CARD_FULL;
   }
