@@ -175,11 +175,10 @@ int32_t mmc_WaitBusy(int32_t limit, int32_t idleClocks) {
   return VEXO_ERROR_PPA_BSY_TIMEOUT;
 }
 
-int32_t mmc_ReadBlock(std::span<uint8_t> buffer) {
+int32_t mmc_ReadBlock(std::span<uint8_t> buffer, DataRxState& rx) {
   const uint64_t length = static_cast<uint64_t>(g_blockLen) + 2;
   // A block length the caller's buffer cannot hold is never received into it.
   if (length > buffer.size()) return VEXO_ERROR_PPA_WRONG_DATA_CRC16;
-  DataRxState rx;
   const int32_t received = mmc_GetData(buffer, static_cast<uint32_t>(length), rx);
   if (received != 0) return received;
   return mmc_CheckCrc16(buffer, static_cast<std::size_t>(length));

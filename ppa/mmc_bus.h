@@ -64,6 +64,8 @@ int32_t mmc_GetCrcStatus();
 int32_t mmc_WaitBusy(int32_t limit, int32_t idleClocks);
 
 // Block exchanges: one block read into buffer (BLOCK_LEN + 2 bytes, CRC
-// checked), one block written from data (BLOCK_LEN bytes).
-int32_t mmc_ReadBlock(std::span<uint8_t> buffer);
+// checked), continuing the reception in rx (a fresh one, or what the read
+// command's response already collected into the same buffer); one block
+// written from data (BLOCK_LEN bytes).
+int32_t mmc_ReadBlock(std::span<uint8_t> buffer, DataRxState& rx);
 int32_t mmc_WriteBlock(std::span<const uint8_t> data);

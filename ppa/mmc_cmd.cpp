@@ -109,19 +109,24 @@ int32_t mmc_cmd16(uint32_t length, ResponseImage& response) {
   return mmc_R1Command(mmc_Frame(16, length), response);
 }
 
-int32_t mmc_cmd18_(uint32_t address, ResponseImage& response, std::span<uint8_t> data) {
+int32_t mmc_cmd18_(uint32_t address, ResponseImage& response, std::span<uint8_t> data,
+                   DataRxState& rx) {
   CommandFrame frame = mmc_Frame(18, address);
   mmc_SetCmdCrc(frame);
   mmc_SendCommand(frame);
   BitPacker packer;
   packer.position = static_cast<uint32_t>(response.size());
-  DataRxState rx;
+  rx = DataRxState{};
   const int32_t received = mmc_GetResponseWithData(response, packer, data, rx);
   if (received != 0) return received;
   return mmc_CheckCrc7(response, 6);
 }
 
-int32_t mmc_cmd18_Data(std::span<uint8_t> buffer) { return mmc_ReadBlock(buffer); }
+int32_t mmc_cmd18_Data(std::span<uint8_t> buffer, DataRxState& rx) {
+  const int32_t result = mmc_ReadBlock(buffer, rx);
+  rx = DataRxState{};
+  return result;
+}
 
 int32_t mmc_cmd25_(uint32_t address, ResponseImage& response) {
   return mmc_R1Command(mmc_Frame(25, address), response);

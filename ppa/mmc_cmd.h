@@ -35,9 +35,13 @@ int32_t mmc_cmd12(ResponseImage& response);
 // SET_BLOCKLEN: BLOCK_LEN takes the length before the command goes out.
 int32_t mmc_cmd16(uint32_t length, ResponseImage& response);
 // READ_MULTIPLE_BLOCK at a byte address: response while DAT is watched into
-// data; the blocks follow through mmc_cmd18_Data, ended by mmc_cmd12.
-int32_t mmc_cmd18_(uint32_t address, ResponseImage& response, std::span<uint8_t> data);
-int32_t mmc_cmd18_Data(std::span<uint8_t> buffer);
+// data, the reception kept in rx (a card may start its first block during
+// the response); the blocks follow through mmc_cmd18_Data into the same
+// buffer, ended by mmc_cmd12. Each block continues rx and leaves it fresh
+// for the next one.
+int32_t mmc_cmd18_(uint32_t address, ResponseImage& response, std::span<uint8_t> data,
+                   DataRxState& rx);
+int32_t mmc_cmd18_Data(std::span<uint8_t> buffer, DataRxState& rx);
 // WRITE_MULTIPLE_BLOCK at a byte address; the blocks follow through
 // mmc_cmd25_Data. No stop command is ever sent.
 int32_t mmc_cmd25_(uint32_t address, ResponseImage& response);

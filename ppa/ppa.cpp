@@ -16,6 +16,7 @@ uint32_t g_ocr = 0;
 uint16_t g_rca = CARD_RCA;
 RegisterImage g_cid{};
 ResponseImage g_response{};  // every 48-bit response of the driver
+DataRxState g_rx;            // the block under reception of a read
 
 // Transfer state.
 SectorBuffer g_sectorBuffer{};
@@ -47,15 +48,25 @@ void FinishRate(std::time_t start) {
   g_rate = vexo_TransferRate(g_totalSectors, elapsed, false);
 }
 
+// A fresh bring-up between two tries of a failed exchange, with the pauses
+// around it: 0, or the bring-up's own code (positive) when no card came up,
+// which ends the retries: another try could only fail for the same reason.
+int32_t BringUpAgain(uint32_t before, uint32_t after) {
+  vexo_Delay(before);
+  const int32_t card = ppa_InitCard();
+  if (card < 0) return -card;
+  vexo_Delay(after);
+  return 0;
+}
+
 // Re-sends the block of a file write after a fresh bring-up, at most three
-// times; returns the last block result.
+// times; returns the last block result or the failed bring-up's.
 int32_t RetryFileBlock(uint32_t address) {
   int32_t result = VEXO_ERROR_PPA_WRONG_DATA_CRC16;
   for (int retry = 0; retry < kFileRetries && result != 0; ++retry) {
     vexo_Trace("ppa_WriteFile retry\n");
-    vexo_Delay(5);
-    ppa_InitCard();
-    vexo_Delay(1);
+    const int32_t card = BringUpAgain(5, 1);
+    if (card != 0) return card;
     mmc_cmd25_(address, g_response);
     result = mmc_cmd25_Data(g_sectorBuffer);
   }
@@ -66,11 +77,10 @@ int32_t RetryReadBlock(uint32_t address) {
   int32_t result = VEXO_ERROR_PPA_WRONG_DATA_CRC16;
   for (int retry = 0; retry < kFileRetries && result != 0; ++retry) {
     vexo_Trace("ppa_ReadFile retry\n");
-    vexo_Delay(5);
-    ppa_InitCard();
-    vexo_Delay(1);
-    mmc_cmd18_(address, g_response, g_sectorBuffer);
-    result = mmc_cmd18_Data(g_sectorBuffer);
+    const int32_t card = BringUpAgain(5, 1);
+    if (card != 0) return card;
+    result = mmc_cmd18_(address, g_response, g_sectorBuffer, g_rx);
+    if (result == 0) result = mmc_cmd18_Data(g_sectorBuffer, g_rx);
   }
   return result;
 }
@@ -164,12 +174,12 @@ VexoResult ppa_Search(uint32_t* cardSize, int tries) {
 VexoResult ppa_ReadSector(uint32_t sector, SectorBuffer& buffer) {
   uint32_t address = 0;
   if (!SectorAddress(sector, &address)) return -VEXO_ERROR_CARD_FULL;
-  int32_t result = mmc_cmd18_(address, g_response, buffer);
+  int32_t result = mmc_cmd18_(address, g_response, buffer, g_rx);
   if (result != 0) {
     vexo_Trace("ppa_ReadSector, mmc_cmd18_ = %i\n", result);
     return -result;
   }
-  result = mmc_cmd18_Data(buffer);
+  result = mmc_cmd18_Data(buffer, g_rx);
   if (result != 0) {
     vexo_Trace("ppa_ReadSector, mmc_cmd18_Data = %i\n", result);
     return -result;
@@ -187,9 +197,11 @@ VexoResult ppa_ReadSectorRtr(int32_t /*port*/, uint32_t sector, SectorBuffer& bu
     result = ppa_ReadSector(sector, buffer);
     --left;
     if (result != 0) {
-      vexo_Delay(5);
-      ppa_InitCard();
-      vexo_Delay(5);
+      const int32_t card = BringUpAgain(5, 5);
+      if (card != 0) {
+        result = -card;
+        break;
+      }
     }
   } while (result != 0 && left > 0);
   vexo_Trace("Read Retries left = %i\n", left < 0 ? 0 : left);
@@ -215,9 +227,8 @@ VexoResult ppa_WriteSectorFirstRtr(int32_t /*port*/, uint32_t sector, const Sect
     ++attempts;
     if (result != 0) {
       vexo_Trace("ppa_WriteSectorFirstRtr retry\n");
-      vexo_Delay(10);
-      ppa_InitCard();
-      vexo_Delay(10);
+      const int32_t card = BringUpAgain(10, 10);
+      if (card != 0) return -card;
     }
   } while (result != 0 && attempts < tries);
   return result;
@@ -227,10 +238,9 @@ VexoResult ppa_WriteSectorNextRtr(int32_t /*port*/, uint32_t sector, const Secto
                                   int tries) {
   VexoResult result = ppa_WriteSector(sector, buffer, 0);
   for (int attempts = 1; result != 0 && attempts < tries; ++attempts) {
-    vexo_Delay(5);
     vexo_Trace("ppa_WriteSectorNextRtr retry\n");
-    ppa_InitCard();
-    vexo_Delay(1);
+    const int32_t card = BringUpAgain(5, 1);
+    if (card != 0) return -card;
     // A new multiple-block write opens at this very sector.
     result = ppa_WriteSector(sector, buffer, 1);
   }
@@ -308,7 +318,7 @@ VexoResult ppa_ReadFile(int32_t /*port*/, uint32_t startSector, uint32_t length,
   }
   uint32_t address = 0;
   int32_t result = SectorAddress(startSector, &address)
-                       ? mmc_cmd18_(address, g_response, g_sectorBuffer)
+                       ? mmc_cmd18_(address, g_response, g_sectorBuffer, g_rx)
                        : VEXO_ERROR_CARD_FULL;
   if (result != 0) {
     g_sectorIndex = 0;
@@ -317,7 +327,7 @@ VexoResult ppa_ReadFile(int32_t /*port*/, uint32_t startSector, uint32_t length,
   }
   for (g_sectorIndex = 0; g_sectorIndex < g_totalSectors; ++g_sectorIndex) {
     if (progress && g_sectorIndex % 10 == 0) vexo_PrintProgress(g_sectorIndex, g_totalSectors);
-    result = mmc_cmd18_Data(g_sectorBuffer);
+    result = mmc_cmd18_Data(g_sectorBuffer, g_rx);
     if (result != 0) {
       uint32_t retryAddress = 0;
       result = SectorAddress(startSector + g_sectorIndex, &retryAddress)

@@ -349,6 +349,18 @@ int StartResponse(const uint8_t* wire, int bytes, int latency) {
 
 int OrdinaryLatency() { return Timing(g.config.responseLatency, kMinResponse, kMaxResponse); }
 
+// Clocks from a read command's end bit to its first data start bit, for a
+// response that starts `latency` clocks after that end bit and lasts 48. A
+// card's access time counts from the command, not from its response, so a
+// fast card starts its data while the response is still going out: seeded
+// draws cover that, anywhere from the first sample the host watches.
+int ReadAccess(int latency) {
+  const int responseEnd = latency + 48;
+  if (g.faults.earlyData > 0) return std::max(kMinResponse, responseEnd - g.faults.earlyData);
+  return Timing(responseEnd + std::max(1, g.config.readLatency), kMinResponse,
+                responseEnd + kMaxReadLatency);
+}
+
 uint32_t CardStatus(CardState current) {
   uint32_t status = (static_cast<uint32_t>(current) << 9) | g.pendingErrors;
   if (!g.datSeq.active) status |= kReadyForData;
@@ -504,7 +516,7 @@ void Execute(uint8_t index, uint32_t argument) {
       g.read = ReadStream{};
       g.read.active = true;
       g.read.sector = sector;
-      g.read.wait = latency + 48 + Timing(std::max(1, g.config.readLatency), 1, kMaxReadLatency);
+      g.read.wait = ReadAccess(latency);
       return;
     }
     case 25: {

@@ -54,7 +54,8 @@ struct MmcSimConfig {
   // CMD1 responses with the busy bit (OCR bit 31 clear) before ready.
   int cmd1BusyResponses = 3;
   // 0: the fixed timings above. Otherwise every response (sample 2..64; CMD1
-  // and CMD2 keep identLatency), data start, gap between read blocks and busy
+  // and CMD2 keep identLatency), data start (from sample 2 after the read
+  // command, so often during its response, up to 256 clocks behind it), gap between read blocks and busy
   // period draws its own length from this seed within the bus's bounds, and
   // a line the card changes may still read its old level on the first status
   // read after the clock edge.
@@ -72,6 +73,8 @@ struct MmcSimFaults {
   int64_t pullAfterBlocks = -1;  // card removed when a block starts after this many
                                  // more were programmed (0 = the next block)
   uint32_t statusGlitchEvery = 0;  // every n-th status read returns CMD/DAT flipped
+  int earlyData = 0;  // a read's first block starts this many clocks before
+                      // its response ends (not before the host's sample 2)
 };
 
 struct MmcSimCommand {
