@@ -31,30 +31,34 @@ std::string g_folderOverride;
 std::string g_lineName = "ttyS";
 std::atomic<uint64_t> g_bytesWritten{0};
 std::atomic<uint64_t> g_bytesRead{0};
+std::atomic<bool> g_lineLost{false};
 
 // A write that makes no progress for this many 5 ms waits (about 1 s) has
 // failed: the other end stopped taking bytes.
 constexpr int kWriteStallPolls = 200;
 constexpr int kPollMillis = 5;
 
-// Waits up to 5 ms for input and returns how long the line stayed silent, in
-// microseconds: until a byte came in, else the whole 5 ms. A poll that
-// returns early without data (a hung up line) still takes its 5 ms, so that
-// silence keeps its meaning as time.
-int64_t WaitForInput(int handle) {
-  constexpr int64_t kPollMicros = kPollMillis * 1000;
-  const auto begin = std::chrono::steady_clock::now();
-  const auto spent = [&begin] {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
-                                                                 begin)
-        .count();
-  };
+enum class LineWait { Input, Silent, Interrupted, Lost };
+
+// A line whose other end has gone (a USB adapter unplugged, a closed pseudo-
+// terminal) reports a hang-up or an error on every poll from then on.
+bool HungUp(short revents) { return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
+
+// Waits up to `micros` (at least 1 ms) for input.
+LineWait WaitForInput(int handle, int64_t micros) {
   pollfd entry{handle, POLLIN, 0};
-  const int ready = poll(&entry, 1, kPollMillis);
-  if (ready > 0 && (entry.revents & POLLIN) != 0) return std::min<int64_t>(spent(), kPollMicros);
-  const int64_t rest = kPollMicros - spent();
-  if (rest > 0) usleep(static_cast<useconds_t>(rest));
-  return kPollMicros;
+  const int ready = poll(&entry, 1, static_cast<int>(std::max<int64_t>(1, (micros + 999) / 1000)));
+  if (ready < 0) return errno == EINTR ? LineWait::Interrupted : LineWait::Lost;
+  if (ready == 0) return LineWait::Silent;
+  if (HungUp(entry.revents)) return LineWait::Lost;
+  return (entry.revents & POLLIN) != 0 ? LineWait::Input : LineWait::Interrupted;
+}
+
+// Marks the line lost when a call failed with an error that no retry cures.
+bool LostBy(int error) {
+  if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return false;
+  g_lineLost = true;
+  return true;
 }
 
 }  // namespace
@@ -100,6 +104,7 @@ VexoResult vexo_serial_Open(int32_t port, int32_t baud) {
     return -VEXO_ERROR_COM_OPEN;
   }
   g_handle = handle;
+  g_lineLost = false;
   ser_ResetTransferCounters();
   return 0;
 }
@@ -180,8 +185,17 @@ void ser_FlushInput() {
   if (g_handle >= 0) tcflush(g_handle, TCIFLUSH);
 }
 
+bool ser_LineLost() {
+  if (g_lineLost) return true;
+  const int handle = g_handle;
+  if (handle < 0) return false;
+  pollfd entry{handle, POLLIN, 0};
+  if (poll(&entry, 1, 0) > 0 && HungUp(entry.revents)) g_lineLost = true;
+  return g_lineLost;
+}
+
 int ser_Write(const uint8_t* bytes, std::size_t count) {
-  if (g_handle < 0) return 0;
+  if (g_handle < 0 || g_lineLost) return 0;
   std::size_t done = 0;
   int stalls = 0;
   while (done < count) {
@@ -192,53 +206,66 @@ int ser_Write(const uint8_t* bytes, std::size_t count) {
       stalls = 0;
       continue;
     }
-    if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return 0;
+    if (put < 0 && LostBy(errno)) return 0;
     if (++stalls > kWriteStallPolls) return 0;
     pollfd entry{g_handle, POLLOUT, 0};
-    poll(&entry, 1, kPollMillis);
+    if (poll(&entry, 1, kPollMillis) > 0 && HungUp(entry.revents)) {
+      g_lineLost = true;
+      return 0;
+    }
   }
   return 1;
 }
 
 long ser_ReadOnce(uint8_t* buffer, std::size_t count) {
-  if (g_handle < 0) return -1;
+  if (g_handle < 0 || g_lineLost) return -1;
   const ssize_t got = read(g_handle, buffer, count);
   if (got > 0) g_bytesRead += static_cast<uint64_t>(got);
+  if (got < 0) LostBy(errno);
   return static_cast<long>(got);
 }
 
 void ser_SetEmptyPollHook(SerEmptyPollHook hook) { g_emptyPollHook = hook; }
 
 int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit) {
-  if (g_handle >= 0 && count > 0) {
+  if (count == 0) return 0;
+  if (g_lineLost) return SER_LINE_LOST;
+  if (g_handle >= 0) {
     fcntl(g_handle, F_SETFL, O_NONBLOCK);
-    // Silence is counted in units of one 5 ms poll, so a line that delivers
-    // its bytes one at a time (a UART without a receive FIFO) uses up the
-    // limit only by the time it is actually silent.
+    // The limit is a time of 5 ms units against a monotonic clock, whatever
+    // the line does meanwhile; a byte read before the deadline is taken.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(int64_t{kPollMillis} * std::max(emptyPollLimit, 0));
     std::size_t received = 0;
-    int64_t silentMicros = 0;
-    int emptyPolls = 0;
+    bool announced = false;  // the last poll reported input
     for (;;) {
       // A run that is to stop waits for nothing more.
       if (vexo_StopNow()) break;
       const long got = ser_ReadOnce(buffer + received, count - received);
-      if (got <= 0) {
-        const int64_t silent = WaitForInput(g_handle);
-        if (silent >= kPollMillis * 1000 && g_emptyPollHook != nullptr) g_emptyPollHook();
-        silentMicros += silent;
-        emptyPolls = static_cast<int>(std::min<int64_t>(silentMicros / (kPollMillis * 1000), INT32_MAX));
-      } else {
+      if (got > 0) {
         received += static_cast<std::size_t>(got);
-      }
-      if (received < count) {
-        if (emptyPolls > emptyPollLimit) break;
+        if (received == count) return static_cast<int>(count);
+        announced = false;
         continue;
       }
-      if (emptyPolls < emptyPollLimit) return static_cast<int>(count);
-      break;
+      // Input announced but none to read: the other end hung up.
+      if (g_lineLost || (got == 0 && announced)) {
+        g_lineLost = true;
+        break;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+      if (left.count() <= 0) break;
+      const LineWait wait =
+          WaitForInput(g_handle, std::min<int64_t>(left.count(), int64_t{kPollMillis} * 1000));
+      if (wait == LineWait::Lost) g_lineLost = true;
+      announced = wait == LineWait::Input;
+      if (wait == LineWait::Silent && g_emptyPollHook != nullptr) g_emptyPollHook();
     }
-  } else if (count == 0) {
-    return 0;
+  }
+  if (g_lineLost) {
+    vexo_Trace(">> Line lost\n");
+    return SER_LINE_LOST;
   }
   vexo_Trace(">> Timeout\n");
   return -1;

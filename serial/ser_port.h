@@ -3,7 +3,8 @@
 // a /dev/ttyS (or ttyUSB, ttyACM) device raw at 8N1 without modem control (non-blocking, VMIN and
 // VTIME 0), restores the earlier settings at close, and moves bytes: write
 // everything, discard pending input, read a fixed count with a time-out that
-// counts silent polls of 5 ms. Knows nothing of the protocol's bytes.
+// runs against a monotonic deadline, and tells a lost line (hung up or
+// failing) from a silent one. Knows nothing of the protocol's bytes.
 //
 // The device path can be redirected (to the slave of a pseudo-terminal) only
 // by code that links the library: tests and the simulator program.
@@ -40,13 +41,19 @@ void ser_FlushInput();
 int ser_Write(const uint8_t* bytes, std::size_t count);
 // One read call of up to count bytes: bytes read, 0 when none, or -1.
 long ser_ReadOnce(uint8_t* buffer, std::size_t count);
-// Reads exactly count bytes; a read that finds nothing waits up to 5 ms for
-// data. The time the line stayed silent in those waits, in whole 5 ms units,
-// is the count of empty polls: a poll that a byte ends early counts only its
-// silent part. Returns count, or -1 when the limit of empty polls is reached
-// (the bytes that came stay in buffer).
+// ser_ReadTimeout's result when the line is lost.
+constexpr int SER_LINE_LOST = -2;
+// Reads exactly count bytes, waiting up to emptyPollLimit x 5 ms in all
+// (measured against a monotonic clock): count when they came in time, -1
+// on time-out (the bytes that came stay in buffer), SER_LINE_LOST when the
+// line is lost.
 int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit);
-// Called after every wait of ser_ReadTimeout that stayed silent for 5 ms:
+// True once the line is lost: its other end hung up (poll reports a hang-up
+// or an error, or input that reads as nothing), or a read or write failed
+// with an error no retry cures. Every read and write then fails at once,
+// until the next open. Also looks at the line without waiting.
+bool ser_LineLost();
+// Called after every wait of ser_ReadTimeout that stayed silent:
 // a simulated peer uses it to finish answering before the poll counts as
 // silent, so that tests stay deterministic on a loaded machine. nullptr (the
 // product's setting) calls nothing. For tests and the simulator program only.

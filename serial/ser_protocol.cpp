@@ -11,12 +11,18 @@ constexpr uint32_t kLargestCardSize = 0x7FFFFFFFu;
 
 bool WriteByte(uint8_t value) { return ser_Write(&value, 1) == 1; }
 
+// A failure on a line that is gone is reported as that: no retry can help.
+VexoResult Checked(VexoResult result) {
+  return result < 0 && ser_LineLost() ? -VEXO_ERROR_LINE_LOST : result;
+}
+
 // Sends a request the way the player expects it: the command byte alone,
 // 200 ms of silence, then the rest. With spaced, a 100 us gap comes before
 // and after the checksum byte. True when every byte went out.
 bool SendRequest(const std::array<uint8_t, SER_REQUEST_SIZE>& request, bool spaced) {
-  bool written = WriteByte(request[0]);
+  if (!WriteByte(request[0])) return false;
   vexo_Delay(20);
+  bool written = true;
   for (std::size_t i = 1; i + 1 < SER_REQUEST_SIZE; ++i) written = WriteByte(request[i]) && written;
   if (spaced) ser_DelayShort(1);
   written = WriteByte(request[SER_REQUEST_SIZE - 1]) && written;
@@ -28,7 +34,9 @@ bool SendRequest(const std::array<uint8_t, SER_REQUEST_SIZE>& request, bool spac
 // silence, -DATA_WRITE_VERIFY for any other byte.
 VexoResult ReadWriteAnswer(const char* verifyTrace, const char* timeoutTrace) {
   uint8_t answer = 0;
-  if (ser_ReadTimeout(&answer, 1, SER_LIMIT_BLOCK) != 1) {
+  const int got = ser_ReadTimeout(&answer, 1, SER_LIMIT_BLOCK);
+  if (got == SER_LINE_LOST) return -VEXO_ERROR_LINE_LOST;
+  if (got != 1) {
     if (timeoutTrace != nullptr) vexo_Trace("%s", timeoutTrace);
     return -VEXO_ERROR_DATA_WRITE_TIMEOUT;
   }
@@ -69,13 +77,14 @@ int32_t ser_Search(int32_t, int32_t slot) {  // card size, or a negated code
     vexo_Trace("ser_Search returned VEXO_ERROR_MAX_CARD\n");
     return -VEXO_ERROR_MAX_CARD;
   }
+  if (ser_LineLost()) return -VEXO_ERROR_LINE_LOST;
   ser_FlushInput();
   vexo_Delay(1);
-  WriteByte(slot == 1 ? '1' : '2');
   std::array<uint8_t, SER_SEARCH_ANSWER_SIZE> answer{};
-  if (ser_ReadTimeout(answer.data(), answer.size(), SER_LIMIT_SEARCH) < 0) {
+  if (!WriteByte(slot == 1 ? '1' : '2') ||
+      ser_ReadTimeout(answer.data(), answer.size(), SER_LIMIT_SEARCH) < 0) {
     vexo_Trace("ser_Search returned VEXO_ERROR_TALVARO_NOT_FOUND (1)\n");
-    return -VEXO_ERROR_TALVARO_NOT_FOUND;
+    return Checked(-VEXO_ERROR_TALVARO_NOT_FOUND);
   }
   const uint32_t size = static_cast<uint32_t>(answer[1]) | static_cast<uint32_t>(answer[2]) << 8 |
                         static_cast<uint32_t>(answer[3]) << 16 |
@@ -96,6 +105,7 @@ VexoResult ser_MultiSearch(int32_t port, int32_t slot, uint32_t* cardSize, int t
   int attempts = 0;
   do {
     result = ser_Search(port, slot);
+    if (result == -VEXO_ERROR_LINE_LOST) return result;
     if (result < 0) {
       vexo_Trace("ser_MultiSearch retry\n");
       vexo_Delay(5);
@@ -109,12 +119,15 @@ VexoResult ser_MultiSearch(int32_t port, int32_t slot, uint32_t* cardSize, int t
 }
 
 VexoResult ser_Resync(int32_t port, int32_t slot) {
+  if (ser_LineLost()) return -VEXO_ERROR_LINE_LOST;
   vexo_Delay(150);
   uint32_t ignored = 0;
   return ser_MultiSearch(port, slot, &ignored, 5);
 }
 
-VexoResult ser_ReadSector(int32_t, uint32_t sector, SectorBuffer& buffer, int mode) {
+namespace {
+
+VexoResult ReadSector(uint32_t sector, SectorBuffer& buffer, int mode) {
   if (mode == 1) {
     if (sector > SER_MAX_SECTOR) return -VEXO_ERROR_CMD_READ;
     if (!SendRequest(ser_BuildRequest(SER_CMD_READ, sector), false)) return -VEXO_ERROR_CMD_READ;
@@ -133,12 +146,14 @@ VexoResult ser_ReadSector(int32_t, uint32_t sector, SectorBuffer& buffer, int mo
     vexo_Trace("ser_ReadSector returned VEXO_ERROR_DATA_RECEIVE_CRC\n");
     return -VEXO_ERROR_DATA_RECEIVE_CRC;
   }
-  WriteByte(SER_NEXT);
+  if (!WriteByte(SER_NEXT)) {
+    vexo_Trace("ser_ReadSector: 'n' not sent\n");
+    return -VEXO_ERROR_CMD_READ;
+  }
   return 0;
 }
 
-VexoResult ser_WriteSector(int32_t, uint32_t sector, SectorBuffer& buffer) {
-  if (sector > SER_MAX_SECTOR) return -VEXO_ERROR_CMD_WRITE;
+VexoResult WriteSector(uint32_t sector, SectorBuffer& buffer) {  if (sector > SER_MAX_SECTOR) return -VEXO_ERROR_CMD_WRITE;
   ser_StoreCrc(buffer);
   if (!SendRequest(ser_BuildRequest(SER_CMD_WRITE, sector), true)) return -VEXO_ERROR_CMD_WRITE;
   // The player acknowledges the request; the byte itself carries nothing
@@ -153,8 +168,21 @@ VexoResult ser_WriteSector(int32_t, uint32_t sector, SectorBuffer& buffer) {
     return -VEXO_ERROR_CMD_WRITE;
   }
   vexo_Delay(1);
-  if (!WriteByte(SER_NEXT)) vexo_Trace("ser_WriteSector: VEXO_ERROR_CMD_WRITE\n");
+  if (!WriteByte(SER_NEXT)) {
+    vexo_Trace("ser_WriteSector: VEXO_ERROR_CMD_WRITE\n");
+    return -VEXO_ERROR_CMD_WRITE;
+  }
   return ReadWriteAnswer("ser_WriteSector: VEXO_ERROR_DATA_WRITE_VERIFY = %i\n", nullptr);
+}
+
+}  // namespace
+
+VexoResult ser_ReadSector(int32_t, uint32_t sector, SectorBuffer& buffer, int mode) {
+  return Checked(ReadSector(sector, buffer, mode));
+}
+
+VexoResult ser_WriteSector(int32_t, uint32_t sector, SectorBuffer& buffer) {
+  return Checked(WriteSector(sector, buffer));
 }
 
 VexoResult ser_WriteNextSector(int32_t, SectorBuffer& buffer) {
@@ -164,7 +192,7 @@ VexoResult ser_WriteNextSector(int32_t, SectorBuffer& buffer) {
   ser_FlushInput();
   if (ser_Write(buffer.data(), SER_STREAM_BLOCK_SIZE) != 1) {
     vexo_Trace("ser_WriteNextSector: VEXO_ERROR_CMD_WRITE\n");
-    return -VEXO_ERROR_CMD_WRITE;
+    return Checked(-VEXO_ERROR_CMD_WRITE);
   }
   return ReadWriteAnswer("ser_WriteNextSector: VEXO_ERROR_DATA_WRITE_VERIFY = %i\n",
                          "ser_WriteNextSector: VEXO_ERROR_DATA_WRITE_TIMEOUT\n");
@@ -173,7 +201,8 @@ VexoResult ser_WriteNextSector(int32_t, SectorBuffer& buffer) {
 VexoResult ser_ReadSectorRtr(int32_t port, int32_t slot, uint32_t sector, SectorBuffer& buffer,
                              int mode, int tries) {
   VexoResult result = ser_ReadSector(port, sector, buffer, mode);
-  for (int attempt = 1; result != 0 && attempt < tries; ++attempt) {
+  for (int attempt = 1; result != 0 && result != -VEXO_ERROR_LINE_LOST && attempt < tries;
+       ++attempt) {
     vexo_Trace("ser_ReadSectorRtr retry\n");
     const VexoResult found = ser_Resync(port, slot);
     result = found != 0 ? found : ser_ReadSector(port, sector, buffer, 1);
@@ -187,7 +216,7 @@ VexoResult ser_WriteSectorFirstRtr(int32_t port, int32_t slot, uint32_t sector,
   int attempt = 0;
   do {
     result = ser_WriteSector(port, sector, buffer);
-    if (result == 0) return 0;
+    if (result == 0 || result == -VEXO_ERROR_LINE_LOST) return result;
     vexo_Trace("ser_WriteSectorFirstRtr retry\n");
     ser_Resync(port, slot);
   } while (++attempt < tries);
@@ -197,7 +226,8 @@ VexoResult ser_WriteSectorFirstRtr(int32_t port, int32_t slot, uint32_t sector,
 VexoResult ser_WriteSectorNextRtr(int32_t port, int32_t slot, uint32_t sector,
                                   SectorBuffer& buffer, int tries) {
   VexoResult result = ser_WriteNextSector(port, buffer);
-  for (int attempt = 1; result != 0 && attempt < tries; ++attempt) {
+  for (int attempt = 1; result != 0 && result != -VEXO_ERROR_LINE_LOST && attempt < tries;
+       ++attempt) {
     vexo_Trace("ser_WriteSectorNextRtr retry\n");
     const VexoResult found = ser_Resync(port, slot);
     result = found != 0 ? found : ser_WriteSector(port, sector, buffer);
@@ -215,5 +245,5 @@ int32_t ser_GetVersion(int32_t) {
 }
 
 VexoResult ser_SendRaw(int32_t, const uint8_t* bytes, std::size_t count) {
-  return ser_Write(bytes, count) == 1 ? 0 : -1;
+  return ser_Write(bytes, count) == 1 ? 0 : Checked(-1);
 }

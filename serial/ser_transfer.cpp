@@ -23,13 +23,14 @@ SectorBuffer g_transferBuffer{};
 SectorBuffer g_stagingBuffer{};
 
 // Up to four tries of one exchange; every failed try, the last one too, is
-// followed by a resynchronisation whose result is not used.
+// followed by a resynchronisation whose result is not used. A lost line
+// ends the tries at once.
 template <typename Exchange>
 VexoResult TryWithResync(int32_t port, int32_t slot, const char* retryTrace, Exchange exchange) {
   VexoResult result = 0;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     result = exchange();
-    if (result == 0) return 0;
+    if (result == 0 || result == -VEXO_ERROR_LINE_LOST) return result;
     vexo_Trace("%s", retryTrace);
     ser_Resync(port, slot);
   }
@@ -44,9 +45,10 @@ VexoResult RestartAfterResync(int32_t port, int32_t slot, Exchange exchange) {
   VexoResult result = 0;
   for (int cycle = 0; cycle < kAttempts; ++cycle) {
     result = ser_Resync(port, slot);
+    if (result == -VEXO_ERROR_LINE_LOST) return result;
     if (result != 0) continue;
     result = exchange();
-    if (result == 0) return 0;
+    if (result == 0 || result == -VEXO_ERROR_LINE_LOST) return result;
   }
   return result;
 }

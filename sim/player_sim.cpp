@@ -84,6 +84,7 @@ Stream g_stream = Stream::None;
 uint32_t g_streamSector = 0;
 bool g_undelivered = false;
 uint64_t g_driverReadMark = 0;
+bool g_hungUp = false;  // the master is closed (under g_mutex)
 
 // The line's speed in baud, 0 when it is not paced.
 int LineBaud() {
@@ -224,14 +225,29 @@ void WriteAll(const uint8_t* data, std::size_t count) {
   }
 }
 
+// Closes the player's side of the line once the PC has read what reached
+// it (a pty drops what is unread at a hang-up); the player then serves
+// nothing until it stops.
+void HangUp() {
+  for (int i = 0; i < 2000 && PendingOn(g_slave) > 0 && !g_stopRequested; ++i) usleep(100);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  close(g_master);
+  g_master = -1;
+  g_hungUp = true;
+  g_input.clear();
+  g_inputDue.clear();
+}
+
 void Send(const uint8_t* data, std::size_t count) {
   std::vector<uint8_t> out;
+  bool hangUp = false;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_faults.silent) return;
+    if (g_faults.silent || g_hungUp) return;
     out.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && !hangUp; ++i) {
       const int64_t position = static_cast<int64_t>(g_sendPosition++);
+      hangUp = position == g_faults.hangupAfter;
       if (position == g_faults.dropSendAt) continue;
       uint8_t value = data[i];
       if (position == g_faults.corruptSendAt) value ^= 0xFF;
@@ -257,6 +273,7 @@ void Send(const uint8_t* data, std::size_t count) {
     }
   }
   g_undelivered = true;
+  if (hangUp) HangUp();
 }
 
 void SendByte(uint8_t value) { Send(&value, 1); }
@@ -588,6 +605,7 @@ bool playersim_Start(const PlayerSimConfig& config) {
     g_driverBase = ser_BytesWrittenTotal();
     g_startTime = Clock::now();
     g_quiet = false;
+    g_hungUp = false;
     g_running = true;
   }
   g_input.clear();
@@ -638,6 +656,7 @@ void playersim_SetFaults(const PlayerFaults& faults) {
   g_faults.corruptSendAt = Absolute(faults.corruptSendAt, g_sendPosition);
   g_faults.dropReceiveAt = Absolute(faults.dropReceiveAt, g_received);
   g_faults.corruptReceiveAt = Absolute(faults.corruptReceiveAt, g_received);
+  g_faults.hangupAfter = Absolute(faults.hangupAfter, g_sendPosition);
   if (g_faults.emptyAfterSectors == 0 && (g_faults.emptySlot == 1 || g_faults.emptySlot == 2)) {
     CloseSlot(g_slots[g_faults.emptySlot - 1]);
     g_faults.emptyAfterSectors = -1;
@@ -651,6 +670,7 @@ PlayerFaults playersim_Faults() {
   left.corruptSendAt = Relative(g_faults.corruptSendAt, g_sendPosition);
   left.dropReceiveAt = Relative(g_faults.dropReceiveAt, g_received);
   left.corruptReceiveAt = Relative(g_faults.corruptReceiveAt, g_received);
+  left.hangupAfter = Relative(g_faults.hangupAfter, g_sendPosition);
   return left;
 }
 
@@ -715,7 +735,7 @@ std::vector<uint8_t> playersim_LoggedBytes(bool fromPc) {
 
 bool playersim_WaitQuiet(int timeoutMs) {
   std::unique_lock<std::mutex> lock(g_mutex);
-  if (!g_running) return true;
+  if (!g_running || g_hungUp) return true;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   auto quietSince = Clock::time_point::max();
   for (;;) {

@@ -97,6 +97,9 @@ struct PlayerFaults {
   int emptySlot = 0;                // with emptyAfterSectors: slot 1 or 2
   int64_t emptyAfterSectors = -1;   // slot empties after this many more sectors
                                     // are read or written on it (0 = now)
+  int64_t hangupAfter = -1;         // the player closes its side of the line
+                                    // once its byte k has gone out (the PC
+                                    // reads what had arrived, then a hang-up)
 };
 
 struct PlayerCounters {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +31,8 @@ namespace {
 const char* const kUsage =
     "vexo-sim [options] -- <vexo command line>\n"
     "  Runs vexo against a simulated parallel-port adapter (lp0..lp4) or a\n"
-    "  simulated player on a pseudo-terminal (ttyS<n>); ros works as in vexo.\n"
+    "  simulated player on a pseudo-terminal (ttyS<n>, ttyUSB<n>, ttyACM<n>);\n"
+    "  ros works as in vexo.\n"
     "Options:\n"
     "  --card <file>      image file of the card (in the adapter, or in the\n"
     "                     player's slot 1); created blank when missing\n"
@@ -96,6 +98,8 @@ constexpr FaultEntry kFaults[] = {
      [](SimFaults& f, int64_t n) { f.card.pullAtSector = n; }},
     {"pull-after", "blocks", 0, 0, "card: pulled out when a block starts after N written ones",
      [](SimFaults& f, int64_t n) { f.card.pullAfterBlocks = n; }},
+    {"early-data", "clocks", 1, 10, "card: a read's data starts N clocks before its response ends",
+     [](SimFaults& f, int64_t n) { f.card.earlyData = static_cast<int>(std::min<int64_t>(n, 1000)); }},
     {"status-glitch", "reads", 1, 3, "adapter: every N-th status read shows both lines changed",
      [](SimFaults& f, int64_t n) { f.card.statusGlitchEvery = static_cast<uint32_t>(n); }},
     // The simulated player.
@@ -113,6 +117,8 @@ constexpr FaultEntry kFaults[] = {
      [](SimFaults& f, int64_t n) { f.player.refuseReads = static_cast<int>(n); }},
     {"fail-verify", "count", 1, 1, "player: the next N written blocks fail their verify",
      [](SimFaults& f, int64_t n) { f.player.failVerifies = static_cast<int>(n); }},
+    {"hangup", "byte", 1, 1, "player: closes its side of the line after its N-th byte",
+     [](SimFaults& f, int64_t n) { f.player.hangupAfter = n - 1; }},
     {"no-version", nullptr, 0, 0, "player: does not answer the version query",
      [](SimFaults& f, int64_t) { f.player.noVersion = true; }},
     {"pull-slot1", "sectors", 0, 0, "player: the card in slot 1 leaves after N more sectors",
@@ -348,7 +354,12 @@ int main(int argc, char** argv) {
 
   const char* port = vexoArgc >= 2 ? vexoArgs[1] : "";
   const bool parallel = std::strncmp(port, "lp", 2) == 0;
-  const bool serial = std::strncmp(port, "ttyS", 4) == 0;
+  // Every serial line word goes to the simulated player: vexo-sim never opens
+  // a real line.
+  bool serial = false;
+  for (const char* line : {"ttyS", "ttyUSB", "ttyACM"}) {
+    serial = serial || std::strncmp(port, line, std::strlen(line)) == 0;
+  }
   if ((parallel || serial) && options.card.empty()) {
     std::fprintf(stderr, "vexo-sim: --card <file> is needed for %s\n", port);
     PrintUsage(stderr);

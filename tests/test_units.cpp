@@ -62,12 +62,12 @@ TEST(ResultCodes, EveryMessage) {
       "PPA MEMORY ALLOC", "FILE NOT OPEN", "ROS READ", "ROS WRITE", "PPA OPEN PORT",
       "UNKNOWN ERROR", "- NOT SUPPORTED -", "CARD FULL", "TABLE FULL", "FILE WRITE",
       "CARD TOO LARGE", "FILE READ", "PORT IN USE", "NOT A REGULAR FILE", "SAME FILE AS IMAGE",
-      "NOT A BLOCK DEVICE", "NO CARD IN READER", "UNKNOWN ERROR", "VERIFY FAILED", "FOREIGN DATA"};
+      "NOT A BLOCK DEVICE", "NO CARD IN READER", "LINE LOST", "VERIFY FAILED", "FOREIGN DATA"};
   ASSERT_EQ(std::size(expected), static_cast<std::size_t>(VEXO_RESULT_CODE_COUNT));
   for (int code = 0; code < VEXO_RESULT_CODE_COUNT; ++code) {
     EXPECT_STREQ(vexo_ResultMessage(-code), expected[code]) << code;
   }
-  for (VexoResult outside : {-54, -1000, 1, 17, INT_MIN, INT_MAX}) {
+  for (VexoResult outside : {-VEXO_RESULT_CODE_COUNT, -1000, 1, 17, INT_MIN, INT_MAX}) {
     EXPECT_STREQ(vexo_ResultMessage(outside), "UNKNOWN ERROR") << outside;
   }
 }

@@ -57,7 +57,7 @@ constexpr const char* ResultMessageTable[VEXO_RESULT_CODE_COUNT] = {
     "SAME FILE AS IMAGE",
     "NOT A BLOCK DEVICE",
     "NO CARD IN READER",
-    nullptr,
+    "LINE LOST",
     "VERIFY FAILED",
     "FOREIGN DATA",
 };

@@ -82,7 +82,9 @@ constexpr int32_t VEXO_ERROR_SAME_FILE = 48;
 constexpr int32_t VEXO_ERROR_NOT_BLOCK_DEVICE = 49;
 // A card reader with no card in it, or a device too small to be a card.
 constexpr int32_t VEXO_ERROR_NO_CARD = 50;
-// 51 belongs to the serial line.
+// The serial line went away under a transfer (an adapter unplugged, the
+// other end closed).
+constexpr int32_t VEXO_ERROR_LINE_LOST = 51;
 // A write whose read-back from the card differs from what was written.
 constexpr int32_t VEXO_ERROR_VERIFY_FAILED = 52;
 // A card without a valid header whose header area holds other data (a file
