@@ -92,8 +92,8 @@ _vexo_sim()
         --card|--card2|--trace) COMPREPLY=($(compgen -f -- "$cur")); return ;;
         --capacity|--player-version|--seed) return ;;
         --fault) COMPREPLY=($(compgen -W "no-port no-card never-ready no-cid read-crc write-crc
-            busy-forever no-stop pull pull-after status-glitch silent drop-send corrupt-send
-            drop-receive corrupt-receive refuse-reads fail-verify no-version pull-slot1 pull-slot2" -- "$cur")); return ;;
+            busy-forever no-stop pull pull-after early-data status-glitch silent drop-send corrupt-send
+            hangup drop-receive corrupt-receive refuse-reads fail-verify no-version pull-slot1 pull-slot2" -- "$cur")); return ;;
     esac
     COMPREPLY=($(compgen -W "--card --card2 --capacity --trace --fast --fault --baud
         --seed --player-version --version --help --" -- "$cur"))

@@ -369,8 +369,21 @@ Playlist ReadCard(const std::string& path) {
   return playlist;
 }
 
-// Lets k sector writes reach the card, then it stops working.
+// The player again, its line hanging up instead of its card leaving.
+constexpr int32_t kHangUp = 99;
+int32_t KindOf(int32_t param) { return param == kHangUp ? VEXO_PORT_SERIAL : param; }
+
+// Lets k sector writes reach the card, then it stops working; or hangs the
+// line up 2k player bytes behind the header read (a sector written costs
+// the player one or two bytes).
 void CutOffAfter(int32_t kind, int k, int titles) {
+  if (kind == kHangUp) {
+    CardHeader header;
+    playersim_ResetCounters();
+    card_ReadHeader(VEXO_PORT_SERIAL, 1, 1, &header);
+    card_ReleaseTitles();
+    playersim_SetFaults({.hangupAfter = static_cast<int64_t>(playersim_Counters().bytesSent) + 2 * k});
+  }
   if (kind == VEXO_PORT_ROS) vexo_SetSectorWriteFailure(static_cast<uint32_t>(k) + 1);
   if (kind == VEXO_PORT_PARALLEL) mmcsim_Faults()->pullAfterBlocks = k;  // blocks programmed before the pull
   // The player's fault counts sectors read too: every change here first
@@ -436,11 +449,14 @@ class CutOff : public testing::TestWithParam<int32_t> {
         WriteCard(image, before);
         VexoResult result = 0;
         {
-          vexo_test::CardOnPort card(GetParam(), image);
+          vexo_test::CardOnPort card(KindOf(GetParam()), image);
           ASSERT_EQ(card.Open(), 0);
           CutOffAfter(GetParam(), k, change.titlesBefore);
-          result = change.run(GetParam(), 1);
+          result = change.run(KindOf(GetParam()), 1);
           vexo_SetSectorWriteFailure(0);
+        }
+        if (GetParam() == kHangUp) {
+          ASSERT_TRUE(result == 0 || result == -VEXO_ERROR_LINE_LOST) << result;
         }
         const Playlist found = ReadCard(image);
         if (result == 0) {
@@ -463,12 +479,15 @@ class CutOff : public testing::TestWithParam<int32_t> {
   vexo_test::TempDir dir;
 };
 
+Change AddT17(const std::string& song) {
+  return {"add, table grows into sector 2", 16,
+          [=](int32_t kind, int32_t port) { return card_AddTitle(kind, port, 1, 0, nullptr, song.c_str(), "T17", 0, 1); },
+          [](Playlist) { return Songs(17); }};
+}
+
 TEST_P(CutOff, AnyChangeLeavesTheOldOrTheNewPlaylistAndEveryTitleWhole) {
-  const std::string song = dir.Write("song.mp3", Songs(17).titles.back().second);
   CutEverywhere({
-      {"add, table grows into sector 2", 16,
-       [&](int32_t kind, int32_t port) { return card_AddTitle(kind, port, 1, 0, nullptr, song.c_str(), "T17", 0, 1); },
-       [](Playlist) { return Songs(17); }},
+      AddT17(dir.Write("song.mp3", Songs(17).titles.back().second)),
       {"delete last, table shrinks to sector 1", 17,
        [](int32_t kind, int32_t port) { return card_DeleteTitles(kind, port, 1, 1); },
        [](Playlist) { return Songs(16); }},
@@ -493,6 +512,16 @@ TEST_P(CutOff, MoveListsEveryTitle) {
 
 INSTANTIATE_TEST_SUITE_P(NeverLoseATitle, CutOff, testing::ValuesIn(vexo_test::kAllKinds),
                          [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
+
+// A line that hangs up anywhere in an add: its title and header writes.
+class HangUp : public CutOff {};
+
+TEST_P(HangUp, AnAddLeavesTheOldOrTheNewPlaylist) {
+  CutEverywhere({AddT17(dir.Write("song.mp3", Songs(17).titles.back().second))});
+}
+
+INSTANTIATE_TEST_SUITE_P(NeverLoseATitle, HangUp, testing::Values(kHangUp),
+                         [](const auto&) { return std::string("Player"); });
 
 TEST(NeverLoseATitle, FoldersFifosAndDevicesAreRefusedAtOnce) {
   vexo_test::TempDir dir;

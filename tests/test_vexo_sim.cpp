@@ -31,9 +31,10 @@ TEST_F(VexoSimProgram, CardsInTheSimulatedAdapterAndPlayer) {
 
   EXPECT_EQ(RunSim("--fast --player-version 305 --card " + Q("a.img") + " -- ttyS0 --get").status, 2)
       << "a version byte above 255 is refused";
-  EXPECT_EQ(RunSim("--fast --card " + Q("a.img") + " -- ttyS0 --add " + Q("song.mp3") + " Tune").status, 1);
+  // Every serial line word reaches the simulated player, never a real line.
+  EXPECT_EQ(RunSim("--fast --card " + Q("a.img") + " -- ttyUSB0 --add " + Q("song.mp3") + " Tune").status, 1);
   const RunResult get = RunSim("--fast --player-version 199 --card " + Q("a.img") + " --card2 " + Q("b.img") +
-                            " -- ttyS3 --slow --get");
+                            " -- ttyACM3 --slow --get");
   EXPECT_NE(get.out.find("  Cards:       2 inserted\n  Version:     1.99\n"), std::string::npos) << get.out;
   EXPECT_NE(get.out.find("    1.      3000  Tune\n"), std::string::npos) << get.out;
 }
