@@ -17,6 +17,10 @@
 namespace {
 
 int g_fd = -1;
+// The same device opened for direct I/O (O_DIRECT), so that copies move
+// whole blocks without the page cache and read-backs come from the card;
+// -1 where direct I/O is refused (a regular file on some file systems).
+int g_directFd = -1;
 uint64_t g_cardBytes = 0;
 bool g_allowRegularFile = false;
 volatile int g_stop = 0;  // set by rdr_StopTransfer, also from a signal handler
@@ -49,9 +53,33 @@ bool OnCard(uint32_t sector) {
   return static_cast<uint64_t>(sector) + 1 <= g_cardBytes / SECTOR_SIZE;
 }
 
+// Copies and read-backs go through the direct descriptor where there is one.
+int CopyFd() { return g_directFd >= 0 ? g_directFd : g_fd; }
+
 VexoBlockCopy DeviceCopy(uint32_t startSector, uint32_t length, int progress) {
-  return {.fd = g_fd, .cardBytes = g_cardBytes, .startSector = startSector, .length = length,
-          .progress = progress, .throttled = true, .stop = &g_stop, .index = &g_sectorIndex};
+  return {.fd = CopyFd(), .cardBytes = g_cardBytes, .startSector = startSector, .length = length,
+          .progress = progress, .throttled = true, .stop = &g_stop, .index = &g_sectorIndex,
+          .verifyFd = CopyFd()};
+}
+
+// Opens the device a second time for direct I/O, without O_EXCL: the first
+// descriptor already holds the device exclusively. Kept only when it is the
+// same device.
+void OpenDirect(const char* path, int flags, const struct stat& opened) {
+  const int fd = open(path, (flags & ~O_EXCL) | O_DIRECT);
+  struct stat again;
+  if (fd >= 0 && fstat(fd, &again) == 0 && again.st_dev == opened.st_dev &&
+      again.st_ino == opened.st_ino && again.st_rdev == opened.st_rdev) {
+    g_directFd = fd;
+  } else if (fd >= 0) {
+    close(fd);
+  }
+}
+
+// Flushes, then reads sectors first..first+count-1 back from the card.
+VexoResult FlushAndReadBack(uint32_t first, uint32_t count, const uint8_t* expected) {
+  const VexoResult flushed = Flush();
+  return flushed != 0 ? flushed : vexo_ReadBackSectors(CopyFd(), first, count, expected);
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -70,9 +98,13 @@ VexoResult rdr_Open(const char* path) {
   if (!IsAcceptedKind(info)) return -VEXO_ERROR_NOT_BLOCK_DEVICE;
   // O_EXCL on a block device fails with EBUSY while it is mounted or held.
   const int flags = O_RDWR | O_CLOEXEC | O_NOCTTY | (S_ISBLK(info.st_mode) ? O_EXCL : 0);
-  g_fd = open(path, flags);
+  int openFlags = flags;
+  g_fd = open(path, openFlags);
   // A write-protected card still lists and reads; its writes fail.
-  if (g_fd < 0 && errno == EROFS) g_fd = open(path, (flags & ~O_RDWR) | O_RDONLY);
+  if (g_fd < 0 && errno == EROFS) {
+    openFlags = (flags & ~O_RDWR) | O_RDONLY;
+    g_fd = open(path, openFlags);
+  }
   if (g_fd < 0) return OpenFailure(errno);
   struct stat opened;
   if (fstat(g_fd, &opened) != 0 || !IsAcceptedKind(opened) || opened.st_dev != info.st_dev ||
@@ -91,6 +123,7 @@ VexoResult rdr_Open(const char* path) {
   if (bytes >= RDR_MAX_CARD_BYTES) return Refuse(-VEXO_ERROR_CARD_TOO_LARGE);
   if (bytes < kMinCardBytes) return Refuse(-VEXO_ERROR_NO_CARD);
   g_cardBytes = bytes / SECTOR_SIZE * SECTOR_SIZE;
+  OpenDirect(path, openFlags, opened);
   vexo_ProtectHostFile(g_fd);  // no copy from the card may write onto it
   g_totalSectors = 0;
   g_sectorIndex = 0;
@@ -99,10 +132,12 @@ VexoResult rdr_Open(const char* path) {
 }
 
 VexoResult rdr_Close() {
+  if (g_directFd >= 0) close(g_directFd);
   if (g_fd >= 0) {
     vexo_UnprotectHostFile(g_fd);
     close(g_fd);  // also releases the lock
   }
+  g_directFd = -1;
   g_fd = -1;
   g_cardBytes = 0;
   return 0;
@@ -126,6 +161,7 @@ VexoResult rdr_ReadSector(uint32_t sector, uint8_t* buffer) {
 VexoResult rdr_WriteSector(uint32_t sector, const uint8_t* data) {
   if (g_fd < 0) return -VEXO_ERROR_FILE_NOT_OPEN;
   if (!OnCard(sector) || vexo_SectorWritesAllowed(1) == 0) return -VEXO_ERROR_ROS_WRITE;
+  if (vexo_SectorWritesKept(1) == 0) return 0;
   const off_t at = static_cast<off_t>(static_cast<uint64_t>(sector) * SECTOR_SIZE);
   return pwrite(g_fd, data, SECTOR_SIZE, at) == static_cast<ssize_t>(SECTOR_SIZE)
              ? 0
@@ -134,7 +170,7 @@ VexoResult rdr_WriteSector(uint32_t sector, const uint8_t* data) {
 
 VexoResult rdr_WriteSectorFirst(uint32_t sector, const SectorBuffer& buffer) {
   const VexoResult result = rdr_WriteSector(sector, buffer.data());
-  return result != 0 ? result : Flush();
+  return result != 0 ? result : FlushAndReadBack(sector, 1, buffer.data());
 }
 
 VexoResult rdr_WriteSectorNext(uint32_t sector, const SectorBuffer& buffer) {
@@ -149,9 +185,12 @@ VexoResult rdr_WriteMultiSectors(uint32_t first, uint32_t end, const std::vector
     const VexoResult result = rdr_WriteSector(sector, image.data() + offset);
     if (result != 0) return result;
   }
-  // On the device before the caller writes the next range: the header
-  // writer's order of sectors holds on the card, not only in the cache.
-  return Flush();
+  // On the device, and read back from it, before the caller writes the next
+  // range: the header writer's order of sectors holds on the card, not only
+  // in the cache.
+  if (first >= end) return Flush();
+  return FlushAndReadBack(first, end - first,
+                          image.data() + static_cast<std::size_t>(first) * SECTOR_SIZE);
 }
 
 VexoResult rdr_WriteFile(uint32_t startSector, const char* path, uint32_t space, int progress,

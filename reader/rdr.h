@@ -7,8 +7,10 @@
 // Safety first, because a wrong device name names one of the user's disks:
 // only a block device is taken, opened exclusively (a mounted or otherwise
 // busy device is refused), and a device of 2 GiB or more is refused as no
-// card of this player. Written data has reached the device (fsync) before a
-// write returns success.
+// card of this player. Written data has reached the device (fsync) and has
+// been read back from it and compared before a write returns success
+// (-VERIFY_FAILED when it differs). File copies use direct I/O (O_DIRECT,
+// 1 MiB blocks) where the device allows it.
 #pragma once
 
 #include <cstdint>
@@ -29,11 +31,11 @@ VexoResult rdr_Search(uint32_t* cardSize);  // the device's size; -FILE_NOT_OPEN
 VexoResult rdr_ReadSector(uint32_t sector, uint8_t* buffer);
 // One sector, not yet flushed to the device (rdr_WriteMultiSectors flushes).
 VexoResult rdr_WriteSector(uint32_t sector, const uint8_t* data);
-// One sector, flushed to the device (the single writes of the transport).
+// One sector, flushed to the device and read back (the single writes of the transport).
 VexoResult rdr_WriteSectorFirst(uint32_t sector, const SectorBuffer& buffer);
 VexoResult rdr_WriteSectorNext(uint32_t sector, const SectorBuffer& buffer);
 // Sectors first..end-1 of a card image held from sector 0 on, one by one in
-// ascending order, then flushed to the device.
+// ascending order, then flushed to the device and read back.
 VexoResult rdr_WriteMultiSectors(uint32_t first, uint32_t end, const std::vector<uint8_t>& image);
 // The file copies of the transport contract, in 1 MiB blocks; progress lines
 // at most ten a second; the rate measured with a fine clock.

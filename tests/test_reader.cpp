@@ -120,19 +120,24 @@ TEST(ReaderCommands, OnAFileStandingInForTheDevice) {
   rdr_AllowRegularFile(false);
 }
 
-TEST(ReaderCommands, AFailedWriteLeavesTheOldPlaylist) {
+// A write that fails, or that the reader reports done but drops (found by
+// the read-back), leaves the old playlist.
+TEST(ReaderCommands, AFailedOrDroppedWriteLeavesTheOldPlaylist) {
   TempDir dir;
   const std::string card = dir.File("card.img");
   vexo_test::WriteCardImage(card, 1, "Old", {}, kCard);
   WriteFile(dir.File("s.mp3"), Pattern(5 * 512));
   rdr_AllowRegularFile(true);
   // Sector writes of an add: 5 data sectors, the table sector, sector 0.
-  for (uint32_t k = 1; k <= 7; ++k) {
-    vexo_SetSectorWriteFailure(k);
-    const std::string out = RunVexo({"card", card, "--add", dir.File("s.mp3"), "New"}).out;
-    vexo_SetSectorWriteFailure(0);
-    EXPECT_NE(out.find("\n Error: ROS WRITE\n"), std::string::npos) << k;
-    EXPECT_NE(RunVexo({"card", card, "--get"}).out.find("No. Samples: 0\n"), std::string::npos) << k;
+  for (const bool lost : {false, true}) {
+    for (uint32_t k = 1; k <= 7; ++k) {
+      vexo_SetSectorWriteFailure(k, lost);
+      const std::string out = RunVexo({"card", card, "--add", dir.File("s.mp3"), "New"}).out;
+      vexo_SetSectorWriteFailure(0);
+      EXPECT_NE(out.find(lost ? "\n Error: VERIFY FAILED\n" : "\n Error: ROS WRITE\n"),
+                std::string::npos) << k << out;
+      EXPECT_NE(RunVexo({"card", card, "--get"}).out.find("No. Samples: 0\n"), std::string::npos) << k;
+    }
   }
   rdr_AllowRegularFile(false);
 }

@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "transport/shared.h"
 
@@ -14,6 +15,21 @@ namespace {
 
 uint32_t g_failFrom = 0;     // 0: the seam is off
 uint32_t g_writesSeen = 0;
+bool g_lost = false;         // failing writes report success instead
+
+// Buffers for direct I/O start on a page boundary.
+constexpr std::size_t kAlignment = 4096;
+struct FreeAligned {
+  void operator()(uint8_t* p) const { std::free(p); }
+};
+using AlignedBlock = std::unique_ptr<uint8_t[], FreeAligned>;
+
+// A block of `sectors` sectors (a whole number of pages), or empty.
+AlignedBlock NewBlock(uint32_t sectors) {
+  const std::size_t bytes = (static_cast<std::size_t>(sectors) * SECTOR_SIZE + kAlignment - 1) /
+                            kAlignment * kAlignment;
+  return AlignedBlock(static_cast<uint8_t*>(std::aligned_alloc(kAlignment, bytes)));
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -65,10 +81,11 @@ std::size_t MoveAll(Call call, uint8_t* bytes, std::size_t count, uint64_t offse
 
 uint32_t WriteSectors(const VexoBlockCopy& copy, uint32_t sector, uint8_t* bytes, uint32_t count) {
   const uint32_t allowed = vexo_SectorWritesAllowed(SectorsOnCard(copy, sector, count));
+  const uint32_t kept = vexo_SectorWritesKept(allowed);
   const std::size_t written = MoveAll(
       [&](uint8_t* p, std::size_t n, off_t at) { return pwrite(copy.fd, p, n, at); }, bytes,
-      static_cast<std::size_t>(allowed) * SECTOR_SIZE, ByteOffset(sector));
-  return static_cast<uint32_t>(written / SECTOR_SIZE);
+      static_cast<std::size_t>(kept) * SECTOR_SIZE, ByteOffset(sector));
+  return static_cast<uint32_t>(written / SECTOR_SIZE) + (allowed - kept);
 }
 
 // Sectors read in full; on an image file the part past its end reads as zeros.
@@ -90,21 +107,27 @@ uint32_t ReadSectors(const VexoBlockCopy& copy, uint32_t sector, uint8_t* bytes,
 
 VexoResult vexo_CopyHostToCard(const VexoBlockCopy& copy, FILE* host) {
   const uint32_t total = BytesToSectors(copy.length);
-  std::vector<uint8_t> block(static_cast<std::size_t>(VEXO_COPY_BLOCK_SECTORS) * SECTOR_SIZE);
+  const AlignedBlock block = NewBlock(VEXO_COPY_BLOCK_SECTORS);
+  if (!block) return -VEXO_ERROR_PPA_MEMORY_ALLOC;
   Progress progress{copy, total};
   for (uint32_t first = 0; first < total;) {
     const uint32_t count = std::min(VEXO_COPY_BLOCK_SECTORS, total - first);
     *copy.index = first;
     // The copy's bytes in this block; fewer from the host file means it shrank.
     const uint64_t wanted = std::min<uint64_t>(ByteOffset(count), copy.length - ByteOffset(first));
-    if (!vexo_ReadHostBlocks(host, block.data(), count, static_cast<uint32_t>(wanted))) {
+    if (!vexo_ReadHostBlocks(host, block.get(), count, static_cast<uint32_t>(wanted))) {
       return -VEXO_ERROR_FILE_READ;
     }
-    const uint32_t written = WriteSectors(copy, copy.startSector + first, block.data(), count);
+    const uint32_t written = WriteSectors(copy, copy.startSector + first, block.get(), count);
     progress.Cover(first, first + std::min(written + 1, count));
     if (written < count) {
       *copy.index = first + written;
       return copy.writeError;
+    }
+    if (copy.verifyFd >= 0) {
+      const VexoResult same =
+          vexo_ReadBackSectors(copy.verifyFd, copy.startSector + first, count, block.get());
+      if (same != 0) return same == -VEXO_ERROR_VERIFY_FAILED ? same : copy.readError;
     }
     first += count;
     *copy.index = first - 1;
@@ -115,17 +138,18 @@ VexoResult vexo_CopyHostToCard(const VexoBlockCopy& copy, FILE* host) {
 
 VexoResult vexo_CopyCardToHost(const VexoBlockCopy& copy, FILE* host) {
   const uint32_t total = BytesToSectors(copy.length);
-  std::vector<uint8_t> block(static_cast<std::size_t>(VEXO_COPY_BLOCK_SECTORS) * SECTOR_SIZE);
+  const AlignedBlock block = NewBlock(VEXO_COPY_BLOCK_SECTORS);
+  if (!block) return -VEXO_ERROR_PPA_MEMORY_ALLOC;
   Progress progress{copy, total};
   for (uint32_t first = 0; first < total;) {
     const uint32_t count = std::min(VEXO_COPY_BLOCK_SECTORS, total - first);
     *copy.index = first;
-    const uint32_t read = ReadSectors(copy, copy.startSector + first, block.data(), count);
+    const uint32_t read = ReadSectors(copy, copy.startSector + first, block.get(), count);
     progress.Cover(first, first + std::min(read + 1, count));
     // The sectors read in full go to the host file even when a later one failed.
     const uint64_t wanted = static_cast<uint64_t>(copy.length) - ByteOffset(first);
     const std::size_t bytes = static_cast<std::size_t>(std::min(wanted, ByteOffset(read)));
-    if (!vexo_WriteHostBytes(host, block.data(), bytes)) return -VEXO_ERROR_FILE_WRITE;
+    if (!vexo_WriteHostBytes(host, block.get(), bytes)) return -VEXO_ERROR_FILE_WRITE;
     if (read < count) {
       *copy.index = first + read;
       return copy.readError;
@@ -137,15 +161,36 @@ VexoResult vexo_CopyCardToHost(const VexoBlockCopy& copy, FILE* host) {
   return 0;
 }
 
-void vexo_SetSectorWriteFailure(uint32_t k) {
-  g_failFrom = k;
-  g_writesSeen = 0;
+VexoResult vexo_ReadBackSectors(int fd, uint32_t sector, uint32_t count, const uint8_t* expected) {
+  const AlignedBlock block = NewBlock(count);
+  if (!block) return -VEXO_ERROR_PPA_MEMORY_ALLOC;
+  const std::size_t size = static_cast<std::size_t>(count) * SECTOR_SIZE;
+  const std::size_t got = MoveAll(
+      [&](uint8_t* p, std::size_t n, off_t at) { return pread(fd, p, n, at); }, block.get(), size,
+      ByteOffset(sector));
+  if (got < size) return -VEXO_ERROR_ROS_READ;
+  return std::memcmp(block.get(), expected, size) == 0 ? 0 : -VEXO_ERROR_VERIFY_FAILED;
 }
 
-uint32_t vexo_SectorWritesAllowed(uint32_t n) {
+void vexo_SetSectorWriteFailure(uint32_t k, bool lost) {
+  g_failFrom = k;
+  g_writesSeen = 0;
+  g_lost = lost;
+}
+
+namespace {
+
+// Counts up to n writes before the k-th; the number counted.
+uint32_t TakeWrites(uint32_t n) {
   if (g_failFrom == 0) return n;
   const uint32_t left = g_writesSeen + 1 >= g_failFrom ? 0 : g_failFrom - 1 - g_writesSeen;
-  const uint32_t allowed = std::min(n, left);
-  g_writesSeen += allowed;
-  return allowed;
+  const uint32_t taken = std::min(n, left);
+  g_writesSeen += taken;
+  return taken;
 }
+
+}  // namespace
+
+uint32_t vexo_SectorWritesAllowed(uint32_t n) { return g_lost ? n : TakeWrites(n); }
+
+uint32_t vexo_SectorWritesKept(uint32_t n) { return g_lost ? TakeWrites(n) : n; }
