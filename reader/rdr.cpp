@@ -58,8 +58,7 @@ int CopyFd() { return g_directFd >= 0 ? g_directFd : g_fd; }
 
 VexoBlockCopy DeviceCopy(uint32_t startSector, uint32_t length, int progress) {
   return {.fd = CopyFd(), .cardBytes = g_cardBytes, .startSector = startSector, .length = length,
-          .progress = progress, .throttled = true, .stop = &g_stop, .index = &g_sectorIndex,
-          .verifyFd = CopyFd()};
+          .progress = progress, .throttled = true, .stop = &g_stop, .index = &g_sectorIndex};
 }
 
 // Opens the device a second time for direct I/O, without O_EXCL: the first
@@ -209,9 +208,15 @@ VexoResult rdr_WriteFile(uint32_t startSector, const char* path, uint32_t space,
   }
   g_totalSectors = BytesToSectors(length);
   g_sectorIndex = 0;
-  VexoResult result = vexo_CopyHostToCard(DeviceCopy(startSector, length, progress), host);
-  std::fclose(host);
+  const off_t begin = ftello(host);
+  const VexoBlockCopy copy = DeviceCopy(startSector, length, progress);
+  VexoResult result = vexo_CopyHostToCard(copy, host);
   if (result == 0) result = Flush();
+  // Read back from the card once it holds everything, so that a reader or
+  // card that dropped a write is found before anything relies on the data.
+  if (result == 0) result = fseeko(host, begin, SEEK_SET) == 0 ? 0 : -VEXO_ERROR_FILE_READ;
+  if (result == 0) result = vexo_CompareHostWithCard(copy, host);
+  std::fclose(host);
   if (result != 0) return result;
   g_sectorIndex = g_totalSectors;
   g_rate = vexo_TransferRateFine(g_totalSectors, SecondsSince(start));

@@ -124,11 +124,6 @@ VexoResult vexo_CopyHostToCard(const VexoBlockCopy& copy, FILE* host) {
       *copy.index = first + written;
       return copy.writeError;
     }
-    if (copy.verifyFd >= 0) {
-      const VexoResult same =
-          vexo_ReadBackSectors(copy.verifyFd, copy.startSector + first, count, block.get());
-      if (same != 0) return same == -VEXO_ERROR_VERIFY_FAILED ? same : copy.readError;
-    }
     first += count;
     *copy.index = first - 1;
     if (*copy.stop || vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
@@ -156,6 +151,29 @@ VexoResult vexo_CopyCardToHost(const VexoBlockCopy& copy, FILE* host) {
     }
     first += count;
     *copy.index = first - 1;
+    if (*copy.stop || vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
+  }
+  return 0;
+}
+
+VexoResult vexo_CompareHostWithCard(const VexoBlockCopy& copy, FILE* host) {
+  const uint32_t total = BytesToSectors(copy.length);
+  const AlignedBlock fromHost = NewBlock(VEXO_COPY_BLOCK_SECTORS);
+  const AlignedBlock fromCard = NewBlock(VEXO_COPY_BLOCK_SECTORS);
+  if (!fromHost || !fromCard) return -VEXO_ERROR_PPA_MEMORY_ALLOC;
+  for (uint32_t first = 0; first < total;) {
+    const uint32_t count = std::min(VEXO_COPY_BLOCK_SECTORS, total - first);
+    const uint64_t wanted = std::min<uint64_t>(ByteOffset(count), copy.length - ByteOffset(first));
+    if (!vexo_ReadHostBlocks(host, fromHost.get(), count, static_cast<uint32_t>(wanted))) {
+      return -VEXO_ERROR_FILE_READ;
+    }
+    if (ReadSectors(copy, copy.startSector + first, fromCard.get(), count) < count) {
+      return copy.readError;
+    }
+    if (std::memcmp(fromHost.get(), fromCard.get(), ByteOffset(count)) != 0) {
+      return -VEXO_ERROR_VERIFY_FAILED;
+    }
+    first += count;
     if (*copy.stop || vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
   }
   return 0;

@@ -4,8 +4,8 @@
 // is made. The drivers set the policy (progress lines every tenth sector or
 // at most ten a second, reads past the end as zeros or as a failure, which
 // codes a failure gives) and keep their own counters; the host-file checks
-// and the progress line come from shared.h. A copy to the card can read each
-// written block back and compare it. Blocks sit in buffers aligned for direct
+// and the progress line come from shared.h. A copy to the card can be read
+// back and compared with its host file. Blocks sit in buffers aligned for direct
 // I/O (O_DIRECT). Also owns the write-failure seam of these drivers' sector
 // writes.
 #pragma once
@@ -27,20 +27,22 @@ struct VexoBlockCopy {
   bool throttled = false;        // lines at block starts, at most ten a second
   const volatile int* stop = nullptr;  // checked after each block
   uint32_t* index = nullptr;     // the driver's sector index, kept up to date
-  int verifyFd = -1;             // >= 0: each written block is read back through it
   VexoResult readError = -VEXO_ERROR_ROS_READ;    // result of a failed card read
   VexoResult writeError = -VEXO_ERROR_ROS_WRITE;  // result of a failed card write
 };
 
 // Host file (open, positioned) to the card. Result 0, -FILE_READ, the write
-// error, the read error (a failed read-back), -VERIFY_FAILED (a read-back that
-// differs) or -TRANSFER_STOPPED; the sectors before a failure are written.
+// error, or -TRANSFER_STOPPED; the sectors before a failure are written.
 VexoResult vexo_CopyHostToCard(const VexoBlockCopy& copy, FILE* host);
 // Card to a host file (open, empty), exactly copy.length bytes. Result 0,
 // the read error, -FILE_WRITE or -TRANSFER_STOPPED; the host file is not
 // closed here.
 VexoResult vexo_CopyCardToHost(const VexoBlockCopy& copy, FILE* host);
 
+// After a copy to the card: reads its sectors back from the card and compares
+// them with the host file (positioned where the copy began). 0,
+// -VERIFY_FAILED, the read error, -FILE_READ or -TRANSFER_STOPPED.
+VexoResult vexo_CompareHostWithCard(const VexoBlockCopy& copy, FILE* host);
 // Reads `count` sectors from `sector` on through fd and compares them with
 // `expected`: 0, -VERIFY_FAILED, or -ROS_READ when they cannot be read.
 VexoResult vexo_ReadBackSectors(int fd, uint32_t sector, uint32_t count, const uint8_t* expected);
