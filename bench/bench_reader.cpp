@@ -1,7 +1,9 @@
 // The card reader and the image file against the system's own copy tools on
-// the same bytes, in one run: a whole-card raw read and a 4 MiB title add
-// through the reader kind against dd bs=1M with direct I/O on the same
-// device, and an image-file add and read against cat. The device is a 64 MiB
+// the same bytes, in one run: a whole-card raw read, a whole-card raw write
+// (read back and compared) and a 4 MiB title add through the reader kind
+// against dd bs=1M with direct I/O on the same device (the write against dd
+// with conv=fsync followed by a direct read of the same bytes), and an
+// image-file add and read against cat. The device is a 256 MiB
 // loop device when the machine allows one (root, losetup), else a regular
 // file. Fixed pauses are left out (delay hook); page caches are dropped
 // before every timed copy so both sides start cold. Compare the
@@ -22,7 +24,7 @@
 
 namespace {
 
-constexpr long long kCardBytes = 64ll << 20;
+constexpr long long kCardBytes = 256ll << 20;
 constexpr std::size_t kSongBytes = 4u << 20;
 
 void NoDelay(uint32_t) {}
@@ -50,11 +52,13 @@ bool Shell(const std::string& command) { return std::system(command.c_str()) == 
 struct Setup {
   std::string stem = "/tmp/vexo-bench-reader-" + std::to_string(getpid());
   std::string backing = stem + "-card.img", song = stem + "-song.mp3", out = stem + "-out";
+  std::string raw = stem + "-raw.img";  // a whole card's bytes to write
   std::string device;
   Setup() {
     vexo_SetDelayHook(NoDelay);
     MakeFile(song, kSongBytes);
     MakeFile(backing, static_cast<std::size_t>(kCardBytes));
+    MakeFile(raw, static_cast<std::size_t>(kCardBytes));
     FILE* pipe = geteuid() == 0 ? popen(("losetup -f --show " + backing + " 2>/dev/null").c_str(), "r") : nullptr;
     char name[64] = {};
     if (pipe != nullptr && std::fgets(name, sizeof name, pipe) != nullptr) device = name;
@@ -68,7 +72,7 @@ struct Setup {
   }
   ~Setup() {
     if (device != backing) Shell("losetup -d " + device);
-    for (const std::string& path : {backing, song, out}) std::remove(path.c_str());
+    for (const std::string& path : {backing, song, out, raw}) std::remove(path.c_str());
   }
 };
 
@@ -102,6 +106,35 @@ void BM_DdRawRead(benchmark::State& state) {
     DropCache(s.device);
     state.ResumeTiming();
     if (!Shell("dd if=" + s.device + " of=" + s.out + " bs=1M iflag=direct status=none")) {
+      state.SkipWithError("dd failed");
+    }
+  }
+  Bytes(state, kCardBytes);
+}
+
+void BM_ReaderRawWrite(benchmark::State& state) {
+  Setup& s = Files();
+  for (auto _ : state) {
+    state.PauseTiming();
+    DropCache(s.device);
+    state.ResumeTiming();
+    vexo_Open(VEXO_PORT_READER, 1, 0, s.device.c_str());
+    const VexoResult result = card_RawWrite(VEXO_PORT_READER, 1, 1, 0, s.raw.c_str(), 0);
+    vexo_Close(VEXO_PORT_READER, 1);
+    if (result != 0) state.SkipWithError("raw write failed");
+  }
+  Bytes(state, kCardBytes);
+}
+
+void BM_DdRawWriteAndReadBack(benchmark::State& state) {
+  Setup& s = Files();
+  for (auto _ : state) {
+    state.PauseTiming();
+    DropCache(s.device);
+    state.ResumeTiming();
+    if (!Shell("dd if=" + s.raw + " of=" + s.device +
+               " bs=1M oflag=direct conv=fsync status=none && dd if=" + s.device +
+               " of=/dev/null bs=1M iflag=direct status=none")) {
       state.SkipWithError("dd failed");
     }
   }
@@ -201,6 +234,8 @@ void BM_SpawnOnly(benchmark::State& state) {
 BENCHMARK(BM_SpawnOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReaderRawRead)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DdRawRead)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReaderRawWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DdRawWriteAndReadBack)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReaderAddTitle)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DdAddTitle)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ImageAddTitle)->Unit(benchmark::kMillisecond)->UseRealTime();
