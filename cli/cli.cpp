@@ -218,6 +218,15 @@ int vexo_Main(int argc, char** argv) {
       return kExitRejected;
     }
     port = static_cast<int32_t>(number);
+  } else if (StartsWith(portName, "parport")) {
+    // The same adapter through the kernel's ppdev driver: /dev/parport<n>.
+    kind = VEXO_PORT_PARALLEL;
+    const int32_t number = ReadNumber(portName + 7);
+    if (static_cast<uint32_t>(number) > VEXO_PARPORT_MAX_NUMBER) {
+      std::printf(" \nNo valid parport number. Range 0-255\n");
+      return kExitRejected;
+    }
+    port = VEXO_PARPORT_FIRST + number;
   } else if (StartsWith(portName, "lp")) {
     kind = VEXO_PORT_PARALLEL;
     const int32_t number = ReadNumber(portName + 2);

@@ -1,6 +1,10 @@
 #include "ppa/lpt.h"
 
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -26,6 +30,7 @@ constexpr std::array<PortRow, 5> kPortTable = {{
 }};
 
 PortRow g_port = kPortTable[1];
+int g_ppdevFd = -1;  // >= 0: registers reached through /dev/parport<n>
 PpaPowerUpWaitHook g_powerUpWait = nullptr;
 
 // The card's supply settles during 125000 ticks of processor time.
@@ -39,11 +44,55 @@ const PortRow& RowOf(int32_t lpIndex) {
   return kPortTable[(lpIndex >= 0 && lpIndex < 5) ? static_cast<std::size_t>(lpIndex) : 0];
 }
 
+[[noreturn]] void RefuseParport(const char* path) {
+  std::fprintf(stderr, "Could not open %s\n", path);
+  std::fprintf(stderr, "Either the port is in use or I am not in the group lp...\n");
+  std::exit(-1);
+}
+
+// The raw register accesses, through ppdev when a device is claimed.
+void WriteRegister(uint16_t port, unsigned long request, uint8_t raw) {
+  if (g_ppdevFd < 0) {
+    portio_Out(port, raw);
+  } else {
+    portio_PpdevIoctl(g_ppdevFd, request, &raw);
+  }
+}
+
+uint8_t ReadStatusRegister() {
+  if (g_ppdevFd < 0) return portio_In(g_port.status);
+  uint8_t raw = 0xFF;
+  portio_PpdevIoctl(g_ppdevFd, PPRSTATUS, &raw);
+  return raw;
+}
+
 }  // namespace
+
+void lpt_SelectParport(int32_t number) {
+  lpt_ReleaseParport();
+  char path[32];
+  std::snprintf(path, sizeof path, "/dev/parport%d", static_cast<int>(number));
+  const int fd = portio_PpdevOpen(path);
+  if (fd < 0) RefuseParport(path);
+  // Exclusive before the claim: no printer driver or other user shares it.
+  if (portio_PpdevIoctl(fd, PPEXCL, nullptr) != 0 || portio_PpdevIoctl(fd, PPCLAIM, nullptr) != 0) {
+    portio_PpdevClose(fd);
+    RefuseParport(path);
+  }
+  g_ppdevFd = fd;
+}
+
+void lpt_ReleaseParport() {
+  if (g_ppdevFd < 0) return;
+  portio_PpdevIoctl(g_ppdevFd, PPRELEASE, nullptr);
+  portio_PpdevClose(g_ppdevFd);
+  g_ppdevFd = -1;
+}
 
 uint16_t lpt_DataPortOf(int32_t lpIndex) { return RowOf(lpIndex).data; }
 
 void lpt_SelectPort(int32_t lpIndex) {
+  lpt_ReleaseParport();
   g_port = RowOf(lpIndex);
   if (portio_RequestAccess(g_port.data, 3) == -1) {
     std::fprintf(stderr, "Could not get permission for parport 0x%x\n", g_port.data);
@@ -56,20 +105,22 @@ uint16_t lpt_DataPort() { return g_port.data; }
 uint16_t lpt_StatusPort() { return g_port.status; }
 uint16_t lpt_ControlPort() { return g_port.control; }
 
-void lpt_WriteData(uint8_t logical) { portio_Out(g_port.data, static_cast<uint8_t>(~logical)); }
+void lpt_WriteData(uint8_t logical) {
+  WriteRegister(g_port.data, PPWDATA, static_cast<uint8_t>(~logical));
+}
 
 void lpt_ReadStatus(uint8_t* status) {
   uint8_t first = 0;
   uint8_t second = 0;
   do {
-    first = static_cast<uint8_t>(~portio_In(g_port.status));
-    second = static_cast<uint8_t>(~portio_In(g_port.status));
+    first = static_cast<uint8_t>(~ReadStatusRegister());
+    second = static_cast<uint8_t>(~ReadStatusRegister());
   } while (first != second);
   *status = first;
 }
 
 void lpt_WriteControl(uint8_t logical) {
-  portio_Out(g_port.control, static_cast<uint8_t>(~logical & 0x0Fu));
+  WriteRegister(g_port.control, PPWCONTROL, static_cast<uint8_t>(~logical & 0x0Fu));
 }
 
 void lpt_Clock(uint8_t lowHalf) {

@@ -35,6 +35,15 @@ constexpr uint8_t LPT_CONTROL_POWER_UP = 251;    // register 0x4
 // (out of range uses lp0's row).
 void lpt_SelectPort(int32_t lpIndex);
 
+// Opens /dev/parport<number> (ppdev), asks for it exclusively (PPEXCL) and
+// claims it (PPCLAIM); from then on the three register accesses go through
+// it (PPWDATA, PPRSTATUS, PPWCONTROL) with the same raw values. On refusal
+// prints two lines on stderr, naming the device and the group lp, and ends
+// the process with status 255. lpt_ReleaseParport gives it back (PPRELEASE,
+// close); nothing when none is open.
+void lpt_SelectParport(int32_t number);
+void lpt_ReleaseParport();
+
 // The data port address of lp index 0..4 (lp0's for any other), without
 // selecting it.
 uint16_t lpt_DataPortOf(int32_t lpIndex);

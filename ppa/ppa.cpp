@@ -92,19 +92,32 @@ VexoResult ppa_Open(int32_t lpIndex) {
   // touched.
   vexo_ReleaseNamed(&g_lockFd);
   char lockName[32];
-  std::snprintf(lockName, sizeof lockName, "vexo-lp-0x%x.lock",
-                static_cast<unsigned>(lpt_DataPortOf(lpIndex)));
+  const bool parport = lpIndex >= VEXO_PARPORT_FIRST;
+  // A ppdev device is opened first, so that a missing or refused one ends
+  // the run before anything else is opened; its lock is named after it.
+  if (parport) {
+    lpt_SelectParport(lpIndex - VEXO_PARPORT_FIRST);
+    std::snprintf(lockName, sizeof lockName, "vexo-parport%d.lock",
+                  static_cast<int>(lpIndex - VEXO_PARPORT_FIRST));
+  } else {
+    std::snprintf(lockName, sizeof lockName, "vexo-lp-0x%x.lock",
+                  static_cast<unsigned>(lpt_DataPortOf(lpIndex)));
+  }
   const VexoResult locked = vexo_LockNamed(lockName, &g_lockFd);
-  if (locked != 0) return locked;
+  if (locked != 0) {
+    lpt_ReleaseParport();
+    return locked;
+  }
   g_transferLength = 0;
   g_rate = 0.0f;
-  lpt_SelectPort(lpIndex);
+  if (!parport) lpt_SelectPort(lpIndex);
   ppa_Power(1);
   return 0;
 }
 
 void ppa_Close() {
   ppa_Power(0);
+  lpt_ReleaseParport();
   vexo_ReleaseNamed(&g_lockFd);
 }
 

@@ -11,8 +11,11 @@
 
 #include "transport/vexo_types.h"
 
+// lpIndex 0..4 names an adapter address, VEXO_PARPORT_FIRST + n the device
+// /dev/parport<n> (see lpt.h for both). 0, or -PORT_IN_USE when another
+// vexo holds the port's lock; a refused port ends the process (lpt.h).
 VexoResult ppa_Open(int32_t lpIndex);
-void ppa_Close();
+void ppa_Close();  // lines low, a ppdev device released, the lock given back
 VexoResult ppa_Search(uint32_t* cardSize, int tries);
 int32_t ppa_InitCard();  // capacity in bytes, or a negated code
 VexoResult ppa_ReadSectorRtr(int32_t port, uint32_t sector, SectorBuffer& buffer, int tries);

@@ -1070,6 +1070,8 @@ int mmcsim_RequestAccess(uint16_t base, unsigned count) {
   return 0;
 }
 
+void mmcsim_ReleaseAccess() { g.granted = false; }
+
 void mmcsim_Out(uint16_t port, uint8_t value) {
   if (!g.installed) return;
   const unsigned offset = static_cast<unsigned>(port - g.base);

@@ -176,7 +176,9 @@ uint32_t mmcsim_BlockLength();
 // stays the caller's.
 void mmcsim_SetTrace(FILE* file);
 
-// The seam's calls, as port_io_sim.cpp forwards them.
+// The seam's calls, as port_io_sim.cpp forwards them. ReleaseAccess ends a
+// grant (a released ppdev device): later accesses are stray.
 int mmcsim_RequestAccess(uint16_t base, unsigned count);
+void mmcsim_ReleaseAccess();
 void mmcsim_Out(uint16_t port, uint8_t value);
 uint8_t mmcsim_In(uint16_t port);

@@ -30,9 +30,9 @@ namespace {
 
 const char* const kUsage =
     "vexo-sim [options] -- <vexo command line>\n"
-    "  Runs vexo against a simulated parallel-port adapter (lp0..lp4) or a\n"
-    "  simulated player on a pseudo-terminal (ttyS<n>, ttyUSB<n>, ttyACM<n>);\n"
-    "  ros works as in vexo.\n"
+    "  Runs vexo against a simulated parallel-port adapter (lp0..lp4, or\n"
+    "  parport<n> through a simulated ppdev device) or a simulated player on a\n"
+    "  pseudo-terminal (ttyS<n>, ttyUSB<n>, ttyACM<n>); ros works as in vexo.\n"
     "Options:\n"
     "  --card <file>      image file of the card (in the adapter, or in the\n"
     "                     player's slot 1); created blank when missing\n"
@@ -353,7 +353,7 @@ int main(int argc, char** argv) {
   }
 
   const char* port = vexoArgc >= 2 ? vexoArgs[1] : "";
-  const bool parallel = std::strncmp(port, "lp", 2) == 0;
+  const bool parallel = std::strncmp(port, "lp", 2) == 0 || std::strncmp(port, "parport", 7) == 0;
   // Every serial line word goes to the simulated player: vexo-sim never opens
   // a real line.
   bool serial = false;

@@ -538,6 +538,23 @@ TEST_F(Adapter, DataThatStartsDuringTheReadResponseIsKept) {
   }
 }
 
+// /dev/parport0 (the ppdev driver, claimed exclusively) drives the card with
+// the very register accesses of lp1.
+TEST_F(Adapter, PpdevDeviceGivesTheSameRegisterTraceAsLp1) {
+  const auto header = vexo_test::WriteCardImage(dir_.File("h.ros"), 1, "Card", {});
+  std::vector<std::string> traces[2];
+  for (const int i : {0, 1}) {
+    Install();
+    mmcsim_WriteSector(0, header.data());
+    StartTrace();
+    const std::string out = RunVexo({i == 0 ? "lp1" : "parport0", "--change", "-n", "N"}).out;
+    EXPECT_EQ(out, "\n Changed CardName.\n");
+    traces[i] = trace_->Lines();
+  }
+  EXPECT_GT(traces[0].size(), 10000u);
+  EXPECT_TRUE(traces[0] == traces[1]);
+}
+
 // The commands over seeded card timings (the listener sees every departure);
 // reads whose data starts during the response need no retry: as many
 // bring-ups as with fixed timings.

@@ -143,6 +143,7 @@ TEST_F(CommandLine, RejectionsPrintTheirMessageAndExitWithZero) {
       {{"--help", "x"}, " \nNo valid port typ (serial or parallel)\n"},
       {{"lp5", "--get"}, " \nNo valid parallel port number. Range 0-4\n"},
       {{"lp-1", "--get"}, " \nNo valid parallel port number. Range 0-4\n"},
+      {{"parport256", "--get"}, " \nNo valid parport number. Range 0-255\n"},
       {{"ttyS-1", "--get"}, " \nNo valid serial port number\n"},
       {{"ttyS2147483647", "--get"}, " \nNo valid serial port number\n"},
       {{"ttyS99999999999", "--get"}, " \nNo valid serial port number\n"},
@@ -180,6 +181,9 @@ TEST(CommandLineDeathTest, AdapterNumberReachesTheDriver) {
   EXPECT_EXIT(RunVexo({"lp", "--get"}), ::testing::ExitedWithCode(255), "parport 0x378\n");
   EXPECT_EXIT(RunVexo({"lp 4x", "-g"}), ::testing::ExitedWithCode(255), "parport 0x2bc\n");
   EXPECT_EXIT(RunVexo({"lp3", "-g"}), ::testing::ExitedWithCode(255), "parport 0x3bc\n");
+  EXPECT_EXIT(RunVexo({"parport7", "-g"}), ::testing::ExitedWithCode(255),
+              "^Could not open /dev/parport7\n"
+              "Either the port is in use or I am not in the group lp\\.\\.\\.\n$");
 }
 
 TEST_F(CommandLine, SlowSwitchOnlyAtTheCommandPosition) {

@@ -19,6 +19,13 @@ constexpr int32_t VEXO_PORT_READER = 4;
 // depends on the value alone, as "PPA" (0) and "ROS file" (1) do.
 constexpr uint16_t VEXO_VERSION_CARD_READER = 0xFFFE;
 
+// Port numbers of the parallel kind: the lp indexes 0..4 (the adapter's I/O
+// address, reached with port instructions), and from VEXO_PARPORT_FIRST on
+// the kernel's parallel-port devices /dev/parport<number - VEXO_PARPORT_FIRST>
+// (the same adapter, reached through the ppdev driver).
+constexpr int32_t VEXO_PARPORT_FIRST = 0x100;
+constexpr int32_t VEXO_PARPORT_MAX_NUMBER = 255;
+
 constexpr uint32_t SECTOR_SIZE = 512;
 // Every sector buffer handed to the transport: 512 data bytes and room for
 // what the drivers store behind them (CRC bytes, check byte, 'n', a zero).
