@@ -8,8 +8,8 @@ _vexo_args()
     local commands="--get --add --delete --empty --change --chtitle --move --read --rawread --rawwrite
         --import --json -g -a -d -e -c -ct -m -r -rr -rw -i -j"
     if ((i == 1)); then
-        local words="ttyS0 ttyUSB0 ttyACM0 lp0 lp1 lp2 lp3 lp4 ros card --helpex" dev
-        for dev in /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]*; do
+        local words="ttyS0 ttyUSB0 ttyACM0 lp0 lp1 lp2 lp3 lp4 parport0 ros card --helpex" dev
+        for dev in /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]* /dev/parport[0-9]*; do
             [[ -e $dev && " $words " != *" ${dev#/dev/} "* ]] && words+=" ${dev#/dev/}"
         done
         COMPREPLY=($(compgen -W "$words" -- "$cur"))
@@ -19,14 +19,21 @@ _vexo_args()
         ros*|card*)
             if ((i == 2)); then
                 if [[ $port == card* ]]; then
-                    COMPREPLY=($(compgen -W "$(ls -d /dev/sd[a-z] /dev/mmcblk[0-9] 2>/dev/null)" -- "$cur"))
+                    # Only removable devices: never the machine's own disks.
+                    local removable devices=""
+                    for removable in /sys/block/*/removable; do
+                        [[ -r $removable && $(<"$removable") == 1 ]] || continue
+                        removable=${removable%/removable}
+                        devices+=" /dev/${removable##*/}"
+                    done
+                    COMPREPLY=($(compgen -W "$devices" -- "$cur"))
                 else
                     COMPREPLY=($(compgen -f -- "$cur"))
                 fi
                 return
             fi
             k=3 ;;
-        lp*|tty*) ;;
+        lp*|tty*|parport*) ;;
         *) return ;;
     esac
     if ((i == k)); then
