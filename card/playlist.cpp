@@ -50,7 +50,7 @@ VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastO
 
 VexoResult card_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber) {
   CardHeader header;
-  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  VexoResult result = card_ReadHeaderForChange(kind, port, slot, &header);
   if (result != 0) return result;
   if (sampleNumber < 1 || sampleNumber > header.sampleCount) {
     card_ReleaseTitles();
@@ -77,7 +77,7 @@ bool InOneSector(const CardHeader& header, uint32_t a, uint32_t b) {
 
 VexoResult card_MoveTitle(int32_t kind, int32_t port, int32_t slot, int32_t from, int32_t to) {
   CardHeader header;
-  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  VexoResult result = card_ReadHeaderForChange(kind, port, slot, &header);
   if (result != 0) return result;
   const int32_t count = header.sampleCount;
   if (from < 1 || from > count || to < 1 || to > count || from == to) {

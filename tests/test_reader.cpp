@@ -125,12 +125,12 @@ TEST(ReaderCommands, OnAFileStandingInForTheDevice) {
 TEST(ReaderCommands, AFailedOrDroppedWriteLeavesTheOldPlaylist) {
   TempDir dir;
   const std::string card = dir.File("card.img");
-  vexo_test::WriteCardImage(card, 1, "Old", {}, kCard);
   WriteFile(dir.File("s.mp3"), Pattern(5 * 512));
   rdr_AllowRegularFile(true);
   // Sector writes of an add: 5 data sectors, the table sector, sector 0.
   for (const bool lost : {false, true}) {
     for (uint32_t k = 1; k <= 7; ++k) {
+      vexo_test::WriteCardImage(card, 1, "Old", {}, kCard);
       vexo_SetSectorWriteFailure(k, lost);
       const std::string out = RunVexo({"card", card, "--add", dir.File("s.mp3"), "New"}).out;
       vexo_SetSectorWriteFailure(0);
