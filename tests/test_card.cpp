@@ -302,6 +302,18 @@ TEST_F(Card, PlacementOfANewTitle) {
   EXPECT_EQ(Le16(Image(), 4), 2032);
 }
 
+// A header change writes only the sectors whose bytes change: renaming title
+// 1 of 40 is one sector write, even when a second write would fail.
+TEST_F(Card, OnlyChangedHeaderSectorsAreWritten) {
+  OpenTitles(Titles(40));
+  vexo_SetSectorWriteFailure(2);
+  EXPECT_EQ(card_ChangeTitle(kRos, 1, 1, 1, "New"), 0);
+  vexo_SetSectorWriteFailure(0);
+  const Bytes after = Image();
+  EXPECT_EQ(Slice(after, 512, 32), vexo_test::EncodeCardTitle({0x10000, 100, "New", 1}));
+  EXPECT_EQ(Slice(after, 544, after.size() - 544), Slice(before, 544, before.size() - 544));
+}
+
 TEST_F(Card, RefusalsWriteNothing) {
   OpenTitles({{0x10000, 10, "a"}, {0x10200, 20, "b"}});
   for (int32_t sample : {0, 3, -1}) {
