@@ -29,6 +29,21 @@ VexoResult ReadHeaderOrBlank(int32_t kind, int32_t port, int32_t slot, uint16_t 
   return result;
 }
 
+// Reads the header for an operation on title sampleNumber (from 1), one
+// that changes the card or not: every read failure is returned, a number out
+// of range gives -22 with the table released.
+VexoResult ReadHeaderForTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+                              bool change, CardHeader* header) {
+  const VexoResult result = change ? card_ReadHeaderForChange(kind, port, slot, header)
+                                   : card_ReadHeader(kind, port, slot, header);
+  if (result != 0) return result;
+  if (sampleNumber < 1 || sampleNumber > header->sampleCount) {
+    card_ReleaseTitles();
+    return -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
+  }
+  return 0;
+}
+
 }  // namespace
 
 VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastOnly) {
@@ -50,12 +65,8 @@ VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastO
 
 VexoResult card_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber) {
   CardHeader header;
-  VexoResult result = card_ReadHeaderForChange(kind, port, slot, &header);
+  VexoResult result = ReadHeaderForTitle(kind, port, slot, sampleNumber, true, &header);
   if (result != 0) return result;
-  if (sampleNumber < 1 || sampleNumber > header.sampleCount) {
-    card_ReleaseTitles();
-    return -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
-  }
   // The data stays where it is; its sectors are free for the next title.
   card_RemoveLoadedTitle(static_cast<uint16_t>(sampleNumber - 1));
   header.sampleCount -= 1;
@@ -77,12 +88,11 @@ bool InOneSector(const CardHeader& header, uint32_t a, uint32_t b) {
 
 VexoResult card_MoveTitle(int32_t kind, int32_t port, int32_t slot, int32_t from, int32_t to) {
   CardHeader header;
-  VexoResult result = card_ReadHeaderForChange(kind, port, slot, &header);
+  VexoResult result = ReadHeaderForTitle(kind, port, slot, from, true, &header);
   if (result != 0) return result;
-  const int32_t count = header.sampleCount;
-  if (from < 1 || from > count || to < 1 || to > count || from == to) {
+  if (to < 1 || to > header.sampleCount || from == to) {
     card_ReleaseTitles();
-    return from == to && from >= 1 && from <= count ? 0 : -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
+    return from == to ? 0 : -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
   }
   const auto f = static_cast<uint16_t>(from - 1), t = static_cast<uint16_t>(to - 1);
   if (!InOneSector(header, f, t)) {
@@ -208,9 +218,9 @@ VexoResult card_ChangeCard(int32_t kind, int32_t port, int32_t slot, uint16_t ca
 VexoResult card_ChangeTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
                             const char* title) {
   CardHeader header;
-  VexoResult result = card_ReadHeaderForChange(kind, port, slot, &header);
+  VexoResult result = ReadHeaderForTitle(kind, port, slot, sampleNumber, true, &header);
   if (result != 0) return result;
-  if (sampleNumber < 1 || sampleNumber > header.sampleCount || title == nullptr) {
+  if (title == nullptr) {
     card_ReleaseTitles();
     return -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
   }
@@ -231,12 +241,8 @@ std::string card_DefaultTitleFileName(const char* title23) {
 VexoResult card_ReadTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
                           const char* outputPath, int progress) {
   CardHeader header;
-  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  VexoResult result = ReadHeaderForTitle(kind, port, slot, sampleNumber, false, &header);
   if (result != 0) return result;
-  if (sampleNumber < 1 || sampleNumber > header.sampleCount) {
-    card_ReleaseTitles();
-    return -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
-  }
   const TitleEntry entry = *card_LoadedTitle(static_cast<uint16_t>(sampleNumber - 1));
   const std::string defaultName = card_DefaultTitleFileName(entry.title.data());
   if (outputPath == nullptr) outputPath = defaultName.c_str();
