@@ -33,6 +33,7 @@ void DieBy(int signal) {
 void OnSignal(int signal) {
   if (g_caught != 0) {
     vexo_RestoreLineFromSignal();
+    vexo_DiscardHostTargetFromSignal();
     DieBy(signal);
   }
   g_caught = signal;

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -254,6 +255,32 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringAdd,
                          testing::Values(std::vector<int>{SIGINT}, std::vector<int>{SIGTERM},
                                          std::vector<int>{SIGHUP},
                                          std::vector<int>{SIGINT, SIGTERM}));
+
+// A --read stopped by a signal (or ended by a second one) leaves an earlier
+// file of that name as it was, and no other file behind.
+TEST_F(PlayerLine, AStoppedReadLeavesTheEarlierFileAndNothingElse) {
+  WriteCardImage(card, 1, "Card", {{0x10000, 4000 * 512, "Long"}}, 0x10000 + 4000 * 512);
+  const Bytes earlier = Pattern(100, 4);
+  const std::string out = dir.Write("out.mp3", earlier);
+  for (const std::vector<int>& signals : {std::vector<int>{SIGINT}, std::vector<int>{SIGINT, SIGTERM}}) {
+    Child run = Spawn([&out] {
+      ser_SetEmptyPollHook(nullptr);
+      vexo_SetDelayHook(MillisecondPauses);
+      std::string args[] = {"vexo", "ttyS0", "--read", "1", out};
+      char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data()};
+      const int status = vexo_Main(5, argv);
+      vexo_EndIfSignalled();
+      _exit(status);
+    });
+    ASSERT_TRUE(ReadUntil(run, " 10 / 4000")) << run.text;
+    for (int signal : signals) kill(run.pid, signal);
+    const int status = Finish(run);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signals.back()) << run.text;
+    EXPECT_EQ(ReadFile(out), earlier);
+    const auto entries = std::distance(std::filesystem::directory_iterator(dir.File("")), {});
+    EXPECT_EQ(entries, 2) << "card.img and out.mp3 alone";
+  }
+}
 
 bool g_raiseInHeaderWrite = false;
 bool g_raised = false;

@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace {
@@ -232,26 +234,85 @@ bool vexo_ReadHostBlocks(FILE* file, uint8_t* blocks, uint32_t count, uint32_t w
   return std::ferror(file) == 0 && got >= wanted;
 }
 
-VexoResult vexo_CreateHostTarget(const char* path, FILE** file) {
-  *file = nullptr;
-  if (path == nullptr) return -VEXO_ERROR_FILE_CREATE;
-  // Opened without truncation, so that the identity check comes first: a
-  // target that is the open image itself must keep every byte.
-  const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+namespace {
+
+// The copy under way writes into a temporary file beside its target (one
+// copy at a time). Its name is kept in a plain array as well, so that a
+// signal handler can remove it.
+FILE* g_targetFile = nullptr;
+std::string g_targetPath;
+char g_temporaryPath[4096] = "";
+std::atomic<bool> g_haveTemporary{false};
+
+void ForgetTemporary() {
+  g_haveTemporary = false;
+  g_temporaryPath[0] = '\0';
+  g_targetFile = nullptr;
+  g_targetPath.clear();
+}
+
+// Opens what is not a regular file (a FIFO, a device) for writing as it is.
+VexoResult OpenDirectTarget(const char* path, FILE** file) {
+  const int fd = open(path, O_RDWR | O_CLOEXEC);
   if (fd < 0) return -VEXO_ERROR_FILE_CREATE;
-  if (IsProtected(fd)) {
-    close(fd);
-    return -VEXO_ERROR_SAME_FILE;
-  }
-  struct stat info;
-  FILE* opened = nullptr;
-  if (fstat(fd, &info) == 0 && (!S_ISREG(info.st_mode) || ftruncate(fd, 0) == 0)) {
-    opened = fdopen(fd, "w+b");
-  }
-  if (opened == nullptr) {
+  *file = fdopen(fd, "w+b");
+  if (*file == nullptr) {
     close(fd);
     return -VEXO_ERROR_FILE_CREATE;
   }
+  return 0;
+}
+
+}  // namespace
+
+VexoResult vexo_CreateHostTarget(const char* path, FILE** file) {
+  *file = nullptr;
+  if (path == nullptr || *path == '\0') return -VEXO_ERROR_FILE_CREATE;
+  // The identity check comes first: a target that is the open image itself
+  // must keep every byte.
+  const int probe = open(path, O_PATH | O_CLOEXEC);
+  struct stat info {};
+  const bool exists = probe >= 0 && fstat(probe, &info) == 0;
+  const bool same = probe >= 0 && IsProtected(probe);
+  if (probe >= 0) close(probe);
+  if (same) return -VEXO_ERROR_SAME_FILE;
+  if (exists && !S_ISREG(info.st_mode)) return OpenDirectTarget(path, file);
+  if (exists && access(path, W_OK) != 0) return -VEXO_ERROR_FILE_CREATE;
+  // A regular target (or a new one) is replaced only by a complete copy: the
+  // copy goes into a temporary file in the same folder, renamed over the
+  // target at the end. A symbolic link keeps pointing where it did.
+  std::string target = path;
+  if (exists) {
+    char* real = realpath(path, nullptr);
+    if (real == nullptr) return -VEXO_ERROR_FILE_CREATE;
+    target = real;
+    std::free(real);
+  }
+  const std::size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string temporary = folder + "." + base + ".vexo-XXXXXX";
+  if (temporary.size() >= sizeof g_temporaryPath) return -VEXO_ERROR_FILE_CREATE;
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return -VEXO_ERROR_FILE_CREATE;
+  // The new file gets the target's permissions, or those a new file gets.
+  mode_t mode = info.st_mode & 07777;
+  if (!exists) {
+    mode = umask(0);
+    umask(mode);
+    mode = 0666 & ~mode;
+  }
+  fchmod(fd, mode);
+  FILE* opened = fdopen(fd, "w+b");
+  if (opened == nullptr) {
+    close(fd);
+    unlink(temporary.c_str());
+    return -VEXO_ERROR_FILE_CREATE;
+  }
+  std::memcpy(g_temporaryPath, temporary.c_str(), temporary.size() + 1);
+  g_haveTemporary = true;
+  g_targetFile = opened;
+  g_targetPath = target;
   *file = opened;
   return 0;
 }
@@ -263,8 +324,20 @@ bool vexo_WriteHostBytes(FILE* file, const uint8_t* bytes, std::size_t count) {
 VexoResult vexo_CloseHostTarget(FILE* file, VexoResult result) {
   const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
   const bool closed = std::fclose(file) == 0;
-  if (result == 0 && !(flushed && closed)) return -VEXO_ERROR_FILE_WRITE;
+  if (result == 0 && !(flushed && closed)) result = -VEXO_ERROR_FILE_WRITE;
+  if (file != g_targetFile || !g_haveTemporary) return result;
+  // Only a complete copy takes the target's place; anything else leaves no
+  // trace and the earlier file as it was.
+  if (result == 0 && rename(g_temporaryPath, g_targetPath.c_str()) != 0) {
+    result = -VEXO_ERROR_FILE_WRITE;
+  }
+  if (result != 0) unlink(g_temporaryPath);
+  ForgetTemporary();
   return result;
+}
+
+void vexo_DiscardHostTargetFromSignal() {
+  if (g_haveTemporary) unlink(g_temporaryPath);
 }
 
 uint32_t vexo_BytesOfSector(uint32_t index, uint32_t total, uint32_t length) {

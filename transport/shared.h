@@ -122,17 +122,26 @@ bool vexo_ReadHostBlock(FILE* file, uint8_t* block, uint32_t wanted);
 // counting the bytes of all of them.
 bool vexo_ReadHostBlocks(FILE* file, uint8_t* blocks, uint32_t count, uint32_t wanted);
 
-// Creates or truncates the host target of a copy from the card ("w+b");
-// failure gives -FILE_CREATE, a target that is a protected file (the open
-// image) -SAME_FILE, before anything is truncated.
+// Opens the host target of a copy from the card ("w+b"): a temporary file
+// beside a regular (or new) target, which vexo_CloseHostTarget renames over
+// the target only after a complete copy; a FIFO or device is written
+// directly. Failure gives -FILE_CREATE, a target that is a protected file
+// (the open image) -SAME_FILE, before anything is touched.
 VexoResult vexo_CreateHostTarget(const char* path, FILE** file);
 
 // Appends bytes to a host target; false when the host refused them.
 bool vexo_WriteHostBytes(FILE* file, const uint8_t* bytes, std::size_t count);
 
 // Closes a host target. A result of 0 becomes -FILE_WRITE when the close (the
-// final flush) fails; any other result is returned unchanged.
+// final flush) or the rename over the target fails; any other result is
+// returned unchanged. Only a result of 0 puts the copy in the target's place;
+// otherwise the temporary file is removed and an earlier target stays as it
+// was.
 VexoResult vexo_CloseHostTarget(FILE* file, VexoResult result);
+
+// Removes the temporary file of the copy under way, from a signal handler
+// that is about to end the process (async-signal-safe).
+void vexo_DiscardHostTargetFromSignal();
 
 // Bytes of the last sector of a copy from the card: 512, or length mod 512
 // for the last sector when that is not 0.
