@@ -124,7 +124,7 @@ bool card_IsValidCardType(uint16_t cardType) {
 }
 
 void card_EncodeTitle(const TitleEntry& entry, uint8_t* bytes) {
-  std::memset(bytes, 0, TITLE_ENTRY_BYTES);
+  std::memset(bytes, 0, HEADER_ENTRY_SIZE);
   Store32(bytes + ENT_START, entry.startAddress);
   Store32(bytes + ENT_SIZE, entry.size);
   std::memcpy(bytes + ENT_TITLE, entry.title.data(), TITLE_TEXT_BYTES);
@@ -221,10 +221,10 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
 
   // Entries of another size than 32 bytes keep their first 32 bytes (or are
   // zero-padded to 32); the table is walked in steps of entrySize.
-  const uint32_t take = std::min<uint32_t>(header->entrySize, TITLE_ENTRY_BYTES);
+  const uint32_t take = std::min<uint32_t>(header->entrySize, HEADER_ENTRY_SIZE);
   for (uint32_t i = 0; i < count; ++i) {
     const uint64_t p = card_TableEnd(*header, i);
-    uint8_t bytes[TITLE_ENTRY_BYTES] = {};
+    uint8_t bytes[HEADER_ENTRY_SIZE] = {};
     for (uint32_t j = 0; j < take; ++j) {
       result = reader.AdvanceTo(static_cast<uint32_t>((p + j) / SECTOR_SIZE));
       if (result != 0) {
@@ -432,10 +432,10 @@ VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader
     return -VEXO_ERROR_PPA_MEMORY_ALLOC;
   }
 
-  const uint32_t put = std::min<uint32_t>(header.entrySize, TITLE_ENTRY_BYTES);
+  const uint32_t put = std::min<uint32_t>(header.entrySize, HEADER_ENTRY_SIZE);
   for (uint32_t i = 0; i < count; ++i) {
     const TitleEntry& entry = (newEntry != nullptr && i == count - 1) ? *newEntry : g_table[i];
-    uint8_t bytes[TITLE_ENTRY_BYTES];
+    uint8_t bytes[HEADER_ENTRY_SIZE];
     card_EncodeTitle(entry, bytes);
     std::memcpy(image.data() + card_TableEnd(header, i), bytes, put);
   }

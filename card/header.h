@@ -17,8 +17,7 @@
 
 constexpr uint32_t DATA_AREA_START = 0x10000;
 constexpr uint32_t HEADER_TABLE_OFFSET = 512;
-constexpr uint16_t HEADER_ENTRY_SIZE = 32;
-constexpr uint32_t TITLE_ENTRY_BYTES = 32;  // bytes of an entry as this system stores it
+constexpr uint16_t HEADER_ENTRY_SIZE = 32;  // bytes of an entry as this system stores it
 constexpr std::size_t TITLE_TEXT_BYTES = 23;  // 22 characters and a NUL
 constexpr std::size_t TITLE_MAX_CHARS = 22;
 constexpr std::size_t CARD_NAME_BYTES = 37;   // 36 characters and a NUL

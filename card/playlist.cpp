@@ -173,7 +173,7 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
   vexo_Trace("File: %s, Size: %lu\n", path != nullptr ? path : "", static_cast<unsigned long>(entry.size));
   if (entry.size == 0) {
     card_ReleaseTitles();
-    return -VEXO_ERROR_FILE_NOT_EXIST;
+    return -VEXO_ERROR_FILE_SIZE_ZERO;
   }
 
   // Where the title goes, and how much of it fits: the free space, but never

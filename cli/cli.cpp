@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "card/charset.h"
+#include "card/header.h"
 #include "cli/commands.h"
 #include "cli/signals.h"
 #include "serial/serial.h"
@@ -174,9 +175,11 @@ ScanOutcome ScanOptions(const Arguments& args, int start, bool strict, Options* 
         if (strict) return ScanOutcome::NoCardType;
         break;
       }
-      const uint16_t type = static_cast<uint16_t>(ReadNumber(value));
-      if (type != 1 && type != 5 && type != 6 && type != 7) return ScanOutcome::NoCardType;
-      options->cardType = type;
+      const int32_t type = ReadNumber(value);
+      if (type < 0 || type > 0xFFFF || !card_IsValidCardType(static_cast<uint16_t>(type))) {
+        return ScanOutcome::NoCardType;
+      }
+      options->cardType = static_cast<uint16_t>(type);
     }
   }
   return ScanOutcome::Ok;

@@ -322,7 +322,7 @@ TEST_F(Card, RefusalsWriteNothing) {
   }
   EXPECT_EQ(card_ChangeTitle(kRos, 1, 1, 1, nullptr), -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER);
   EXPECT_EQ(Add(dir.File("missing")), -VEXO_ERROR_FILE_NOT_EXIST);
-  EXPECT_EQ(Add(dir.Write("empty", {})), -VEXO_ERROR_FILE_NOT_EXIST);
+  EXPECT_EQ(Add(dir.Write("empty", {})), -VEXO_ERROR_FILE_SIZE_ZERO);
   EXPECT_EQ(Image(), before);
   EXPECT_FALSE(vexo_test::FileExists(dir.File("out")));
 }

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "serial/ser_port.h"
 #include "support/test_support.h"
 #include "transport/transport.h"
 
@@ -80,8 +81,10 @@ TEST_P(Transfer, CopyToTheCardPadsTruncatesAndShowsProgress) {
 
 TEST_P(Transfer, MissingOrEmptyHostFileWritesNothing) {
   const Bytes before = ReadFile(dir.File("card"));
-  for (const std::string& path : {dir.File("missing"), dir.Write("empty", {})}) {
-    EXPECT_EQ(Write(128, path, 100000), std::make_pair(-VEXO_ERROR_FILE_SIZE_ZERO, std::string())) << path;
+  const std::pair<std::string, VexoResult> cases[] = {{dir.File("missing"), -VEXO_ERROR_FILE_NOT_EXIST},
+                                                      {dir.Write("empty", {}), -VEXO_ERROR_FILE_SIZE_ZERO}};
+  for (const auto& [path, result] : cases) {
+    EXPECT_EQ(Write(128, path, 100000), std::make_pair(result, std::string())) << path;
   }
   EXPECT_EQ(ReadFile(dir.File("card")), before);
 }
@@ -102,6 +105,18 @@ TEST_P(Transfer, CopyFromTheCardGivesExactlyTheLength) {
   EXPECT_EQ(Read(10, 1000, "/dev/full").first, -VEXO_ERROR_FILE_WRITE);
   EXPECT_EQ(Read(10, 30 * 512, "/dev/full").first, -VEXO_ERROR_FILE_WRITE);
   EXPECT_EQ(ReadFile(dir.File("card")), card0) << "reading leaves the card unchanged";
+}
+
+// Raw bytes go to the player's line alone; nothing behind the other ports
+// is opened as a serial line (a slip would find no device in an empty folder).
+TEST(SendRaw, OnlyThePlayersLineTakesRawBytes) {
+  vexo_test::TempDir dir;
+  ser_SetDeviceFolderOverride(dir.path().c_str());
+  const uint8_t byte = 'o';
+  for (const int32_t kind : {VEXO_PORT_ROS, VEXO_PORT_READER, VEXO_PORT_PARALLEL}) {
+    EXPECT_EQ(vexo_SendRaw(kind, 1, 115200, &byte, 1), -VEXO_ERROR_NOT_SUPPORTED) << kind;
+  }
+  ser_SetDeviceFolderOverride(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, Transfer, testing::ValuesIn(vexo_test::kAllKinds),

@@ -116,7 +116,7 @@ TEST(SharedRoutines, HostFileSize) {
 
 TEST(SharedRoutines, ProgressPercent) {
   const struct { uint32_t index, total; int percent; } cases[] = {
-      {0, 0, 0}, {20, 30, 66}, {29, 30, 96}, {30, 30, 100}, {0xFFFFFFFEu, 0xFFFFFFFFu, 99}};
+      {0, 0, 0}, {20, 30, 66}, {29, 30, 96}, {30, 30, 100}, {29, 100, 29}, {0xFFFFFFFEu, 0xFFFFFFFFu, 99}};
   for (const auto& c : cases) EXPECT_EQ(vexo_ProgressPercent(c.index, c.total), c.percent) << c.index;
 }
 

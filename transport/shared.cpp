@@ -107,7 +107,7 @@ VexoResult vexo_MeasureHostFile(const char* path, uint32_t* size) {
   if (opened == -VEXO_ERROR_NOT_REGULAR_FILE) return opened;
   if (opened != 0) {
     vexo_Trace("GetMP3FileSize: error fopen\n");
-    return 0;
+    return opened;
   }
   const off_t end = lseek(fd, 0, SEEK_END);
   if (end < 0) {
@@ -180,7 +180,7 @@ void vexo_Trace(const char* format, ...) {
 void vexo_SetTraceSink(VexoTraceSink sink) { g_traceSink = sink; }
 
 void vexo_PrintProgress(uint32_t index, uint32_t total) {
-  const int percent = total == 0 ? 0 : static_cast<int>(100.0 / total * index);
+  const int percent = vexo_ProgressPercent(index, total);
   std::printf(" %ld / %ld (%d%%) \r", static_cast<long>(index), static_cast<long>(total), percent);
   std::fflush(stdout);
 }
@@ -361,6 +361,7 @@ float vexo_TransferRateFine(uint32_t total, double elapsedSeconds) {
 }
 
 int vexo_ProgressPercent(uint32_t index, uint32_t total) {
+  // In whole numbers: 29 of 100 is 29 %, never 28 by a rounding of 0.29.
   if (total == 0) return 0;
-  return static_cast<int>(static_cast<double>(index) / total * 100.0);
+  return static_cast<int>(static_cast<uint64_t>(index) * 100u / total);
 }

@@ -72,8 +72,9 @@ uint32_t GetMP3FileSize(const char* path);
 // again, close-on-exec).
 VexoResult vexo_OpenRegularFile(const char* path, int flags, VexoResult openFailure, int* fd);
 
-// Measures a host source: 0 with *size (0 when it is missing, empty or cannot
-// be opened; 0xFFFFFFFF from 4 GiB on), or -NOT_REGULAR_FILE.
+// Measures a host source: 0 with *size (0 when it is empty; 0xFFFFFFFF from
+// 4 GiB on), -FILE_NOT_EXIST when it is missing or cannot be opened, or
+// -NOT_REGULAR_FILE.
 VexoResult vexo_MeasureHostFile(const char* path, uint32_t* size);
 
 // The files a driver holds open as a card (an image file, a simulated card's
@@ -100,8 +101,9 @@ extern const char* const VEXO_TRUNCATION_LINE_PARALLEL;  // leading space
 extern const char* const VEXO_TRUNCATION_LINE_PLAIN;     // serial, image file
 void vexo_PrintText(const char* text);                   // printed and flushed
 
-// Steps 2 to 4 of a copy to the card: measure the host file (0 gives
-// -FILE_SIZE_ZERO, anything but a regular file -NOT_REGULAR_FILE), cut the length to the space (printing the truncation
+// Steps 2 to 4 of a copy to the card: measure the host file (missing gives
+// -FILE_NOT_EXIST, empty -FILE_SIZE_ZERO, anything but a regular file
+// -NOT_REGULAR_FILE), cut the length to the space (printing the truncation
 // line when progress is set), open it "rb" (failure gives -FILE_NOT_EXIST).
 // On success *file is open and *length holds the bytes to transfer.
 VexoResult vexo_OpenHostSource(const char* path, uint32_t space, int progress,

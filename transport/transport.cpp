@@ -287,8 +287,9 @@ void vexo_RestoreLineFromSignal() { ser_RestoreLineFromSignal(); }
 
 VexoResult vexo_SendRaw(int32_t kind, int32_t port, int32_t speed, const uint8_t* bytes,
                         std::size_t count) {
-  // The card reader has no serial line behind it.
-  if (kind == VEXO_PORT_PARALLEL || kind == VEXO_PORT_READER) return -VEXO_ERROR_NOT_SUPPORTED;
+  // Only the player's line takes raw bytes: no serial line stands behind
+  // the adapter, an image file or the card reader.
+  if (kind != VEXO_PORT_SERIAL) return -VEXO_ERROR_NOT_SUPPORTED;
   const VexoResult opened = vexo_serial_Open(port, speed);
   if (opened != 0) return opened;
   const VexoResult written = ser_SendRaw(port, bytes, count);
