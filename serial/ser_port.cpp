@@ -239,6 +239,7 @@ int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit) {
         Clock::now() + std::chrono::milliseconds(int64_t{kPollMillis} * std::max(emptyPollLimit, 0));
     std::size_t received = 0;
     bool announced = false;  // the last poll reported input
+    bool waited = false;     // a read followed a wait: the time-out is due
     for (;;) {
       // A run that is to stop waits for nothing more.
       if (vexo_StopNow()) break;
@@ -254,10 +255,13 @@ int ser_ReadTimeout(uint8_t* buffer, std::size_t count, int emptyPollLimit) {
         g_lineLost = true;
         break;
       }
+      // A time-out needs a wait and a read behind it: a process that was
+      // not run until after its deadline still looks at the line once more.
       const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-      if (left.count() <= 0) break;
+      if (left.count() <= 0 && waited) break;
       const LineWait wait =
           WaitForInput(g_handle, std::min<int64_t>(left.count(), int64_t{kPollMillis} * 1000));
+      waited = true;
       if (wait == LineWait::Lost) g_lineLost = true;
       announced = wait == LineWait::Input;
       if (wait == LineWait::Silent && g_emptyPollHook != nullptr) g_emptyPollHook();
