@@ -175,11 +175,9 @@ ScanOutcome ScanOptions(const Arguments& args, int start, bool strict, Options* 
         if (strict) return ScanOutcome::NoCardType;
         break;
       }
-      const int32_t type = ReadNumber(value);
-      if (type < 0 || type > 0xFFFF || !card_IsValidCardType(static_cast<uint16_t>(type))) {
-        return ScanOutcome::NoCardType;
-      }
-      options->cardType = static_cast<uint16_t>(type);
+      const uint16_t type = static_cast<uint16_t>(ReadNumber(value));
+      if (!card_IsValidCardType(type)) return ScanOutcome::NoCardType;
+      options->cardType = type;
     }
   }
   return ScanOutcome::Ok;

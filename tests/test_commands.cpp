@@ -162,7 +162,7 @@ TEST_F(CommandLine, RejectionsPrintTheirMessageAndExitWithZero) {
       {{"lp1", "--change"}, change},
       {{"lp1", "--change", "-n"}, change + "           No valid cardname.\n"},
       {{"lp1", "-c", "-t"}, change + noType},
-      {{"lp1", "-c", "-n", "A", "-t", "65541"}, change + noType},
+      {{"lp1", "-c", "-n", "A", "-t", "65536"}, change + noType},
       {{"lp1", "--import"}, " --import: missing or invalid parameters\n"},
       {{"lp1", "-i", "-n", "N", "a.mp3"}, " --import: missing or invalid parameters\n"},
       {{"lp1", "-i", "a.mp3", "-t", "2"}, " --import: missing or invalid parameters\n" + noType},
