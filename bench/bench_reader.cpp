@@ -85,60 +85,58 @@ void Bytes(benchmark::State& state, std::size_t perIteration) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(perIteration));
 }
 
-void BM_ReaderRawRead(benchmark::State& state) {
+// A shell command, timed with `cold` out of the page cache before each run.
+void TimeShell(benchmark::State& state, const std::string& cold, const std::string& command,
+               long long bytes) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    DropCache(cold);
+    state.ResumeTiming();
+    if (!Shell(command)) state.SkipWithError("command failed");
+  }
+  Bytes(state, static_cast<std::size_t>(bytes));
+}
+
+// A whole-card copy through the reader kind, the device cold before each run.
+template <typename Copy>
+void TimeReaderCopy(benchmark::State& state, Copy copy) {
   Setup& s = Files();
   for (auto _ : state) {
     state.PauseTiming();
     DropCache(s.device);
     state.ResumeTiming();
     vexo_Open(VEXO_PORT_READER, 1, 0, s.device.c_str());
-    const VexoResult result = card_RawRead(VEXO_PORT_READER, 1, 1, 0, s.out.c_str(), 0, 0);
+    const VexoResult result = copy(s);
     vexo_Close(VEXO_PORT_READER, 1);
-    if (result != 0) state.SkipWithError("raw read failed");
+    if (result != 0) state.SkipWithError("copy failed");
   }
   Bytes(state, kCardBytes);
+}
+
+void BM_ReaderRawRead(benchmark::State& state) {
+  TimeReaderCopy(state, [](Setup& s) {
+    return card_RawRead(VEXO_PORT_READER, 1, 1, 0, s.out.c_str(), 0, 0);
+  });
 }
 
 void BM_DdRawRead(benchmark::State& state) {
   Setup& s = Files();
-  for (auto _ : state) {
-    state.PauseTiming();
-    DropCache(s.device);
-    state.ResumeTiming();
-    if (!Shell("dd if=" + s.device + " of=" + s.out + " bs=1M iflag=direct status=none")) {
-      state.SkipWithError("dd failed");
-    }
-  }
-  Bytes(state, kCardBytes);
+  TimeShell(state, s.device, "dd if=" + s.device + " of=" + s.out + " bs=1M iflag=direct status=none",
+            kCardBytes);
 }
 
 void BM_ReaderRawWrite(benchmark::State& state) {
-  Setup& s = Files();
-  for (auto _ : state) {
-    state.PauseTiming();
-    DropCache(s.device);
-    state.ResumeTiming();
-    vexo_Open(VEXO_PORT_READER, 1, 0, s.device.c_str());
-    const VexoResult result = card_RawWrite(VEXO_PORT_READER, 1, 1, 0, s.raw.c_str(), 0);
-    vexo_Close(VEXO_PORT_READER, 1);
-    if (result != 0) state.SkipWithError("raw write failed");
-  }
-  Bytes(state, kCardBytes);
+  TimeReaderCopy(state, [](Setup& s) {
+    return card_RawWrite(VEXO_PORT_READER, 1, 1, 0, s.raw.c_str(), 0);
+  });
 }
 
 void BM_DdRawWriteAndReadBack(benchmark::State& state) {
   Setup& s = Files();
-  for (auto _ : state) {
-    state.PauseTiming();
-    DropCache(s.device);
-    state.ResumeTiming();
-    if (!Shell("dd if=" + s.raw + " of=" + s.device +
-               " bs=1M oflag=direct conv=fsync status=none && dd if=" + s.device +
-               " of=/dev/null bs=1M iflag=direct status=none")) {
-      state.SkipWithError("dd failed");
-    }
-  }
-  Bytes(state, kCardBytes);
+  TimeShell(state, s.device,
+            "dd if=" + s.raw + " of=" + s.device + " bs=1M oflag=direct conv=fsync status=none" +
+                " && dd if=" + s.device + " of=/dev/null bs=1M iflag=direct status=none",
+            kCardBytes);
 }
 
 void BM_ReaderAddTitle(benchmark::State& state) {
@@ -159,16 +157,10 @@ void BM_ReaderAddTitle(benchmark::State& state) {
 
 void BM_DdAddTitle(benchmark::State& state) {
   Setup& s = Files();
-  for (auto _ : state) {
-    state.PauseTiming();
-    DropCache(s.song);
-    state.ResumeTiming();
-    if (!Shell("dd if=" + s.song + " of=" + s.device +
-               " bs=1M oflag=direct,seek_bytes seek=65536 conv=notrunc status=none")) {
-      state.SkipWithError("dd failed");
-    }
-  }
-  Bytes(state, kSongBytes);
+  TimeShell(state, s.song,
+            "dd if=" + s.song + " of=" + s.device +
+                " bs=1M oflag=direct,seek_bytes seek=65536 conv=notrunc status=none",
+            kSongBytes);
 }
 
 void BM_ImageAddTitle(benchmark::State& state) {
