@@ -1,7 +1,8 @@
 // The card's header sector and title table. The card layout: sector 0 holds
 // the header, the title table follows from tableOffset (512) in entries of
 // entrySize (32) bytes, and title data starts at byte 0x10000 (sector 128),
-// each title on a sector boundary, stored back to back in table order.
+// each title on a sector boundary: a new title goes into the first free
+// stretch that holds it, else behind every listed title.
 //
 // This module reads the header and table into memory (one loaded table per
 // process), lets callers walk and edit the loaded entries, builds a header
