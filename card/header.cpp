@@ -102,17 +102,42 @@ bool IsBlankSector(const SectorBuffer& buffer) {
                      [first](uint8_t b) { return b == first; });
 }
 
+// What the first sector that is not blank shows of well-known layouts, or
+// nullptr: a boot sector (signature 0x55AA at byte 510) names its file system
+// or is taken as a partition table; ext2/3/4 keep their magic 0xEF53 at byte
+// 1080, in sector 2, behind an empty boot block.
+const char* NameForeignData(uint32_t sector, const SectorBuffer& b) {
+  const auto has = [&](std::size_t at, const char* text) {
+    return std::memcmp(b.data() + at, text, std::strlen(text)) == 0;
+  };
+  if (sector == 0 && b[510] == 0x55 && b[511] == 0xAA) {
+    if (has(3, "EXFAT")) return "an exFAT file system";
+    if (has(3, "NTFS")) return "an NTFS file system";
+    if (has(54, "FAT") || has(82, "FAT")) return "a FAT file system";
+    return "a partition table";
+  }
+  if (sector == 2 && Load16(b.data() + 56) == 0xEF53) return "an ext2/3/4 file system";
+  return nullptr;
+}
+
+const char* g_foreignName = nullptr;
+
 // 0 when every sector of the header area on the card is blank, -FOREIGN_DATA
-// at the first that is not, or the read's result. An image file reads as
-// zeros past its end, so a new or short image is blank.
+// at the first that is not (naming what it holds where it can), or the read's
+// result. An image file reads as zeros past its end, so a new or short image
+// is blank.
 VexoResult CheckHeaderAreaBlank(int32_t kind, int32_t port, int32_t slot, uint32_t cardSize) {
+  g_foreignName = nullptr;
   const uint32_t sectors = std::min<uint32_t>(DATA_AREA_START / SECTOR_SIZE,
                                               std::max<uint32_t>(1, cardSize / SECTOR_SIZE));
   TableReader reader{kind, port, slot};
   VexoResult result = vexo_ReadSector(kind, port, slot, 0, reader.buffer, 1, kTries);
   for (uint32_t s = 0; result == 0 && s < sectors; ++s) {
     result = reader.AdvanceTo(s);
-    if (result == 0 && !IsBlankSector(reader.buffer)) result = -VEXO_ERROR_FOREIGN_DATA;
+    if (result == 0 && !IsBlankSector(reader.buffer)) {
+      g_foreignName = NameForeignData(s, reader.buffer);
+      result = -VEXO_ERROR_FOREIGN_DATA;
+    }
   }
   return result;
 }
@@ -264,6 +289,8 @@ VexoResult card_ReadHeaderForChange(int32_t kind, int32_t port, int32_t slot, Ca
   const VexoResult blank = CheckHeaderAreaBlank(kind, port, slot, header->cardSize);
   return blank != 0 ? blank : result;
 }
+
+const char* card_ForeignDataName() { return g_foreignName; }
 
 int card_NextTitle(TitleEntry* entry) {
   if (g_cursor >= g_table.size()) return 1;

@@ -72,6 +72,10 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
 // (a file system, a partition table, a file) gives -FOREIGN_DATA, so that
 // nothing is written over it.
 VexoResult card_ReadHeaderForChange(int32_t kind, int32_t port, int32_t slot, CardHeader* header);
+// What the card last refused with -FOREIGN_DATA holds, where a well-known
+// layout tells it ("a partition table", "a FAT file system", ...); nullptr
+// when unknown.
+const char* card_ForeignDataName();
 
 // Copies the entry at the cursor and advances: 0, or 1 at the end.
 int card_NextTitle(TitleEntry* entry);

@@ -24,6 +24,9 @@ constexpr const char* kRosRefusal = " - not supported for ROS file -\n";
 void PrintError(VexoResult result) {
   if (vexo_StopRequested()) result = -VEXO_ERROR_TRANSFER_STOPPED;
   std::printf("\n Error: %s\n", vexo_ResultMessage(result));
+  if (result == -VEXO_ERROR_FOREIGN_DATA && card_ForeignDataName() != nullptr) {
+    std::printf(" It holds %s.\n", card_ForeignDataName());
+  }
 }
 
 void VersionText(uint16_t version, char* text, std::size_t size) {

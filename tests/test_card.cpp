@@ -612,19 +612,22 @@ TEST(ForeignData, RefusedUnlessTheHeaderAreaIsBlankOrValid) {
   vexo_test::UseNoDelay();
   vexo_test::TempDir dir;
   const std::string song = dir.Write("song.mp3", Pattern(3000));
-  Bytes ext2(0x100000, 0), mbr(0x20000, 0), erased(0x10000, 0);
+  Bytes ext2(0x100000, 0), mbr(0x20000, 0), fat(0x10000, 0), erased(0x10000, 0);
   PutLe16(ext2, 1080, 0xEF53);  // superblock magic at byte 1024 + 56
   ext2[1024] = 0x80;
   PutLe16(mbr, 510, 0xAA55);
+  fat = mbr;
+  std::memcpy(fat.data() + 82, "FAT32   ", 8);
   std::fill(erased.begin() + 0x4000, erased.begin() + 0x4200, 0xFF);
-  const std::string text = "notes about songs\n";
-  const struct { const char* name; Bytes bytes; bool refused; } cases[] = {
-      {"ext2", ext2, true},
-      {"mbr", mbr, true},
-      {"text", Bytes(text.begin(), text.end()), true},
-      {"zeros and an erased sector", erased, false},
-      {"valid header", {}, false},
-      {"new image", {}, false},
+  const std::string text = "notes about songs\n", refusal = "\n Error: FOREIGN DATA\n";
+  const struct { const char* name; Bytes bytes; std::string end; } cases[] = {
+      {"ext2", ext2, refusal + " It holds an ext2/3/4 file system.\n"},
+      {"mbr", mbr, refusal + " It holds a partition table.\n"},
+      {"fat", fat, refusal + " It holds a FAT file system.\n"},
+      {"text", Bytes(text.begin(), text.end()), refusal},
+      {"zeros and an erased sector", erased, ""},
+      {"valid header", {}, ""},
+      {"new image", {}, ""},
   };
   for (const auto& c : cases) {
     const std::string image = dir.File(c.name);
@@ -634,10 +637,10 @@ TEST(ForeignData, RefusedUnlessTheHeaderAreaIsBlankOrValid) {
     for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
              {"--chtitle", "1", "T"}, {"--change", "-n", "N"}, {"--add", song, "T"}}) {
       const std::string out = RunVexo({"ros", image}, command).out;
-      EXPECT_EQ(out.find("\n Error: FOREIGN DATA\n") != std::string::npos, c.refused)
-          << c.name << ' ' << command[0] << out;
+      EXPECT_EQ(out.find(refusal) != std::string::npos, !c.end.empty()) << c.name << command[0] << out;
+      EXPECT_TRUE(out.ends_with(c.end)) << c.name << ' ' << command[0] << out;
     }
-    if (c.refused) {
+    if (!c.end.empty()) {
       EXPECT_EQ(ReadFile(image), before) << c.name;
     } else {
       EXPECT_EQ(Le16(ReadFile(image), 4), std::string(c.name) == "valid header" ? 2 : 1) << c.name;
