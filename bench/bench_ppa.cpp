@@ -7,7 +7,7 @@
 
 #include "ppa/ppa.h"
 #include "sim/mmc_sim.h"
-#include "transport/shared.h"
+#include "transport/pauses.h"
 
 namespace {
 

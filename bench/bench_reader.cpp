@@ -19,7 +19,7 @@
 
 #include "card/playlist.h"
 #include "reader/rdr.h"
-#include "transport/shared.h"
+#include "transport/pauses.h"
 #include "transport/transport.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "card/header.h"
 #include "card/playlist.h"
-#include "transport/shared.h"
+#include "transport/pauses.h"
 #include "transport/transport.h"
 
 namespace {

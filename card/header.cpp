@@ -4,7 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "transport/shared.h"
+#include "transport/pauses.h"
+#include "transport/trace.h"
 #include "transport/transport.h"
 
 namespace {

@@ -7,7 +7,9 @@
 
 #include "card/charset.h"
 #include "card/header.h"
-#include "transport/shared.h"
+#include "transport/host_files.h"
+#include "transport/pauses.h"
+#include "transport/trace.h"
 #include "transport/transport.h"
 
 namespace {

@@ -6,7 +6,8 @@
 #include <csignal>
 #include <cstdio>
 
-#include "transport/shared.h"
+#include "transport/host_files.h"
+#include "transport/pauses.h"
 #include "transport/transport.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include "ppa/lpt.h"
 #include "transport/checksum.h"
-#include "transport/shared.h"
+#include "transport/sector_math.h"
 #include "transport/vexo_types.h"
 
 namespace {

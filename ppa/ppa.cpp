@@ -6,8 +6,12 @@
 
 #include "ppa/lpt.h"
 #include "ppa/mmc_cmd.h"
+#include "transport/host_files.h"
+#include "transport/pauses.h"
 #include "transport/port_lock.h"
-#include "transport/shared.h"
+#include "transport/progress.h"
+#include "transport/sector_math.h"
+#include "transport/trace.h"
 
 namespace {
 

@@ -11,8 +11,10 @@
 #include <cstring>
 
 #include "transport/block_copy.h"
+#include "transport/host_files.h"
 #include "transport/port_lock.h"
-#include "transport/shared.h"
+#include "transport/progress.h"
+#include "transport/sector_math.h"
 
 namespace {
 

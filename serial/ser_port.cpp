@@ -13,8 +13,9 @@
 #include <cstring>
 
 #include "serial/ser_transfer.h"
+#include "transport/pauses.h"
 #include "transport/port_lock.h"
-#include "transport/shared.h"
+#include "transport/trace.h"
 
 namespace {
 

@@ -2,7 +2,8 @@
 
 #include "serial/ser_port.h"
 #include "transport/checksum.h"
-#include "transport/shared.h"
+#include "transport/pauses.h"
+#include "transport/trace.h"
 
 namespace {
 

@@ -5,7 +5,11 @@
 #include <ctime>
 
 #include "serial/ser_protocol.h"
-#include "transport/shared.h"
+#include "transport/host_files.h"
+#include "transport/pauses.h"
+#include "transport/progress.h"
+#include "transport/sector_math.h"
+#include "transport/trace.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <unordered_map>
 
 #include "sim/sim_checksum.h"
+#include "transport/host_files.h"
 #include "transport/port_lock.h"
-#include "transport/shared.h"
 
 int mmcsim_SeamLinked();  // port_io_sim.cpp
 

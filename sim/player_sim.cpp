@@ -20,7 +20,7 @@
 #include "serial/ser_port.h"
 #include "serial/ser_protocol.h"
 #include "sim/sim_checksum.h"
-#include "transport/shared.h"
+#include "transport/host_files.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "serial/ser_port.h"
 #include "sim/player_sim.h"
-#include "transport/shared.h"
+#include "transport/pauses.h"
 
 struct PlayerSimSession {
   explicit PlayerSimSession(const PlayerSimConfig& config, bool shortenDelays = true)

@@ -18,9 +18,9 @@
 #include "serial/ser_port.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim.h"
+#include "transport/pauses.h"
 #include "transport/port_lock.h"
 #include "transport/result_codes.h"
-#include "transport/shared.h"
 
 namespace {
 

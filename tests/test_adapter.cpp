@@ -18,7 +18,7 @@
 #include "sim/mmc_sim.h"
 #include "support/test_support.h"
 #include "transport/checksum.h"
-#include "transport/shared.h"
+#include "transport/pauses.h"
 
 namespace {
 

@@ -21,7 +21,6 @@
 #include "sim/player_sim_session.h"
 #include "support/test_support.h"
 #include "transport/block_copy.h"
-#include "transport/shared.h"
 #include "transport/transport.h"
 
 namespace {

@@ -14,11 +14,12 @@
 
 #include "card/charset.h"
 #include "cli/cli.h"
-#include "transport/result_codes.h"
-#include "transport/shared.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim_session.h"
 #include "support/test_support.h"
+#include "transport/pauses.h"
+#include "transport/result_codes.h"
+#include "transport/trace.h"
 
 namespace {
 

@@ -23,8 +23,8 @@
 #include "sim/mmc_sim.h"
 #include "sim/player_sim.h"
 #include "support/test_support.h"
+#include "transport/pauses.h"
 #include "transport/port_lock.h"
-#include "transport/shared.h"
 #include "transport/transport.h"
 
 namespace {

@@ -11,8 +11,10 @@
 #include "ppa/mmc_cmd.h"
 #include "support/test_support.h"
 #include "transport/checksum.h"
+#include "transport/host_files.h"
+#include "transport/progress.h"
 #include "transport/result_codes.h"
-#include "transport/shared.h"
+#include "transport/sector_math.h"
 
 namespace {
 

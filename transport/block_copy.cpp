@@ -9,7 +9,10 @@
 #include <cstring>
 #include <memory>
 
-#include "transport/shared.h"
+#include "transport/host_files.h"
+#include "transport/pauses.h"
+#include "transport/progress.h"
+#include "transport/sector_math.h"
 
 namespace {
 

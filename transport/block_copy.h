@@ -4,9 +4,9 @@
 // is made. The drivers set the policy (progress lines every tenth sector or
 // at most ten a second, reads past the end as zeros or as a failure, which
 // codes a failure gives) and keep their own counters; the host-file checks
-// and the progress line come from shared.h. A copy to the card can be read
-// back and compared with its host file. Blocks sit in buffers aligned for direct
-// I/O (O_DIRECT). Also owns the write-failure seam of these drivers' sector
+// come from host_files.h and the progress line from progress.h. A copy to the
+// card can be read back and compared with its host file. Blocks sit in buffers
+// aligned for direct I/O (O_DIRECT). Also owns the write-failure seam of these drivers' sector
 // writes.
 #pragma once
 

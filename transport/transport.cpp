@@ -7,7 +7,7 @@
 #include "ppa/ppa.h"
 #include "reader/rdr.h"
 #include "serial/serial.h"
-#include "transport/shared.h"
+#include "transport/pauses.h"
 
 VexoResult vexo_Open(int32_t kind, int32_t port, int32_t speed, const char* imagePath) {
   switch (kind) {

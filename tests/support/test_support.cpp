@@ -18,7 +18,7 @@
 #include "ppa/ppa.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim_session.h"
-#include "transport/shared.h"
+#include "transport/pauses.h"
 #include "transport/transport.h"
 
 namespace vexo_test {

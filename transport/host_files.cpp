@@ -1,85 +1,19 @@
-#include "transport/shared.h"
+#include "transport/host_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
-namespace {
-
-VexoDelayHook g_delayHook = nullptr;
-VexoTraceSink g_traceSink = nullptr;
-uint64_t g_delayUnitsTotal = 0;
-// Lock-free atomics: a signal handler sets the request.
-std::atomic<bool> g_stopRequested{false};
-std::atomic<int> g_shieldedSteps{0};
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
-
-// Pieces of a pause: a stop request ends it after at most one piece (a
-// signal also cuts the piece in hand short).
-constexpr uint64_t kDelayPieceMicros = 50000;
-
-}  // namespace
-
-void vexo_Delay(uint32_t units) {
-  g_delayUnitsTotal += units;
-  if (vexo_StopNow()) return;
-  if (g_delayHook != nullptr) {
-    g_delayHook(units);
-    return;
-  }
-  uint64_t micros = static_cast<uint64_t>(units) * 10000u;
-  while (micros > 0 && !vexo_StopNow()) {
-    const uint64_t step = micros > kDelayPieceMicros ? kDelayPieceMicros : micros;
-    vexo_SleepMicros(step);
-    micros -= step;
-  }
-}
-
-void vexo_DelayOutsideWrite(uint32_t units) {
-  const int shielded = g_shieldedSteps.exchange(0);
-  vexo_Delay(units);
-  g_shieldedSteps += shielded;
-}
-
-void vexo_SleepMicros(uint64_t micros) {
-  timespec left{static_cast<time_t>(micros / 1000000u), static_cast<long>(micros % 1000000u) * 1000};
-  // A signal cuts nanosleep short; the pause goes on unless the run is to stop.
-  while (nanosleep(&left, &left) != 0 && errno == EINTR && !vexo_StopNow()) {
-  }
-}
-
-void vexo_SetDelayHook(VexoDelayHook hook) { g_delayHook = hook; }
-uint64_t vexo_DelayUnitsTotal() { return g_delayUnitsTotal; }
-void vexo_ResetDelayUnitsTotal() { g_delayUnitsTotal = 0; }
-
-void vexo_RequestStop() { g_stopRequested = true; }
-bool vexo_StopRequested() { return g_stopRequested; }
-bool vexo_StopNow() { return g_stopRequested && g_shieldedSteps == 0; }
-void vexo_ClearStopRequest() { g_stopRequested = false; }
-void vexo_BeginShieldedStep() { ++g_shieldedSteps; }
-void vexo_EndShieldedStep() { --g_shieldedSteps; }
-bool vexo_ShieldedStepRunning() { return g_shieldedSteps != 0; }
-
-uint32_t BytesToSectors(uint32_t bytes) {
-  return bytes / SECTOR_SIZE + (bytes % SECTOR_SIZE != 0 ? 1u : 0u);
-}
-
-uint64_t PowerOfTwo(uint32_t n) {
-  uint64_t value = 1;
-  for (uint32_t i = 0; i < n && i < 63; ++i) value *= 2;
-  return value;
-}
+#include "transport/progress.h"
+#include "transport/trace.h"
 
 VexoResult vexo_OpenRegularFile(const char* path, int flags, VexoResult openFailure, int* fd) {
   *fd = -1;
@@ -165,32 +99,6 @@ void vexo_UnprotectHostFile(int fd) {
   const std::lock_guard<std::mutex> lock(g_protectedMutex);
   const auto found = std::find(g_protected.begin(), g_protected.end(), identity);
   if (found != g_protected.end()) g_protected.erase(found);
-}
-
-void vexo_Trace(const char* format, ...) {
-  if (g_traceSink == nullptr) return;
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  g_traceSink(text);
-}
-
-void vexo_SetTraceSink(VexoTraceSink sink) { g_traceSink = sink; }
-
-void vexo_PrintProgress(uint32_t index, uint32_t total) {
-  const int percent = vexo_ProgressPercent(index, total);
-  std::printf(" %ld / %ld (%d%%) \r", static_cast<long>(index), static_cast<long>(total), percent);
-  std::fflush(stdout);
-}
-
-const char* const VEXO_TRUNCATION_LINE_PARALLEL = " - File size truncated to card space left -\n ";
-const char* const VEXO_TRUNCATION_LINE_PLAIN = "- File size truncated to card space left -\n ";
-
-void vexo_PrintText(const char* text) {
-  std::fputs(text, stdout);
-  std::fflush(stdout);
 }
 
 VexoResult vexo_OpenHostSource(const char* path, uint32_t space, int progress,
@@ -338,30 +246,4 @@ VexoResult vexo_CloseHostTarget(FILE* file, VexoResult result) {
 
 void vexo_DiscardHostTargetFromSignal() {
   if (g_haveTemporary) unlink(g_temporaryPath);
-}
-
-uint32_t vexo_BytesOfSector(uint32_t index, uint32_t total, uint32_t length) {
-  const uint32_t remainder = length % SECTOR_SIZE;
-  return (index + 1 == total && remainder != 0) ? remainder : SECTOR_SIZE;
-}
-
-float vexo_TransferRate(uint32_t total, std::time_t elapsed, bool zeroBelowOneSecond) {
-  if (elapsed <= 0) {
-    if (zeroBelowOneSecond) return 0.0f;
-    elapsed = 1;
-  }
-  // In floating point: total x 4096 exceeds 32 bits from 512 MiB on.
-  const double bits = static_cast<double>(total) * 4096.0;
-  return static_cast<float>(bits / static_cast<double>(elapsed));
-}
-
-float vexo_TransferRateFine(uint32_t total, double elapsedSeconds) {
-  const double seconds = elapsedSeconds > 1e-6 ? elapsedSeconds : 1e-6;
-  return static_cast<float>(static_cast<double>(total) * 4096.0 / seconds);
-}
-
-int vexo_ProgressPercent(uint32_t index, uint32_t total) {
-  // In whole numbers: 29 of 100 is 29 %, never 28 by a rounding of 0.29.
-  if (total == 0) return 0;
-  return static_cast<int>(static_cast<uint64_t>(index) * 100u / total);
 }
