@@ -1,7 +1,10 @@
+// The simulated adapter and the card's bus state machine: the register
+// accesses, the line levels, the command tokens and responses, the card's
+// states and its data blocks on DAT. The card's storage and registers live in
+// mmc_card_storage, the departure count and its report in mmc_departures.
 #include "sim/mmc_sim.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,14 +12,18 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
+#include "sim/mmc_card_storage.h"
+#include "sim/mmc_departures.h"
 #include "sim/sim_checksum.h"
-#include "transport/host_files.h"
 #include "transport/port_lock.h"
 
 int mmcsim_SeamLinked();  // port_io_sim.cpp
 
 namespace {
+
+using namespace mmcsim;
 
 // ---- Card model ---------------------------------------------------------------
 
@@ -51,44 +58,6 @@ constexpr int kMaxBusy = 1024;
 // Programming what a stop ends takes longer than the host's clocks behind
 // the stop's response, so the host always meets the busy.
 constexpr int kMinStopBusy = 16, kMaxStopBusy = 64;
-
-using Register = std::array<uint8_t, 16>;  // wire order: byte 0 holds bits 127..120
-
-void SetBits(Register& reg, int high, int low, uint32_t value) {
-  for (int bit = low; bit <= high; ++bit) {
-    const int byte = 15 - bit / 8;
-    const uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
-    if (((value >> (bit - low)) & 1u) != 0) {
-      reg[byte] = static_cast<uint8_t>(reg[byte] | mask);
-    } else {
-      reg[byte] = static_cast<uint8_t>(reg[byte] & ~mask);
-    }
-  }
-}
-
-void SealRegister(Register& reg) { reg[15] = static_cast<uint8_t>((SimCrc7(reg.data(), 15) << 1) | 1u); }
-
-struct Geometry {
-  uint32_t readBlLen = 9;
-  uint32_t cSizeMult = 7;
-  uint32_t cSize = 506;
-  uint64_t bytes = 132907008;
-};
-
-// The largest size not above the request that the CSD fields can express.
-Geometry FitGeometry(uint64_t requested) {
-  Geometry best{9, 0, 0, 2048};
-  for (uint32_t bl = 9; bl <= 15; ++bl) {
-    for (uint32_t mult = 0; mult <= 7; ++mult) {
-      const uint64_t unit = 1ull << (bl + mult + 2);
-      uint64_t count = requested / unit;
-      if (count == 0) continue;
-      if (count > 4096) count = 4096;
-      if (unit * count > best.bytes) best = Geometry{bl, mult, static_cast<uint32_t>(count - 1), unit * count};
-    }
-  }
-  return best;
-}
 
 struct TokenReceiver {
   bool active = false;
@@ -173,11 +142,8 @@ struct Sim {
   MmcSimConfig config;
   Geometry geometry;
   uint32_t sectors = 0;
-  Register cid{};
-  Register csd{};
-
-  int fd = -1;
-  std::unordered_map<uint32_t, std::array<uint8_t, 512>> memory;
+  CardRegisters registers;
+  Storage storage;
 
   MmcSimFaults faults;
   std::unordered_map<uint32_t, int> readCrcErrors;
@@ -227,8 +193,6 @@ struct Sim {
 };
 
 Sim g;
-uint64_t g_departuresRetired = 0;  // departures of counters since reset or removed
-std::string g_lastRetiredSummary;
 
 bool CardActive() { return g.installed && g.powered && !g.faults.noCard; }
 
@@ -251,43 +215,6 @@ uint8_t LineLevels() {
 
 void Trace(const char* reg, char direction, uint8_t value) {
   if (g.trace != nullptr) std::fprintf(g.trace, "%s %c 0x%02x\n", reg, direction, value);
-}
-
-// ---- Storage ------------------------------------------------------------------
-
-// False when the image file fails; the card then fails as a real one with a
-// bad block does.
-bool StorageRead(uint32_t sector, uint8_t* out) {
-  std::memset(out, 0, 512);
-  if (g.fd >= 0) {
-    std::size_t done = 0;
-    const off_t offset = static_cast<off_t>(static_cast<uint64_t>(sector) * 512u);
-    while (done < 512) {
-      const ssize_t got = pread(g.fd, out + done, 512 - done, offset + static_cast<off_t>(done));
-      if (got < 0) return false;
-      if (got == 0) break;  // past the file's end the card reads zeros
-      done += static_cast<std::size_t>(got);
-    }
-    return true;
-  }
-  const auto found = g.memory.find(sector);
-  if (found != g.memory.end()) std::memcpy(out, found->second.data(), 512);
-  return true;
-}
-
-bool StorageWrite(uint32_t sector, const uint8_t* in) {
-  if (g.fd >= 0) {
-    std::size_t done = 0;
-    const off_t offset = static_cast<off_t>(static_cast<uint64_t>(sector) * 512u);
-    while (done < 512) {
-      const ssize_t put = pwrite(g.fd, in + done, 512 - done, offset + static_cast<off_t>(done));
-      if (put <= 0) return false;
-      done += static_cast<std::size_t>(put);
-    }
-    return true;
-  }
-  std::memcpy(g.memory[sector].data(), in, 512);
-  return true;
 }
 
 // ---- Card behaviour -------------------------------------------------------------
@@ -442,7 +369,7 @@ void Execute(uint8_t index, uint32_t argument) {
       if (before != CardState::Ready) break;
       if (g.faults.noCidResponse) return;
       g.state = CardState::Ident;
-      SendR2(g.cid, g.config.identLatency);
+      SendR2(g.registers.cid, g.config.identLatency);
       return;
     case 3:
       if (before != CardState::Ident) break;
@@ -464,7 +391,7 @@ void Execute(uint8_t index, uint32_t argument) {
       break;
     case 9:
       if (before != CardState::Stby) break;
-      if (addressed) SendR2(g.csd, OrdinaryLatency());
+      if (addressed) SendR2(g.registers.csd, OrdinaryLatency());
       return;
     case 12:
       if (before == CardState::Data) {
@@ -558,7 +485,7 @@ bool LoadReadBlock() {
     return false;
   }
   if (PulledAt(g.read.sector)) return false;
-  if (!StorageRead(g.read.sector, g.read.block.data())) {
+  if (!StorageRead(g.storage, g.read.sector, g.read.block.data())) {
     g.pendingErrors |= kCardEccFailed;  // no data block follows
     return false;
   }
@@ -580,7 +507,7 @@ void FinishWrittenBlock(int endBit) {
   g.datSeq.active = true;
   g.datSeq.wait = 2;
   const bool stored = crcGood && !rejected && inRange && !g.write.early &&
-                      StorageWrite(g.write.sector, g.write.block.data());
+                      StorageWrite(g.storage, g.write.sector, g.write.block.data());
   if (stored) {
     ++g.counters.blocksWritten;
     if (g.faults.pullAfterBlocks > 0) --g.faults.pullAfterBlocks;
@@ -838,58 +765,6 @@ uint8_t ReadStatusRegister() {
   return raw;
 }
 
-void BuildRegisters() {
-  g.cid = Register{};
-  SetBits(g.cid, 127, 120, 0x56);        // manufacturer
-  SetBits(g.cid, 119, 104, 0x5658);      // OEM "VX"
-  const char* name = "SIMMMC";           // product name, 6 characters
-  for (int i = 0; i < 6; ++i) SetBits(g.cid, 103 - 8 * i, 96 - 8 * i, static_cast<uint8_t>(name[i]));
-  SetBits(g.cid, 55, 48, 0x10);          // revision
-  SetBits(g.cid, 47, 16, 0x12345678u);   // serial number
-  SetBits(g.cid, 15, 8, 0x31);           // manufacturing date
-  SealRegister(g.cid);
-
-  g.csd = Register{};
-  SetBits(g.csd, 127, 126, 1);           // CSD structure 1.1
-  SetBits(g.csd, 125, 122, 3);           // system version 3
-  SetBits(g.csd, 119, 112, 0x26);        // TAAC
-  SetBits(g.csd, 103, 96, 0x2A);         // 20 MHz
-  SetBits(g.csd, 95, 84, 0x0F5);         // command classes
-  SetBits(g.csd, 83, 80, g.geometry.readBlLen);
-  SetBits(g.csd, 79, 79, 1);             // partial reads
-  SetBits(g.csd, 73, 62, g.geometry.cSize);
-  SetBits(g.csd, 61, 50, 0xFFF);         // supply currents
-  SetBits(g.csd, 49, 47, g.geometry.cSizeMult);
-  SetBits(g.csd, 28, 26, 2);             // R2W factor
-  SetBits(g.csd, 25, 22, 9);             // 512-byte write blocks
-  SealRegister(g.csd);
-}
-
-struct DepartureName {
-  uint64_t MmcSimCounters::*counter;
-  const char* one;
-  const char* many;
-};
-constexpr DepartureName kDepartures[] = {
-    {&MmcSimCounters::badTokens, "bad token", "bad tokens"},
-    {&MmcSimCounters::illegalCommands, "illegal command", "illegal commands"},
-    {&MmcSimCounters::earlyCommands, "early command", "early commands"},
-    {&MmcSimCounters::cutCommands, "command cut short", "commands cut short"},
-    {&MmcSimCounters::registerBits, "fixed data-register bit wrong", "fixed data-register bits wrong"},
-    {&MmcSimCounters::commandMode, "command-mode bit wrong", "command-mode bits wrong"},
-    {&MmcSimCounters::earlyBlocks, "early block", "early blocks"},
-    {&MmcSimCounters::unconfirmedSamples, "unconfirmed status read", "unconfirmed status reads"},
-    {&MmcSimCounters::conflicts, "line conflict", "line conflicts"},
-    {&MmcSimCounters::strayAccesses, "stray port access", "stray port accesses"},
-};
-
-void RetireDepartures() {
-  const uint64_t departures = mmcsim_Departures();
-  if (departures == 0) return;
-  g_departuresRetired += departures;
-  g_lastRetiredSummary = mmcsim_DepartureSummary();
-}
-
 void Install(const MmcSimConfig& config) {
   mmcsim_SeamLinked();
   mmcsim_UseOwnLockFolder();
@@ -907,9 +782,8 @@ void Install(const MmcSimConfig& config) {
     g.random = (z ^ (z >> 31)) | 1u;
   }
   g.geometry = FitGeometry(config.capacityBytes);
-  const uint64_t sectors = g.geometry.bytes / 512u;
-  g.sectors = sectors > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(sectors);
-  BuildRegisters();
+  g.sectors = SectorsOf(g.geometry);
+  g.registers = BuildRegisters(g.geometry);
 }
 
 const char* StateName(CardState state) {
@@ -975,21 +849,16 @@ void mmcsim_InstallMemoryCard(const MmcSimConfig& config) {
 
 bool mmcsim_InstallImageCard(const char* path, const MmcSimConfig& config) {
   mmcsim_Remove();
-  if (path == nullptr) return false;
-  const int fd = open(path, O_RDWR | O_CREAT, 0644);
-  if (fd < 0) return false;
+  Storage storage;
+  if (!OpenImageStorage(path, &storage)) return false;
   Install(config);
-  g.fd = fd;
-  vexo_ProtectHostFile(fd);  // no copy from the card may overwrite the card itself
+  g.storage = std::move(storage);
   return true;
 }
 
 void mmcsim_Remove() {
   RetireDepartures();
-  if (g.fd >= 0) {
-    vexo_UnprotectHostFile(g.fd);
-    close(g.fd);
-  }
+  CloseStorage(g.storage);
   FILE* trace = g.trace;
   g = Sim{};
   g.trace = trace;
@@ -998,8 +867,8 @@ void mmcsim_Remove() {
 bool mmcsim_Installed() { return g.installed; }
 uint64_t mmcsim_CapacityBytes() { return g.installed ? g.geometry.bytes : 0; }
 
-void mmcsim_ReadSector(uint32_t sector, uint8_t* data512) { StorageRead(sector, data512); }
-void mmcsim_WriteSector(uint32_t sector, const uint8_t* data512) { StorageWrite(sector, data512); }
+void mmcsim_ReadSector(uint32_t sector, uint8_t* data512) { StorageRead(g.storage, sector, data512); }
+void mmcsim_WriteSector(uint32_t sector, const uint8_t* data512) { StorageWrite(g.storage, sector, data512); }
 
 MmcSimFaults* mmcsim_Faults() { return &g.faults; }
 
@@ -1026,31 +895,6 @@ void mmcsim_ResetCounters() {
   RetireDepartures();
   g.counters = MmcSimCounters{};
   g.log.clear();
-}
-
-uint64_t mmcsim_Departures() {
-  uint64_t total = 0;
-  for (const DepartureName& d : kDepartures) total += g.counters.*d.counter;
-  return total;
-}
-
-std::string mmcsim_DepartureSummary() {
-  const uint64_t total = mmcsim_Departures();
-  if (total == 0) return "";
-  std::string text = std::to_string(total) + (total == 1 ? " bus departure:" : " bus departures:");
-  const char* separator = " ";
-  for (const DepartureName& d : kDepartures) {
-    const uint64_t n = g.counters.*d.counter;
-    if (n == 0) continue;
-    text += separator + std::to_string(n) + " " + (n == 1 ? d.one : d.many);
-    separator = ", ";
-  }
-  return text;
-}
-
-uint64_t mmcsim_DeparturesEver() { return g_departuresRetired + mmcsim_Departures(); }
-std::string mmcsim_LastDepartureSummary() {
-  return mmcsim_Departures() != 0 ? mmcsim_DepartureSummary() : g_lastRetiredSummary;
 }
 
 const char* mmcsim_State() {
