@@ -6,6 +6,7 @@
 #include "image/ros.h"
 #include "ppa/ppa.h"
 #include "reader/rdr.h"
+#include "serial/ser_port.h"
 #include "serial/serial.h"
 #include "transport/pauses.h"
 
@@ -265,7 +266,10 @@ uint32_t vexo_GetCurrentSector(int32_t kind) {
 
 void vexo_SettleDelay(int32_t kind) {
   switch (kind) {
-    case VEXO_PORT_SERIAL: vexo_Delay(150); break;
+    case VEXO_PORT_SERIAL:
+      // A line that is gone has no player to wait for.
+      if (!ser_LineLost()) vexo_Delay(150);
+      break;
     case VEXO_PORT_PARALLEL: vexo_Delay(10); break;
     default: break;
   }
