@@ -226,20 +226,25 @@ class SignalDuringAdd : public PlayerLine,
 
 void MillisecondPauses(uint32_t units) { vexo_SleepMicros(units * 1000ull); }
 
-TEST_P(SignalDuringAdd, LeavesTheLineAsItWasAndThePlaylistUnchanged) {
-  const std::string song = dir.Write("song.mp3", Pattern(30 * 512, 9));
-  const auto header = ImageSectors(card, 0, 2);
-  // A run of its own, at the product's pace (shortened pauses), without the
-  // player's in-process hooks; this process's player answers on the line.
-  Child run = Spawn([&song] {
+// A vexo run of its own on the player's line, at the product's pace
+// (shortened pauses), without the player's in-process hooks; this process's
+// player answers on the line.
+Child SpawnVexo(std::vector<std::string> args) {
+  return Spawn([&args] {
     ser_SetEmptyPollHook(nullptr);
     vexo_SetDelayHook(MillisecondPauses);
-    std::string args[] = {"vexo", "ttyS0", "--add", song, "New"};
-    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data()};
-    const int status = vexo_Main(5, argv);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    const int status = vexo_Main(static_cast<int>(argv.size()), argv.data());
     vexo_EndIfSignalled();
     _exit(status);
   });
+}
+
+TEST_P(SignalDuringAdd, LeavesTheLineAsItWasAndThePlaylistUnchanged) {
+  const std::string song = dir.Write("song.mp3", Pattern(30 * 512, 9));
+  const auto header = ImageSectors(card, 0, 2);
+  Child run = SpawnVexo({"vexo", "ttyS0", "--add", song, "New"});
   ASSERT_TRUE(ReadUntil(run, " 10 / 30")) << run.text;  // the copy is running
   for (int signal : GetParam()) kill(run.pid, signal);
   const int status = Finish(run);
@@ -263,15 +268,7 @@ TEST_F(PlayerLine, AStoppedReadLeavesTheEarlierFileAndNothingElse) {
   const Bytes earlier = Pattern(100, 4);
   const std::string out = dir.Write("out.mp3", earlier);
   for (const std::vector<int>& signals : {std::vector<int>{SIGINT}, std::vector<int>{SIGINT, SIGTERM}}) {
-    Child run = Spawn([&out] {
-      ser_SetEmptyPollHook(nullptr);
-      vexo_SetDelayHook(MillisecondPauses);
-      std::string args[] = {"vexo", "ttyS0", "--read", "1", out};
-      char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data()};
-      const int status = vexo_Main(5, argv);
-      vexo_EndIfSignalled();
-      _exit(status);
-    });
+    Child run = SpawnVexo({"vexo", "ttyS0", "--read", "1", out});
     ASSERT_TRUE(ReadUntil(run, " 10 / 4000")) << run.text;
     for (int signal : signals) kill(run.pid, signal);
     const int status = Finish(run);
