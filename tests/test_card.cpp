@@ -326,6 +326,47 @@ TEST_F(Card, RefusalsWriteNothing) {
   EXPECT_FALSE(vexo_test::FileExists(dir.File("out")));
 }
 
+// The progress lines of a copy of `total` sectors up to sector `last`.
+std::string Progress(uint32_t total, uint32_t last) {
+  std::string out;
+  for (uint32_t i = 0; i <= last && i < total; i += 10) {
+    char line[64];
+    std::snprintf(line, sizeof line, " %u / %u (%d%%) \r", i, total, static_cast<int>(100.0 / total * i));
+    out += line;
+  }
+  return out;
+}
+
+// An image-file copy fails at the sector whose write fails, with the lines
+// and bytes up to it as a copy sector by sector gives them.
+TEST(ImageBlockCopies, ProgressAndBytesAsSectorBySector) {
+  vexo_test::UseNoDelay();
+  TempDir dir;
+  const std::string image = dir.File("card.ros");
+  const Bytes data = Pattern(2100 * 512 - 3, 4);  // two blocks, the last sector short
+  const std::string song = dir.Write("song.mp3", data);
+  struct Case { uint32_t failAt; std::string tail; } cases[] = {
+      {2049, "\n Error: ROS WRITE\n"}, {2051, "\n Error: ROS WRITE\n"},
+      {11, "\n Error: ROS WRITE\n"}, {0, kDone}};
+  for (const Case& c : cases) {
+    vexo_test::WriteCardImage(image, 1, "Img", {});
+    vexo_SetSectorWriteFailure(c.failAt);
+    const std::string out = RunVexo({"ros", image, "--add", song, "T"}).out;
+    vexo_SetSectorWriteFailure(0);
+    const uint32_t written = c.failAt == 0 ? 2100 : c.failAt - 1;
+    EXPECT_EQ(out, "\n Adding file: " + song + "\n " + Progress(2100, written) + c.tail) << c.failAt;
+    const Bytes bytes = ReadFile(image);
+    ASSERT_EQ(bytes.size(), 0x10000u + written * 512) << c.failAt;
+    const std::size_t copied = std::min<std::size_t>(data.size(), written * 512);
+    EXPECT_EQ(Bytes(bytes.begin() + 0x10000, bytes.begin() + 0x10000 + copied),
+              Bytes(data.begin(), data.begin() + copied));
+  }
+  const std::string back = dir.File("back.mp3");
+  EXPECT_EQ(RunVexo({"ros", image, "--read", "1", back}).out,
+            "\n Reading file:\n " + Progress(2100, 2099) + kDone + " Transferrate: 0 Bits/sec.\n");
+  EXPECT_EQ(ReadFile(back), data);
+}
+
 // ---- A card never loses a title ---------------------------------------------------
 // A playlist change cut off after any sector write, on any port kind, leaves
 // the old or the new playlist with every title whole. And the guard rails:

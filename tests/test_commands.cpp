@@ -1,10 +1,12 @@
-// Whole command lines, run in process: the usage texts byte for byte, every
-// rejection with its message and exit status 0, how the words reach the
-// handlers, and the commands end to end on an image file and on the card in
-// the simulated adapter and player, with exact output and card bytes.
+// Whole command lines, run in process: the usage texts and result messages
+// byte for byte against the golden files, every rejection with its message
+// and exit status 0, how the words reach the handlers, and the commands end
+// to end on an image file and on the card in the simulated adapter and
+// player, with exact output and card bytes.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <clocale>
 #include <cstring>
 #include <filesystem>
@@ -25,75 +27,6 @@ namespace {
 
 using namespace vexo_test;
 
-
-std::string Usage(bool extended) {
-  const std::string typeLine = "                            -t <cardtype>: Type of MultiMediaCard\n";
-  std::string text = "\n";
-  text += extended ? "vexo <port> [--slow][ROS-file] <command> [options]\n"
-                   : "vexo <port> [--slow] <command> [options]\n";
-  text += "  Version: 2.14\n\n";
-  text += "port:    A valid port (lp1,lp2,..., ttyS0, ttyS1, ... or ros).\n";
-  text += "         Options: \n";
-  if (extended) text += "             [ROS-file]:  Name of the ROS File if using the ros port.\n";
-  text +=
-      "             [--slow]:    Serial transfers with 57600 Baud. Useful for\n"
-      "                          very old computer hardware. Bring the Player\n"
-      "                           into the Mac download mode.\n\n";
-  text += "command: --get      (-g)  Read the playlist from the card.\n";
-  text +=
-      "         --delete   (-d)  Delete last or all playlist entries.\n"
-      "                          Options: [all] - delete all files\n";
-  text +=
-      "         --add      (-a)  Add one title.\n"
-      "                          Options: <file> <title> [-n <cardname>]\n"
-      "                            <file>:        MP3-file.\n"
-      "                            <title>:       Title for the MP3-file.\n"
-      "                            -n <cardname>: MultiMediaCard name\n";
-  if (extended) text += typeLine;
-  text +=
-      "         --change   (-c)  Change only the cardname, no download.\n"
-      "                          Options: -n <cardname>\n"
-      "                            -n <cardname>: MultiMediaCard name\n";
-  if (extended) text += typeLine;
-  text +=
-      "         --chtitle  (-ct) Change the title of a sample on the card.\n"
-      "                          Options: <sample-no> <title-name>\n"
-      "                             <sample-no>:  Number of the MP3-file\n"
-      "                             <title-name>: New name for the title\n";
-  if (extended) {
-    text +=
-        "         --read     (-r)  Read one title from card.\n"
-        "                          Options: <sample-nr> [<file-name>]\n"
-        "                            <sample-no>:   Number of the MP3-file.\n"
-        "                            <file-name>:   Name of the MP3-file for storing\n"
-        "         --rawwrite (-rw) Write a file directly to the card\n"
-        "                          Options: <file>\n"
-        "                            <file>:        File for raw write\n"
-        "         --rawread  (-rr) Read the complete card 1:1\n"
-        "                          Options: <file>\n"
-        "                            <file>:        File for storing the data\n";
-  }
-  text +=
-      "\nExamples for lp1  and ttyS0 :\n"
-      "  vexo lp1    --get \n"
-      "  vexo lp1    --delete \n"
-      "  vexo ttyS0  --delete all \n"
-      "  vexo ttyS0  --add file.mp3 title \n"
-      "  vexo ttyS0  --slow --add file.mp3 title \n"
-      "  vexo ttyS0  --slow --get \n"
-      "  vexo lp1    --add file.mp3 title -n testname \n"
-      "  vexo lp1    --change -n testname \n"
-      "  vexo lp1    --chtitle 1 test\n\n";
-  if (extended) {
-    text +=
-        "  Create a ROS file for ROS cards.\n   vexo ros test.ros --get\n"
-        "   vexo ros test.ros --add file.mp3 title \n   vexo lp1   --rawwrite test.ros \n";
-  }
-  text +=
-      "\n  Parallel port names are aliases for their addresses, i.e.\n"
-      "    lp0=0x378, lp1=0x378, lp2=0x278, lp3=3bc, lp4=0x2bc\n\n";
-  return text;
-}
 
 const std::string kBadParams = " No valid command-line parameters.\n";
 
@@ -124,16 +57,32 @@ class CommandLine : public ::testing::Test {
   std::string image = dir.File("card.ros");
 };
 
-TEST_F(CommandLine, UsageTexts) {
-  ExpectPrints({}, Usage(false));
-  ExpectPrints({"ttyS0"}, Usage(false));
-  ExpectPrints({"--helpex"}, Usage(true));
-  ExpectPrints({"--helpex", "x", "y"}, Usage(true));
-  ExpectPrints({"ttyS0", "--helpex"}, kBadParams + Usage(false));
-  ExpectPrints({"ttyS0", "--slow"}, kBadParams + Usage(false));
-  ExpectPrints({"lp1", "--ge"}, kBadParams + Usage(false));
-  ExpectPrints({"ros", "--get"}, kBadParams + Usage(false));  // --get is the image name
-  ExpectPrints({"ros", image, "-s"}, kBadParams + Usage(false));
+// The exact bytes a user reads, kept in tests/golden/: both usage texts, and
+// every result message as "<code> <message>", one a line.
+std::string Golden(const std::string& name) {
+  const Bytes bytes = ReadFile(VEXO_GOLDEN_DIR "/" + name);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+TEST_F(CommandLine, UsageTextsAndResultMessagesAsTheGoldenFiles) {
+  const std::string usage = Golden("usage.txt"), extended = Golden("usage_ex.txt");
+  ExpectPrints({}, usage);
+  ExpectPrints({"ttyS0"}, usage);
+  ExpectPrints({"--helpex"}, extended);
+  ExpectPrints({"--helpex", "x", "y"}, extended);
+  ExpectPrints({"ttyS0", "--helpex"}, kBadParams + usage);
+  ExpectPrints({"ttyS0", "--slow"}, kBadParams + usage);
+  ExpectPrints({"lp1", "--ge"}, kBadParams + usage);
+  ExpectPrints({"ros", "--get"}, kBadParams + usage);  // --get is the image name
+  ExpectPrints({"ros", image, "-s"}, kBadParams + usage);
+  std::string messages;
+  for (int code = 0; code < VEXO_RESULT_CODE_COUNT; ++code) {
+    messages += std::to_string(code) + " " + vexo_ResultMessage(-code) + "\n";
+  }
+  EXPECT_EQ(messages, Golden("messages.txt"));
+  for (VexoResult outside : {-VEXO_RESULT_CODE_COUNT, -1000, 1, 17, INT_MIN, INT_MAX}) {
+    EXPECT_STREQ(vexo_ResultMessage(outside), "UNKNOWN ERROR") << outside;
+  }
 }
 
 TEST_F(CommandLine, RejectionsPrintTheirMessageAndExitWithZero) {

@@ -1,21 +1,17 @@
 // The card in a host card reader ("card <device>"): refusals that write
-// nothing, every command on a regular file standing in for the device and on
-// a loop device where the machine allows one; the image file's block copies;
-// USB serial adapters' port words through the simulated player.
+// nothing, and every command on a regular file standing in for the device and
+// on a loop device where the machine allows one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
 
 #include "reader/rdr.h"
-#include "serial/ser_port.h"
-#include "sim/player_sim_session.h"
 #include "support/test_support.h"
 #include "transport/block_copy.h"
 
@@ -24,16 +20,6 @@ namespace {
 using namespace vexo_test;
 
 constexpr std::size_t kCard = 4 << 20;
-
-std::string Progress(uint32_t total, uint32_t last) {
-  std::string out;
-  for (uint32_t i = 0; i <= last && i < total; i += 10) {
-    char line[64];
-    std::snprintf(line, sizeof line, " %u / %u (%d%%) \r", i, total, static_cast<int>(100.0 / total * i));
-    out += line;
-  }
-  return out;
-}
 
 // The rate of a transfer's report; -1 when there is none.
 double Rate(const std::string& out) {
@@ -142,34 +128,6 @@ TEST(ReaderCommands, AFailedOrDroppedWriteLeavesTheOldPlaylist) {
   rdr_AllowRegularFile(false);
 }
 
-TEST(ImageBlockCopies, ProgressAndBytesAsSectorBySector) {
-  vexo_test::UseNoDelay();
-  TempDir dir;
-  const std::string image = dir.File("card.ros");
-  const Bytes data = Pattern(2100 * 512 - 3, 4);  // two blocks, the last sector short
-  const std::string song = dir.Write("song.mp3", data);
-  struct Case { uint32_t failAt; std::string tail; } cases[] = {
-      {2049, "\n Error: ROS WRITE\n"}, {2051, "\n Error: ROS WRITE\n"},
-      {11, "\n Error: ROS WRITE\n"}, {0, kDone}};
-  for (const Case& c : cases) {
-    vexo_test::WriteCardImage(image, 1, "Img", {});
-    vexo_SetSectorWriteFailure(c.failAt);
-    const std::string out = RunVexo({"ros", image, "--add", song, "T"}).out;
-    vexo_SetSectorWriteFailure(0);
-    const uint32_t written = c.failAt == 0 ? 2100 : c.failAt - 1;
-    EXPECT_EQ(out, "\n Adding file: " + song + "\n " + Progress(2100, written) + c.tail) << c.failAt;
-    const Bytes bytes = ReadFile(image);
-    ASSERT_EQ(bytes.size(), 0x10000u + written * 512) << c.failAt;
-    const std::size_t copied = std::min<std::size_t>(data.size(), written * 512);
-    EXPECT_EQ(Bytes(bytes.begin() + 0x10000, bytes.begin() + 0x10000 + copied),
-              Bytes(data.begin(), data.begin() + copied));
-  }
-  const std::string back = dir.File("back.mp3");
-  EXPECT_EQ(RunVexo({"ros", image, "--read", "1", back}).out,
-            "\n Reading file:\n " + Progress(2100, 2099) + kDone + " Transferrate: 0 Bits/sec.\n");
-  EXPECT_EQ(ReadFile(back), data);
-}
-
 // A loop device of the given size over a sparse file; detached at the end.
 struct LoopDevice {
   std::string backing, device;
@@ -202,30 +160,6 @@ TEST(ReaderLoopDevice, EveryCommandAndTheRefusals) {
   struct stat info;
   ASSERT_EQ(stat(huge.backing.c_str(), &info), 0);
   EXPECT_EQ(info.st_blocks, 0) << "nothing written";
-}
-
-TEST(UsbSerial, PortWordsReachTheirDevices) {
-  for (const char* word : {"ttyUSB3", "ttyACM0"}) {
-    TempDir dir;
-    PlayerSimConfig config;
-    config.slots[0].imagePath = dir.Write("slot1.ros", {});
-    PlayerSimSession session(config);
-    ASSERT_TRUE(session.started);
-    ser_SetDevicePathOverride(nullptr);
-    ser_SetDeviceFolderOverride(dir.path().c_str());
-    ASSERT_EQ(symlink(playersim_DevicePath().c_str(), dir.File(word).c_str()), 0);
-    const Bytes song = Pattern(3000, 6);
-    RunVexo({word, "--add", dir.Write("s.mp3", song), "Usb"});
-    EXPECT_NE(RunVexo({word, "--get"}).out.find("    1.      3000  Usb\n"), std::string::npos) << word;
-    EXPECT_NE(RunVexo({word, "--slow", "--read", "1", dir.File("b.mp3")}).out.find(kDone),
-              std::string::npos);
-    EXPECT_EQ(ReadFile(dir.File("b.mp3")), song) << word;
-    ser_SetDeviceFolderOverride(nullptr);
-    ser_SetDevicePathOverride(playersim_DevicePath().c_str());
-  }
-  for (const char* word : {"ttyUSB-1", "ttyACM-2"}) {
-    EXPECT_EQ(RunVexo({word, "--get"}).out, " \nNo valid serial port number\n") << word;
-  }
 }
 
 }  // namespace

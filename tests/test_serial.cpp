@@ -469,3 +469,33 @@ TEST(PacedPlayer, ByteAtATimeAt57600IsReadWithoutAReRequest) {
 }
 
 }  // namespace
+
+// ---- USB serial adapters ---------------------------------------------------------------
+
+namespace {
+
+TEST(UsbSerial, PortWordsReachTheirDevices) {
+  for (const char* word : {"ttyUSB3", "ttyACM0"}) {
+    TempDir dir;
+    PlayerSimConfig config;
+    config.slots[0].imagePath = dir.Write("slot1.ros", {});
+    PlayerSimSession session(config);
+    ASSERT_TRUE(session.started);
+    ser_SetDevicePathOverride(nullptr);
+    ser_SetDeviceFolderOverride(dir.path().c_str());
+    ASSERT_EQ(symlink(playersim_DevicePath().c_str(), dir.File(word).c_str()), 0);
+    const Bytes song = Pattern(3000, 6);
+    RunVexo({word, "--add", dir.Write("s.mp3", song), "Usb"});
+    EXPECT_NE(RunVexo({word, "--get"}).out.find("    1.      3000  Usb\n"), std::string::npos) << word;
+    EXPECT_NE(RunVexo({word, "--slow", "--read", "1", dir.File("b.mp3")}).out.find(kDone),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(dir.File("b.mp3")), song) << word;
+    ser_SetDeviceFolderOverride(nullptr);
+    ser_SetDevicePathOverride(playersim_DevicePath().c_str());
+  }
+  for (const char* word : {"ttyUSB-1", "ttyACM-2"}) {
+    EXPECT_EQ(RunVexo({word, "--get"}).out, " \nNo valid serial port number\n") << word;
+  }
+}
+
+}  // namespace

@@ -1,10 +1,9 @@
 // Pure routines every layer shares: the checksums against published check
-// values, the result messages, the title character set, sector arithmetic,
+// values, the title character set, sector arithmetic,
 // host file sizes, the progress line and the transfer rate.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <climits>
 #include <string>
 
 #include "card/charset.h"
@@ -13,7 +12,6 @@
 #include "transport/checksum.h"
 #include "transport/host_files.h"
 #include "transport/progress.h"
-#include "transport/result_codes.h"
 #include "transport/sector_math.h"
 
 namespace {
@@ -48,29 +46,6 @@ TEST(Checksum, Crc7OfCommandFramesAndResponses) {
       flipped[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
       EXPECT_EQ(mmc_CheckCrc7(flipped, 6), VEXO_ERROR_PPA_WRONG_CMD_RESPONSE) << bit;
     }
-  }
-}
-
-TEST(ResultCodes, EveryMessage) {
-  const char* expected[] = {
-      "NO ERROR", "CMD WRITE", "COM OPEN", "TIMEOUT READ", "DATA WRITE VERIFY", "FILE NOT EXIST",
-      "FILE SIZE ZERO", "COM CLOSE", "TALVARO NOT FOUND", "DATA WRITE TIMEOUT", "MAX CARD",
-      "FILE CREATE", "CMD READ", "DATA RECEIVE TIMEOUT", "DATA RECEIVE CRC", "CREATE THREAD",
-      "MAX COMPORT", "PORT NOT EXIST", "NO VALID HEADER", "MSG CRC ERROR",
-      "PPA NO DAT START BIT", "PPA NO CARD RESPONSE", "NO VALID SAMPLE NUMBER",
-      "PPA WRONG CMD RESPONSE", "PPA UNEXPECTED RESPONSE", "PPA WRONG DATA CRC16",
-      "PPA STOP WRITE", "PPA CID WRITE", "PPA CSD WRITE", "TRANSFER STOPPED",
-      "PPA WARN NO CID RESPONSE", "PPA BSY TIMEOUT", "PPA TIMEOUT", "PPA MAX LPT PORT",
-      "PPA MEMORY ALLOC", "FILE NOT OPEN", "ROS READ", "ROS WRITE", "PPA OPEN PORT",
-      "UNKNOWN ERROR", "- NOT SUPPORTED -", "CARD FULL", "TABLE FULL", "FILE WRITE",
-      "CARD TOO LARGE", "FILE READ", "PORT IN USE", "NOT A REGULAR FILE", "SAME FILE AS IMAGE",
-      "NOT A BLOCK DEVICE", "NO CARD IN READER", "LINE LOST", "VERIFY FAILED", "FOREIGN DATA"};
-  ASSERT_EQ(std::size(expected), static_cast<std::size_t>(VEXO_RESULT_CODE_COUNT));
-  for (int code = 0; code < VEXO_RESULT_CODE_COUNT; ++code) {
-    EXPECT_STREQ(vexo_ResultMessage(-code), expected[code]) << code;
-  }
-  for (VexoResult outside : {-VEXO_RESULT_CODE_COUNT, -1000, 1, 17, INT_MIN, INT_MAX}) {
-    EXPECT_STREQ(vexo_ResultMessage(outside), "UNKNOWN ERROR") << outside;
   }
 }
 
