@@ -60,6 +60,16 @@ bool ReadUntil(Child& child, const std::string& marker) {
   return got > 0;
 }
 
+// Sends the signals while the child is stopped, so that all of them are
+// pending when it goes on and it takes them one right after the other,
+// lowest number first, however loaded the machine.
+void SendTogether(pid_t pid, const std::vector<int>& signals) {
+  kill(pid, SIGSTOP);
+  waitpid(pid, nullptr, WUNTRACED);
+  for (int signal : signals) kill(pid, signal);
+  kill(pid, SIGCONT);
+}
+
 int Finish(Child& child) {  // the wait status, after all output
   ReadUntil(child, std::string(1, '\0'));
   close(child.out);
@@ -246,7 +256,7 @@ TEST_P(SignalDuringAdd, LeavesTheLineAsItWasAndThePlaylistUnchanged) {
   const auto header = ImageSectors(card, 0, 2);
   Child run = SpawnVexo({"vexo", "ttyS0", "--add", song, "New"});
   ASSERT_TRUE(ReadUntil(run, " 10 / 30")) << run.text;  // the copy is running
-  for (int signal : GetParam()) kill(run.pid, signal);
+  SendTogether(run.pid, GetParam());
   const int status = Finish(run);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam().back()) << run.text;
   if (GetParam().size() == 1) {
@@ -270,7 +280,7 @@ TEST_F(PlayerLine, AStoppedReadLeavesTheEarlierFileAndNothingElse) {
   for (const std::vector<int>& signals : {std::vector<int>{SIGINT}, std::vector<int>{SIGINT, SIGTERM}}) {
     Child run = SpawnVexo({"vexo", "ttyS0", "--read", "1", out});
     ASSERT_TRUE(ReadUntil(run, " 10 / 4000")) << run.text;
-    for (int signal : signals) kill(run.pid, signal);
+    SendTogether(run.pid, signals);
     const int status = Finish(run);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signals.back()) << run.text;
     EXPECT_EQ(ReadFile(out), earlier);
