@@ -484,12 +484,8 @@ TEST(UsbSerial, PortWordsReachTheirDevices) {
     ser_SetDevicePathOverride(nullptr);
     ser_SetDeviceFolderOverride(dir.path().c_str());
     ASSERT_EQ(symlink(playersim_DevicePath().c_str(), dir.File(word).c_str()), 0);
-    const Bytes song = Pattern(3000, 6);
-    RunVexo({word, "--add", dir.Write("s.mp3", song), "Usb"});
-    EXPECT_NE(RunVexo({word, "--get"}).out.find("    1.      3000  Usb\n"), std::string::npos) << word;
-    EXPECT_NE(RunVexo({word, "--slow", "--read", "1", dir.File("b.mp3")}).out.find(kDone),
-              std::string::npos);
-    EXPECT_EQ(ReadFile(dir.File("b.mp3")), song) << word;
+    RunVexo({word, "--add", dir.Write("s.mp3", Pattern(3000, 6)), "Usb"});
+    EXPECT_NE(RunVexo({word, "--slow", "--get"}).out.find("    1.      3000  Usb\n"), std::string::npos) << word;
     ser_SetDeviceFolderOverride(nullptr);
     ser_SetDevicePathOverride(playersim_DevicePath().c_str());
   }

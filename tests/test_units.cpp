@@ -1,6 +1,6 @@
 // Pure routines every layer shares: the checksums against published check
-// values, the title character set, sector arithmetic,
-// host file sizes, the progress line and the transfer rate.
+// values, the title character set, host file sizes, the progress line and
+// the transfer rate.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -66,15 +66,6 @@ TEST(Charset, EveryPairBothWays) {
     EXPECT_EQ(text, c.out) << c.in;
   }
   title_LatinToDisplay(nullptr);
-}
-
-TEST(SharedRoutines, SectorArithmetic) {
-  const struct { uint32_t bytes, sectors; } counts[] = {
-      {0, 0}, {1, 1}, {512, 1}, {513, 2}, {4000000, 7813}, {0xFFFFFFFFu, 8388608}};
-  for (const auto& c : counts) EXPECT_EQ(BytesToSectors(c.bytes), c.sectors) << c.bytes;
-  EXPECT_EQ(PowerOfTwo(0), 1u);
-  EXPECT_EQ(PowerOfTwo(9), 512u);
-  EXPECT_EQ(PowerOfTwo(32), 0x100000000ull);
 }
 
 TEST(SharedRoutines, HostFileSize) {

@@ -1,12 +1,10 @@
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -249,23 +247,6 @@ std::vector<uint8_t> WriteCardImage(const std::string& path, uint16_t cardType,
   return image;
 }
 
-
-FileSizeLimit::FileSizeLimit(uint64_t limit) {
-  rlimit current{};
-  getrlimit(RLIMIT_FSIZE, &current);
-  savedCurrent_ = current.rlim_cur;
-  savedHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-  current.rlim_cur = static_cast<rlim_t>(limit);
-  setrlimit(RLIMIT_FSIZE, &current);
-}
-
-FileSizeLimit::~FileSizeLimit() {
-  rlimit current{};
-  getrlimit(RLIMIT_FSIZE, &current);
-  current.rlim_cur = static_cast<rlim_t>(savedCurrent_);
-  setrlimit(RLIMIT_FSIZE, &current);
-  std::signal(SIGXFSZ, savedHandler_);
-}
 
 const char* KindName(int32_t kind) {
   return kind == VEXO_PORT_ROS ? "ImageFile" : kind == VEXO_PORT_PARALLEL ? "Adapter" : "Player";

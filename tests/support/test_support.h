@@ -128,21 +128,6 @@ std::vector<uint8_t> WriteCardImage(const std::string& path, uint16_t cardType,
                                     const std::string& name, const std::vector<CardTitle>& titles,
                                     std::size_t length = 0x10000);
 
-// While it lives, writes that would make a file longer than `limit` bytes
-// fail (EFBIG) instead of raising SIGXFSZ: a host file or image that cannot
-// grow, to see which writes of an operation reached it.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(uint64_t limit);
-  ~FileSizeLimit();
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  uint64_t savedCurrent_ = 0;
-  void (*savedHandler_)(int) = nullptr;
-};
-
 // ---- One card on each kind of port -------------------------------------------
 // A card kept in an image file, reached through the image-file driver, the
 // simulated adapter on lp1, or the simulated player on ttyS0 (slot 1), with
