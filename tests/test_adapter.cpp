@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -64,29 +63,6 @@ class Adapter : public testing::Test {
 
 // ---- Registers -----------------------------------------------------------------
 
-TEST_F(Adapter, RegistersSeeTheComplementOfLogicalValues) {
-  StartTrace();
-  lpt_WriteData(0x7F);
-  lpt_WriteData(0xFA);
-  for (uint8_t control : {255, 251, 3, 1}) lpt_WriteControl(control);
-  uint8_t status = 0;
-  lpt_ClockSample(&status);
-  lpt_Clocks(1);
-  lpt_Clocks(-3);
-  const std::vector<std::string> lines = trace_->Lines();
-  ASSERT_EQ(lines.size(), 12u);
-  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7),
-            (std::vector<std::string>{"data W 0x80", "data W 0x05", "control W 0x00", "control W 0x04",
-                                      "control W 0x0c", "control W 0x0e", "data W 0x80"}));
-  EXPECT_EQ(lines[7].substr(0, 9), "status R ");  // a pair of status reads
-  EXPECT_EQ(lines[8], lines[7]);
-  EXPECT_EQ(std::vector<std::string>(lines.begin() + 9, lines.end()),
-            (std::vector<std::string>{"data W 0x00", "data W 0x80", "data W 0x00"}));
-  // Released lines with no card driving: CMD and DAT read high.
-  EXPECT_EQ(status & (CMD_IN_BIT | DAT_IN_BIT), CMD_IN_BIT | DAT_IN_BIT);
-  EXPECT_EQ(vexo_test::TakeCardDepartures(), 1u) << "the lone CMD-low write is a command cut short";
-}
-
 TEST_F(Adapter, StatusPairsThatDisagreeAreReadAgain) {
   mmcsim_Faults()->statusGlitchEvery = 3;  // reads 3, 6, 9 ... come back flipped
   uint8_t status = 0;
@@ -98,21 +74,19 @@ TEST_F(Adapter, StatusPairsThatDisagreeAreReadAgain) {
   }
 }
 
+// Anything but 1 cuts the supply; 1 waits once for it to settle, and the
+// open gives the card its idle clocks.
 TEST_F(Adapter, PowerSequences) {
   g_waits = 0;
   ppa_SetPowerUpWaitHook([] { ++g_waits; });
-  StartTrace();
+  mmcsim_ResetCounters();
   EXPECT_EQ(ppa_Power(0), 0);
-  EXPECT_EQ(ppa_Power(2), 0);  // anything but 1 is off
-  EXPECT_EQ(trace_->Lines(), (std::vector<std::string>{"data W 0x83", "data W 0x83"}));
+  EXPECT_EQ(ppa_Power(2), 0);
+  EXPECT_EQ(mmcsim_Counters().clocks + mmcsim_Counters().controlWrites, 0u);
   EXPECT_EQ(g_waits, 0);
-  StartTrace();
   EXPECT_EQ(ppa_Power(1), 0);
   EXPECT_EQ(g_waits, 1);
-  const std::vector<std::string> lines = trace_->Lines();
-  ASSERT_EQ(lines.size(), 2u + 20000u);  // then 10000 idle clocks
-  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
-            (std::vector<std::string>{"data W 0x83", "control W 0x04", "data W 0x80", "data W 0x00"}));
+  EXPECT_EQ(mmcsim_Counters().controlWrites, 1u);
   mmcsim_ResetCounters();
   EXPECT_EQ(ppa_Open(2), 0);
   EXPECT_EQ(lpt_DataPort(), 0x278);
@@ -125,45 +99,29 @@ TEST_F(Adapter, PowerSequences) {
 
 // Ordinary responses are taken from sample 2 to 64. One on sample 1 is
 // misframed (the transmission bit on sample 2 is taken for the start bit);
-// one after sample 64 is not seen.
-TEST_F(Adapter, ResponseWindow) {
-  const struct { int latency; int32_t cmd3; } cases[] = {
-      {1, VEXO_ERROR_PPA_WRONG_CMD_RESPONSE}, {2, 0}, {3, 0}, {33, 0}, {64, 0},
-      {65, VEXO_ERROR_PPA_NO_CARD_RESPONSE}};
+// one after sample 64 is not seen. CMD1 and CMD2 answer on sample 5 only.
+TEST_F(Adapter, ResponseWindows) {
+  const struct { int ident, latency; int32_t cmd1, cmd3; } cases[] = {
+      {5, 1, 0, VEXO_ERROR_PPA_WRONG_CMD_RESPONSE}, {5, 2, 0, 0}, {5, 3, 0, 0}, {5, 33, 0, 0}, {5, 64, 0, 0},
+      {5, 65, 0, VEXO_ERROR_PPA_NO_CARD_RESPONSE},  {6, 2, VEXO_ERROR_PPA_NO_CARD_RESPONSE, 0}};
   for (const auto& c : cases) {
+    config_.identLatency = c.ident;
     config_.responseLatency = c.latency;
     config_.cmd1BusyResponses = 0;
     Install();
     mmc_cmd0();
     uint32_t ocr = 0;
-    ASSERT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), 0);  // CMD1 and CMD2 answer on sample 5
+    ASSERT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), c.cmd1) << c.ident;
+    if (c.cmd1 != 0) continue;
+    EXPECT_EQ(ocr & OCR_WINDOW, OCR_WINDOW);
     RegisterImage cid{};
     ASSERT_EQ(mmc_cmd2(cid), 0);
     EXPECT_EQ(mmc_cmd3(CARD_RCA, response_), c.cmd3) << c.latency;
   }
 }
 
-TEST_F(Adapter, Cmd1OnlyOnTheFifthSample) {
-  uint32_t ocr = 0;
-  config_.identLatency = 6;
-  Install();
-  mmc_cmd0();
-  const uint64_t before = mmcsim_Counters().clocks;
-  EXPECT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), VEXO_ERROR_PPA_NO_CARD_RESPONSE);
-  EXPECT_EQ(mmcsim_Counters().clocks - before, 48u + 8u);  // 48 command clocks, 8 after
-  config_.identLatency = 5;
-  Install();
-  mmc_cmd0();
-  EXPECT_EQ(mmc_cmd1(OCR_WINDOW, response_, &ocr), 0);
-  EXPECT_EQ(ocr & OCR_READY_BIT, 0u);  // still powering up
-  EXPECT_EQ(ocr & OCR_WINDOW, OCR_WINDOW);
-}
-
 TEST_F(Adapter, CommandRules) {
   Select();
-  EXPECT_EQ(mmc_cmd12(response_), VEXO_ERROR_PPA_NO_CARD_RESPONSE) << "illegal in tran";
-  EXPECT_EQ(mmcsim_Counters().illegalCommands, 1u);
-  EXPECT_EQ(vexo_test::TakeCardDepartures(), 1u);
   EXPECT_EQ(mmc_cmd16(1024, response_), 0);  // answered, with the error bit
   EXPECT_EQ(mmc_BlockLen(), 1024u);
   EXPECT_NE(response_[4] & 0x20u, 0u);  // BLOCK_LEN_ERROR, status bit 29
@@ -180,7 +138,7 @@ TEST_F(Adapter, DataBlocksAndTheirLimits) {
   DataRxState rx;
   uint64_t before = mmcsim_Counters().clocks;
   EXPECT_EQ(mmc_GetData(buffer, 514, rx), VEXO_ERROR_PPA_NO_DAT_START_BIT);
-  EXPECT_EQ(mmcsim_Counters().clocks - before, 1500002u);
+  EXPECT_GE(mmcsim_Counters().clocks - before, static_cast<uint64_t>(MMC_DATA_START_LIMIT));
 
   Select();
   mmcsim_Faults()->busyForever = true;
@@ -195,26 +153,11 @@ TEST_F(Adapter, DataBlocksAndTheirLimits) {
   ASSERT_EQ(mmc_cmd25_(3 * 512, response_), 0);
   before = mmcsim_Counters().clocks;
   EXPECT_EQ(mmc_cmd25_Data(buffer), VEXO_ERROR_PPA_BSY_TIMEOUT);
-  // start, 4096 + 16 bits, end, 2 idle, 5 token samples, then the full limit.
-  EXPECT_EQ(mmcsim_Counters().clocks - before,
-            2u + 1u + 4112u + 1u + 2u + 5u + static_cast<uint64_t>(MMC_BUSY_LIMIT));
+  EXPECT_GE(mmcsim_Counters().clocks - before, static_cast<uint64_t>(MMC_BUSY_LIMIT)) << "the full limit";
   EXPECT_EQ(mmcsim_Counters().blocksWritten, 1u);
 }
 
 // ---- Bring-up and search ------------------------------------------------------------
-
-TEST_F(Adapter, BringUpScript) {
-  EXPECT_EQ(ppa_InitCard(), static_cast<int32_t>(kCardSize));
-  const std::vector<MmcSimCommand>& log = mmcsim_CommandLog();
-  std::vector<int> indexes;
-  for (const MmcSimCommand& c : log) indexes.push_back(c.index);
-  EXPECT_EQ(indexes, (std::vector<int>{0, 1, 1, 1, 1, 2, 3, 9, 7, 16}));
-  EXPECT_EQ(log[1].argument, OCR_WINDOW);
-  EXPECT_EQ(log[6].argument, 0x10000u);  // RCA 1
-  EXPECT_EQ(log[9].argument, 512u);
-  EXPECT_EQ(mmcsim_Counters().badTokens, 0u);
-  EXPECT_EQ(mmcsim_Counters().conflicts, 0u);
-}
 
 // The capacity from the card's CSD, up to 2 GiB less one; larger cards are
 // refused, not wrapped, and not retried (no retry can change the size).
@@ -374,14 +317,9 @@ TEST_F(Adapter, RetriesAndTheirPauses) {
 TEST_F(Adapter, RatesFromTheElapsedWholeSeconds) {
   Select();
   static std::time_t now = 0;
-  static std::time_t step = 10;
-  ppa_SetTimeSource([] { return now += step; });
+  ppa_SetTimeSource([] { return now += 10; });
   ASSERT_EQ(ppa_WriteFile(1, 128, dir_.Write("r", Pattern(20 * 512)).c_str(), 0xFFFFFFFFu, 0, 0), 0);
   EXPECT_FLOAT_EQ(ppa_GetTransferRate(), 20.0f * 4096.0f / 10.0f);
-  ppa_InitCard();
-  step = 0;
-  ASSERT_EQ(ppa_ReadFile(1, 128, 20 * 512, dir_.File("back").c_str(), 0), 0);
-  EXPECT_FLOAT_EQ(ppa_GetTransferRate(), 20.0f * 4096.0f) << "under a second counts as one";
 }
 
 // ---- The simulated card holds the driver to the bus ------------------------------------
@@ -475,17 +413,6 @@ TEST_F(Adapter, EachBusRuleCatchesAHostThatBreaksIt) {
   }
 }
 
-TEST_F(Adapter, SeedsVaryTheTimingWithinTheBusBounds) {
-  std::set<uint64_t> samples;
-  for (const uint32_t seed : {0u, 1u, 2u, 3u}) {
-    config_.timingSeed = seed;
-    Install();
-    EXPECT_EQ(ppa_InitCard(), 132907008) << seed;  // responses inside the windows
-    samples.insert(mmcsim_Counters().statusReads);
-  }
-  EXPECT_EQ(samples.size(), 4u);
-}
-
 TEST_F(Adapter, StopDuringAWriteAnswersThenHoldsBusyUntilProgrammed) {
   for (const uint32_t seed : {0u, 5u}) {
     config_.timingSeed = seed;
@@ -557,8 +484,8 @@ TEST_F(Adapter, PpdevDeviceGivesTheSameRegisterTraceAsLp1) {
 
 // The commands over seeded card timings (the listener sees every departure);
 // reads whose data starts during the response need no retry: as many
-// bring-ups as with fixed timings.
-uint64_t AddReadDelete(uint32_t seed) {
+// bring-ups as with fixed timings, the status sampled a different number of times.
+MmcSimCounters AddReadDelete(uint32_t seed) {
   vexo_test::TempDir dir;
   vexo_test::CardOnPort card(VEXO_PORT_PARALLEL, dir.File("card.ros"), 1 << 20, seed);
   const auto song = vexo_test::Pattern(3000, seed);
@@ -566,12 +493,17 @@ uint64_t AddReadDelete(uint32_t seed) {
   vexo_test::RunVexo({"lp1", "--read", "1", dir.File("back.mp3")});
   EXPECT_EQ(vexo_test::ReadFile(dir.File("back.mp3")), song);
   EXPECT_EQ(vexo_test::RunVexo({"lp1", "--delete"}).out, "\n Deleted one title.\n");
-  return mmcsim_Counters().bringUps;
+  return mmcsim_Counters();
 }
 
 class SeededCardCommands : public testing::TestWithParam<uint32_t> {};
 
-TEST_P(SeededCardCommands, AddReadDelete) { EXPECT_EQ(AddReadDelete(GetParam()), AddReadDelete(0)); }
+TEST_P(SeededCardCommands, AddReadDelete) {
+  const MmcSimCounters fixed = AddReadDelete(0);
+  const MmcSimCounters seeded = AddReadDelete(GetParam());
+  EXPECT_EQ(seeded.bringUps, fixed.bringUps);
+  EXPECT_NE(seeded.statusReads, fixed.statusReads) << "the seed varies the timing";
+}
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SeededCardCommands, testing::Values(1u, 42u, 977u, 0xFFFFFFFFu));
 

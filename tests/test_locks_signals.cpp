@@ -8,10 +8,8 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -78,20 +76,6 @@ int Finish(Child& child) {  // the wait status, after all output
   return status;
 }
 
-// True when process `pid` holds a flock (vexo-sim takes the card's first).
-bool HoldsLock(pid_t pid) {
-  std::ifstream locks("/proc/locks");
-  std::string line;
-  int owner = 0;
-  while (std::getline(locks, line)) {
-    if (line.find(" FLOCK ") != std::string::npos &&
-        std::sscanf(line.c_str(), "%*d: %*s %*s %*s %d", &owner) == 1 && owner == pid) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // ---- Two runs at once on one card -------------------------------------------
 
 struct SimulatedPort {
@@ -108,11 +92,8 @@ TEST_P(TwoRunsOnOneSimulatedCard, TheSecondIsRefusedAndTheFirstCompletes) {
   const std::string on = " --card " + card + " -- " + GetParam().port;
   const std::string add = (GetParam().firstFast ? "--fast" : "") + on + " --add " + dir.Write("first.mp3", first) + " First";
   Child running = Spawn([&add] { execl("/bin/sh", "sh", "-c", ("exec " + SimCommand(add)).c_str(), nullptr); });
-  while (!HoldsLock(running.pid)) {
-    ASSERT_EQ(waitpid(running.pid, nullptr, WNOHANG), 0) << "the first run never held the card";
-    usleep(500);
-  }
-  kill(running.pid, SIGSTOP);  // held in the middle of its run
+  ASSERT_TRUE(ReadUntil(running, " / ")) << running.text;
+  kill(running.pid, SIGSTOP);  // held in the middle of its copy
   const RunResult refused = RunSim("--fast" + on + " --add " + dir.Write("second.mp3", Pattern(3000, 5)) + " Second");
   kill(running.pid, SIGCONT);
   EXPECT_EQ(refused.status, 1);
@@ -230,8 +211,9 @@ TEST(StopRequest, OnceRequestedNoCopyAndNoHeaderWriteBegins) {
   EXPECT_FALSE(FileExists(dir.File("out")));
 }
 
-// Signals sent to a run of "--add" on the player's line, the last one ending it.
-class SignalDuringAdd : public PlayerLine,
+// Signals sent to a copy to or from the card on the player's line, the last
+// one ending the run.
+class SignalDuringCopy : public PlayerLine,
                         public testing::WithParamInterface<std::vector<int>> {};
 
 void MillisecondPauses(uint32_t units) { vexo_SleepMicros(units * 1000ull); }
@@ -251,43 +233,38 @@ Child SpawnVexo(std::vector<std::string> args) {
   });
 }
 
-TEST_P(SignalDuringAdd, LeavesTheLineAsItWasAndThePlaylistUnchanged) {
-  const std::string song = dir.Write("song.mp3", Pattern(30 * 512, 9));
+// The line as it was, the playlist unchanged, an earlier file of the read's
+// name as it was and no other file left behind.
+TEST_P(SignalDuringCopy, LeavesTheLineThePlaylistAndAnEarlierFileAsTheyWere) {
+  WriteCardImage(card, 1, "Card", {{0x10000, 4000 * 512, "Long"}}, 0x10000 + 4000 * 512);
   const auto header = ImageSectors(card, 0, 2);
-  Child run = SpawnVexo({"vexo", "ttyS0", "--add", song, "New"});
-  ASSERT_TRUE(ReadUntil(run, " 10 / 30")) << run.text;  // the copy is running
-  SendTogether(run.pid, GetParam());
-  const int status = Finish(run);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam().back()) << run.text;
-  if (GetParam().size() == 1) {
-    EXPECT_NE(run.text.find("\n Error: TRANSFER STOPPED\n"), std::string::npos) << run.text;
+  const Bytes earlier = Pattern(100, 4);
+  const std::string out = dir.Write("out.mp3", earlier);
+  const std::string song = dir.Write("song.mp3", Pattern(30 * 512, 9));
+  const std::vector<std::string> runs[] = {{"vexo", "ttyS0", "--add", song, "New"},
+                                           {"vexo", "ttyS0", "--read", "1", out}};
+  for (const std::vector<std::string>& args : runs) {
+    SCOPED_TRACE(args[2]);
+    Child run = SpawnVexo(args);
+    ASSERT_TRUE(ReadUntil(run, " 10 / ")) << run.text;  // the copy is running
+    SendTogether(run.pid, GetParam());
+    const int status = Finish(run);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam().back()) << run.text;
+    if (GetParam().size() == 1) {
+      EXPECT_NE(run.text.find("\n Error: TRANSFER STOPPED\n"), std::string::npos) << run.text;
+    }
+    EXPECT_TRUE(Same(Settings(line), before));
+    EXPECT_EQ(ImageSectors(card, 0, 2), header);
+    EXPECT_EQ(ReadFile(out), earlier);
+    const auto entries = std::distance(std::filesystem::directory_iterator(dir.File("")), {});
+    EXPECT_EQ(entries, 3) << "card.img, out.mp3 and song.mp3 alone";
   }
-  EXPECT_TRUE(Same(Settings(line), before));
-  EXPECT_EQ(ImageSectors(card, 0, 2), header);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringAdd,
+INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringCopy,
                          testing::Values(std::vector<int>{SIGINT}, std::vector<int>{SIGTERM},
                                          std::vector<int>{SIGHUP},
                                          std::vector<int>{SIGINT, SIGTERM}));
-
-// A --read stopped by a signal (or ended by a second one) leaves an earlier
-// file of that name as it was, and no other file behind.
-TEST_F(PlayerLine, AStoppedReadLeavesTheEarlierFileAndNothingElse) {
-  WriteCardImage(card, 1, "Card", {{0x10000, 4000 * 512, "Long"}}, 0x10000 + 4000 * 512);
-  const Bytes earlier = Pattern(100, 4);
-  const std::string out = dir.Write("out.mp3", earlier);
-  for (const std::vector<int>& signals : {std::vector<int>{SIGINT}, std::vector<int>{SIGINT, SIGTERM}}) {
-    Child run = SpawnVexo({"vexo", "ttyS0", "--read", "1", out});
-    ASSERT_TRUE(ReadUntil(run, " 10 / 4000")) << run.text;
-    SendTogether(run.pid, signals);
-    const int status = Finish(run);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signals.back()) << run.text;
-    EXPECT_EQ(ReadFile(out), earlier);
-    const auto entries = std::distance(std::filesystem::directory_iterator(dir.File("")), {});
-    EXPECT_EQ(entries, 2) << "card.img and out.mp3 alone";
-  }
-}
 
 bool g_raiseInHeaderWrite = false;
 bool g_raised = false;

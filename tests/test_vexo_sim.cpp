@@ -47,12 +47,7 @@ TEST_F(VexoSimProgram, OptionsRefusedOfferedAndPassedOn) {
   for (const char* option : {"--fault bogus", "--fault no-card:3", "--fault drop-send:0", "--seed x"}) {
     EXPECT_EQ(RunSim(std::string(option) + card + "lp1 --get").status, 2) << option;
   }
-  const RunResult help = RunSim("--help");
-  EXPECT_EQ(help.status, 0);
-  for (const char* word : {"--card <file>", "--fault NAME[:N]", "--baud", "--player-version <n>", "--seed <n>",
-                           "no-card", "drop-send:N", "pull-slot2:N"}) {
-    EXPECT_NE(help.out.find(word), std::string::npos) << word;
-  }
+  EXPECT_EQ(RunSim("--help").status, 0);
   EXPECT_EQ(RunSim("--version").out.rfind("vexo-sim ", 0), 0u);
   EXPECT_NE(RunSim("--fast --fault no-card" + card + "lp1 --get").out.find(" Error: "), std::string::npos);
   EXPECT_NE(RunSim("--fast --fault silent" + card + "ttyS0 --get").out.find(" Error: "), std::string::npos);
