@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,7 +30,6 @@ class Adapter : public testing::Test {
  protected:
   void SetUp() override { Install(); }
   void TearDown() override {
-    trace_.reset();
     ppa_SetTimeSource(nullptr);
     mmcsim_Remove();
   }
@@ -43,10 +41,6 @@ class Adapter : public testing::Test {
     mmcsim_ResetCounters();
     vexo_ResetDelayUnitsTotal();
   }
-  void StartTrace() {
-    trace_.reset();
-    trace_ = std::make_unique<vexo_test::AdapterTrace>();
-  }
   // Card sectors named by the commands of this index, in order.
   static std::vector<uint32_t> CommandSectors(int index) {
     std::vector<uint32_t> sectors;
@@ -57,7 +51,6 @@ class Adapter : public testing::Test {
   }
   MmcSimConfig config_;
   ResponseImage response_{};
-  std::unique_ptr<vexo_test::AdapterTrace> trace_;
   vexo_test::TempDir dir_;
 };
 
@@ -120,7 +113,8 @@ TEST_F(Adapter, ResponseWindows) {
   }
 }
 
-TEST_F(Adapter, CommandRules) {
+// Blocks longer than a sector, data that never starts, and busy that never ends.
+TEST_F(Adapter, DataBlocksAndTheirLimits) {
   Select();
   EXPECT_EQ(mmc_cmd16(1024, response_), 0);  // answered, with the error bit
   EXPECT_EQ(mmc_BlockLen(), 1024u);
@@ -130,12 +124,7 @@ TEST_F(Adapter, CommandRules) {
   DataRxState rx;
   EXPECT_EQ(mmc_cmd18_Data(buffer, rx), VEXO_ERROR_PPA_WRONG_DATA_CRC16) << "a block the buffer cannot hold";
   mmc_cmd16(512, response_);
-}
-
-TEST_F(Adapter, DataBlocksAndTheirLimits) {
-  Select();
-  SectorBuffer buffer{};
-  DataRxState rx;
+  rx = DataRxState{};
   uint64_t before = mmcsim_Counters().clocks;
   EXPECT_EQ(mmc_GetData(buffer, 514, rx), VEXO_ERROR_PPA_NO_DAT_START_BIT);
   EXPECT_GE(mmcsim_Counters().clocks - before, static_cast<uint64_t>(MMC_DATA_START_LIMIT));
@@ -473,10 +462,10 @@ TEST_F(Adapter, PpdevDeviceGivesTheSameRegisterTraceAsLp1) {
   for (const int i : {0, 1}) {
     Install();
     mmcsim_WriteSector(0, header.data());
-    StartTrace();
+    vexo_test::AdapterTrace trace;
     const std::string out = RunVexo({i == 0 ? "lp1" : "parport0", "--change", "-n", "N"}).out;
     EXPECT_EQ(out, "\n Changed CardName.\n");
-    traces[i] = trace_->Lines();
+    traces[i] = trace.Lines();
   }
   EXPECT_GT(traces[0].size(), 10000u);
   EXPECT_TRUE(traces[0] == traces[1]);

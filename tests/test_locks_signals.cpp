@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "card/playlist.h"
@@ -211,10 +212,10 @@ TEST(StopRequest, OnceRequestedNoCopyAndNoHeaderWriteBegins) {
   EXPECT_FALSE(FileExists(dir.File("out")));
 }
 
-// Signals sent to a copy to or from the card on the player's line, the last
-// one ending the run.
+// Signals sent to a copy to (0) or from (1) the card on the player's line,
+// the last one ending the run.
 class SignalDuringCopy : public PlayerLine,
-                        public testing::WithParamInterface<std::vector<int>> {};
+                         public testing::WithParamInterface<std::tuple<std::vector<int>, int>> {};
 
 void MillisecondPauses(uint32_t units) { vexo_SleepMicros(units * 1000ull); }
 
@@ -236,6 +237,7 @@ Child SpawnVexo(std::vector<std::string> args) {
 // The line as it was, the playlist unchanged, an earlier file of the read's
 // name as it was and no other file left behind.
 TEST_P(SignalDuringCopy, LeavesTheLineThePlaylistAndAnEarlierFileAsTheyWere) {
+  const auto& [signals, copy] = GetParam();
   WriteCardImage(card, 1, "Card", {{0x10000, 4000 * 512, "Long"}}, 0x10000 + 4000 * 512);
   const auto header = ImageSectors(card, 0, 2);
   const Bytes earlier = Pattern(100, 4);
@@ -243,28 +245,26 @@ TEST_P(SignalDuringCopy, LeavesTheLineThePlaylistAndAnEarlierFileAsTheyWere) {
   const std::string song = dir.Write("song.mp3", Pattern(30 * 512, 9));
   const std::vector<std::string> runs[] = {{"vexo", "ttyS0", "--add", song, "New"},
                                            {"vexo", "ttyS0", "--read", "1", out}};
-  for (const std::vector<std::string>& args : runs) {
-    SCOPED_TRACE(args[2]);
-    Child run = SpawnVexo(args);
-    ASSERT_TRUE(ReadUntil(run, " 10 / ")) << run.text;  // the copy is running
-    SendTogether(run.pid, GetParam());
-    const int status = Finish(run);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam().back()) << run.text;
-    if (GetParam().size() == 1) {
-      EXPECT_NE(run.text.find("\n Error: TRANSFER STOPPED\n"), std::string::npos) << run.text;
-    }
-    EXPECT_TRUE(Same(Settings(line), before));
-    EXPECT_EQ(ImageSectors(card, 0, 2), header);
-    EXPECT_EQ(ReadFile(out), earlier);
-    const auto entries = std::distance(std::filesystem::directory_iterator(dir.File("")), {});
-    EXPECT_EQ(entries, 3) << "card.img, out.mp3 and song.mp3 alone";
+  Child run = SpawnVexo(runs[copy]);
+  ASSERT_TRUE(ReadUntil(run, " 10 / ")) << run.text;  // the copy is running
+  SendTogether(run.pid, signals);
+  const int status = Finish(run);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signals.back()) << run.text;
+  if (signals.size() == 1) {
+    EXPECT_NE(run.text.find("\n Error: TRANSFER STOPPED\n"), std::string::npos) << run.text;
   }
+  EXPECT_TRUE(Same(Settings(line), before));
+  EXPECT_EQ(ImageSectors(card, 0, 2), header);
+  EXPECT_EQ(ReadFile(out), earlier);
+  const auto entries = std::distance(std::filesystem::directory_iterator(dir.File("")), {});
+  EXPECT_EQ(entries, 3) << "card.img, out.mp3 and song.mp3 alone";
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringCopy,
-                         testing::Values(std::vector<int>{SIGINT}, std::vector<int>{SIGTERM},
-                                         std::vector<int>{SIGHUP},
-                                         std::vector<int>{SIGINT, SIGTERM}));
+                         testing::Combine(testing::Values(std::vector<int>{SIGINT}, std::vector<int>{SIGTERM},
+                                                          std::vector<int>{SIGHUP},
+                                                          std::vector<int>{SIGINT, SIGTERM}),
+                                          testing::Values(0, 1)));
 
 bool g_raiseInHeaderWrite = false;
 bool g_raised = false;
