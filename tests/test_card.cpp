@@ -4,13 +4,11 @@
 // a title.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -349,7 +347,7 @@ TEST(ImageBlockCopies, ProgressAndBytesAsSectorBySector) {
 // ---- A card never loses a title ---------------------------------------------------
 // A playlist change cut off after any sector write, on any port kind, leaves
 // the old or the new playlist with every title whole. And the guard rails:
-// placement, host files, simulated storage that fails.
+// host files that are no regular files, a read onto the image itself.
 
 constexpr uint32_t kTitleBytes = 700;  // two sectors a title
 using Run = std::function<VexoResult(int32_t kind, int32_t port)>;
@@ -605,32 +603,6 @@ TEST(NeverLoseATitle, AReadOntoTheImageItselfIsRefusedWhateverItsSpelling) {
   mmcsim_Remove();
   EXPECT_NE(out.find("\n Error: SAME FILE AS IMAGE\n"), std::string::npos) << out;
   EXPECT_EQ(ReadFile(card), before);
-}
-
-TEST(NeverLoseATitle, SimulatedStorageThatFailsIsNeverReportedDone) {
-  vexo_test::TempDir dir;
-  const std::string card = dir.File("card.ros"), song = dir.File("song.mp3");
-  WriteFile(song, Pattern(3000));
-  for (const int32_t kind : {VEXO_PORT_PARALLEL, VEXO_PORT_SERIAL}) {
-    WriteFile(card, {});
-    vexo_test::RunResult run{0, ""};
-    // The title's sectors cannot be stored: a longer file fails (EFBIG).
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit diskFull = saved;
-    diskFull.rlim_cur = 0x10000;
-    std::signal(SIGXFSZ, SIG_IGN);
-    setrlimit(RLIMIT_FSIZE, &diskFull);
-    {
-      vexo_test::CardOnPort port(kind, card);
-      run = RunVexo(port.Words(), {"--add", song, "T"});
-    }
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, SIG_DFL);
-    EXPECT_EQ(run.out.find("Done."), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\n Error: "), std::string::npos) << run.out;
-    EXPECT_LE(ReadFile(card).size(), 0x10000u);
-  }
 }
 
 // A card or image without a valid header is changed only when its header
