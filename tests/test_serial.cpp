@@ -275,19 +275,6 @@ TEST_F(Player, SearchAnswers) {
   EXPECT_EQ(ser_Search(1, 1), 0x7FFFFFFF);
 }
 
-TEST_F(Player, ReadByRequestThenStreamed) {
-  SectorBuffer buffer{};
-  ASSERT_EQ(ser_ReadSector(1, 128, buffer, 1), 0);
-  EXPECT_EQ(DataOf(buffer), CardSectors(128));
-  ASSERT_EQ(ser_ReadSector(1, 999, buffer, 0), 0);  // the sector number is not used
-  EXPECT_EQ(DataOf(buffer), CardSectors(129));
-  EXPECT_EQ(playersim_Counters().readRequests, 1u);
-  buffer.fill(0x5A);
-  ASSERT_EQ(ser_MultiSearch(1, 1, nullptr, 5), 0);
-  ASSERT_EQ(ser_ReadSector(1, 1000, buffer, 1), 0);
-  EXPECT_EQ(DataOf(buffer), Bytes(512, 0)) << "past the image file the card reads as zeros";
-}
-
 TEST_F(Player, ReadFaults) {
   const struct { const char* what; PlayerFaults faults; uint32_t cardSize; VexoResult result; } cases[] = {
       {"wrong check byte", {.corruptSendAt = 1 + 100}, kCardSize, -VEXO_ERROR_DATA_RECEIVE_CRC},
@@ -309,18 +296,6 @@ TEST_F(Player, ReadFaults) {
   SectorBuffer buffer{};
   EXPECT_EQ(ser_ReadSector(1, SER_MAX_SECTOR + 1, buffer, 1), -VEXO_ERROR_CMD_READ);
   EXPECT_EQ(ser_WriteSector(1, SER_MAX_SECTOR + 1, buffer), -VEXO_ERROR_CMD_WRITE);
-}
-
-TEST_F(Player, WriteByRequestThenStreamed) {
-  SectorBuffer zeros{};
-  ASSERT_EQ(ser_WriteSector(1, 128, zeros), 0);
-  EXPECT_EQ(CardSectors(128), Bytes(512, 0));
-  SectorBuffer ones{};
-  ones.fill(0xFF);
-  ASSERT_EQ(ser_WriteNextSector(1, ones), 0);
-  EXPECT_EQ(CardSectors(129), Bytes(512, 0xFF));
-  EXPECT_EQ(playersim_Counters().writeRequests, 1u);
-  EXPECT_EQ(playersim_Counters().streamedWrites, 1u);
 }
 
 TEST_F(Player, WriteFaultsLeaveTheSectorAsItWas) {
