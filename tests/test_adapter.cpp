@@ -401,27 +401,6 @@ TEST_F(Adapter, EachBusRuleCatchesAHostThatBreaksIt) {
   }
 }
 
-TEST_F(Adapter, StopDuringAWriteAnswersThenHoldsBusyUntilProgrammed) {
-  for (const uint32_t seed : {0u, 5u}) {
-    config_.timingSeed = seed;
-    Install();
-    ASSERT_GT(ppa_InitCard(), 0);
-    ResponseImage response{};
-    const SectorBuffer block = vexo_test::ToSector(vexo_test::Pattern(512, seed));
-    ASSERT_EQ(mmc_cmd25_(7 * 512, response), 0);
-    ASSERT_EQ(mmc_cmd25_Data(std::span<const uint8_t>(block.data(), SECTOR_SIZE)), 0);
-    ASSERT_EQ(mmc_cmd12(response), 0) << seed;
-    EXPECT_STREQ(mmcsim_State(), "prg") << seed;
-    EXPECT_EQ(mmc_WaitBusy(1000, 0), 0) << seed;
-    EXPECT_STREQ(mmcsim_State(), "tran") << seed;
-    SectorBuffer back{};
-    ASSERT_EQ(ppa_ReadSector(7, back), 0) << "no bring-up needed after a stopped write";
-    EXPECT_EQ(vexo_test::DataOf(back), vexo_test::DataOf(block));
-    EXPECT_EQ(mmcsim_Counters().stopBusy, 1u);
-    EXPECT_EQ(mmcsim_Counters().commandsInOpenWrite, 0u);
-  }
-}
-
 TEST_F(Adapter, EmptyTableStillReadsSector1AndReportsItsFailure) {
   mmcsim_WriteSector(0, vexo_test::WriteCardImage(dir_.File("empty"), 1, "", {}).data());
   CardHeader header{};
