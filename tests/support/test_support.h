@@ -65,8 +65,8 @@ RunResult RunVexo(const std::vector<std::string>& front, const std::vector<std::
 std::string SimCommand(const std::string& arguments);
 RunResult RunSim(const std::string& arguments);
 
-// Makes every vexo_Delay return at once (installed for the whole test run
-// by the files that include this header through NoDelayEnvironment).
+// Makes every vexo_Delay return at once, until a test puts the real pauses
+// back (a CardOnPort does when it goes).
 void UseNoDelay();
 
 // For the parallel-port adapter on the simulated card: no pauses and no
