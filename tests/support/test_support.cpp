@@ -299,8 +299,6 @@ std::vector<uint8_t> CardOnPort::Sectors(uint32_t first, uint32_t count) const {
 
 }  // namespace vexo_test
 
-#if __has_include("sim/mmc_sim.h")
-#include "sim/mmc_sim.h"
 namespace {
 // Every test program links the card layer, which reaches the parallel driver
 // and so the port-access seam; this reference pulls the simulated seam out
@@ -308,4 +306,3 @@ namespace {
 // (without an installed adapter, port access is refused).
 const bool g_simulatedSeamLinked = (mmcsim_Installed(), true);
 }  // namespace
-#endif
