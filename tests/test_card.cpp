@@ -96,25 +96,6 @@ TEST_F(Card, ImageFileOpenAndRead) {
   EXPECT_EQ(Bytes(sector, sector + SECTOR_SIZE), expected);
 }
 
-TEST_F(Card, DefaultHeaderThenAFirstEntry) {
-  Open(Bytes(65536, 0xFF));
-  card_DefaultHeader(&header, 0);
-  ASSERT_EQ(card_WriteHeader(kRos, 1, 1, header, nullptr), 0);
-  Bytes image = Image();
-  EXPECT_EQ(Slice(image, 0, 512), Slice(vexo_test::WriteCardImage(dir.File("blank"), 1, "", {}), 0, 512));
-  EXPECT_EQ(Slice(image, 512, 65536 - 512), Bytes(65536 - 512, 0xFF)) << "only sector 0 written";
-
-  ASSERT_EQ(card_ReadHeader(kRos, 1, 1, &header), 0);
-  EXPECT_EQ(card_NextTitleSector(), 128u);
-  TitleEntry song;
-  song.startAddress = 0x10000;
-  song.size = 1000;
-  card_SetTitleText(&song, "Song");
-  card_DefaultHeader(&header, 5);
-  ASSERT_EQ(card_WriteHeader(kRos, 1, 1, header, &song), 0);
-  EXPECT_EQ(Slice(Image(), 0, 14), (Bytes{5, 0, 1, 1, 1, 0, 0, 2, 0, 0, 0x20, 2, 0, 0}));
-}
-
 // Tables at 512 and at 520, entries of 32 and 40 bytes: entries that end on
 // or run over a sector's end are read whole.
 TEST_F(Card, EntriesAcrossSectorEnds) {

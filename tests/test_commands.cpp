@@ -316,6 +316,7 @@ TEST_P(Commands, HeaderCommandsChangeTheCardAlikeOnEveryPort) {
   EXPECT_EQ(Run({"--get"}).out, Report(0, 132841472, "", ""));
   EXPECT_EQ(Run({"--add", dir.Write("c.mp3", Pattern(10, 54)), "Third"}).status, 1);
   EXPECT_EQ(Run({"--empty"}).out, "\n Empty Header written.\n");
+  EXPECT_EQ(card->Sectors(0), Slice(vexo_test::WriteCardImage(dir.File("blank"), 1, "", {}), 0, 512));
   EXPECT_EQ(Run({"--get"}).out, Report(0, 132841472, "", ""));
 }
 
@@ -395,27 +396,6 @@ TEST_P(ImportCommands, ImportedSongsAreListedInJson) {
 INSTANTIATE_TEST_SUITE_P(Ports, Commands, testing::ValuesIn(vexo_test::kAllKinds),
                          [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
 INSTANTIATE_TEST_SUITE_P(Ports, ImportCommands, testing::Values(VEXO_PORT_ROS, VEXO_PORT_PARALLEL),
-                         [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
-
-// The adapter and the player: whole-card copies.
-using DeviceCommands = Commands;
-
-TEST_P(DeviceCommands, RawWriteAndRawReadCopyTheWholeCard) {
-  card.reset();
-  card = std::make_unique<vexo_test::CardOnPort>(GetParam(), dir.File("small"), 128 * 1024);
-  const std::string raw = dir.Write("in.raw", Pattern(128 * 1024, 33));
-  const vexo_test::RunResult write = Run({"--rawwrite", raw});
-  EXPECT_EQ(write.out.substr(0, 22 + raw.size()), "\n Writing raw file: " + raw + "\n ");
-  EXPECT_NE(write.out.find(kDone + " Transferrate: "), std::string::npos) << write.out;
-  EXPECT_EQ(ReadFile(dir.File("small")), Pattern(128 * 1024, 33));
-  const std::string out = dir.File("out.raw");
-  const vexo_test::RunResult read = Run({"--rawread", out});
-  EXPECT_EQ(read.out.substr(0, 28 + out.size()), "\n Storing MMC data to file " + out + "\n");
-  EXPECT_NE(read.out.find(kDone + " Transferrate: "), std::string::npos) << read.out;
-  EXPECT_EQ(ReadFile(out), Pattern(128 * 1024, 33));
-}
-
-INSTANTIATE_TEST_SUITE_P(Devices, DeviceCommands, testing::Values(VEXO_PORT_PARALLEL, VEXO_PORT_SERIAL),
                          [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
 
 // The player's own words: the serial port number, the second card, a missing

@@ -87,13 +87,17 @@ void RunEveryCommand(const std::string& device, const TempDir& dir, uint32_t car
   EXPECT_EQ(run({"--get"}).out, report) << "a raw read onto the device itself is refused";
   EXPECT_GT(Rate(run({"--read", "1", dir.File("back.mp3")}).out), 0.0);
   EXPECT_EQ(ReadFile(dir.File("back.mp3")), data);
-  EXPECT_GT(Rate(run({"--rawread", dir.File("raw.img")}).out), 0.0);
+  const std::string rawRead = run({"--rawread", dir.File("raw.img")}).out;
+  EXPECT_EQ(rawRead.rfind("\n Storing MMC data to file " + dir.File("raw.img") + "\n", 0), 0u) << rawRead;
+  EXPECT_GT(Rate(rawRead), 0.0);
   const Bytes raw = ReadFile(dir.File("raw.img"));
   ASSERT_EQ(raw.size(), cardBytes);
   EXPECT_EQ(Bytes(raw.begin() + 0x10000, raw.begin() + 0x10000 + data.size()), data);
   EXPECT_EQ(run({"--delete"}).out, "\n Deleted one title.\n");
   EXPECT_NE(run({"--get"}).out.find("No. Samples: 0\n"), std::string::npos);
-  EXPECT_GT(Rate(run({"--rawwrite", dir.File("raw.img")}).out), 0.0);
+  const std::string rawWrite = run({"--rawwrite", dir.File("raw.img")}).out;
+  EXPECT_EQ(rawWrite.rfind("\n Writing raw file: " + dir.File("raw.img") + "\n ", 0), 0u) << rawWrite;
+  EXPECT_GT(Rate(rawWrite), 0.0);
   EXPECT_EQ(run({"--get"}).out, report) << "the whole card written back";
   EXPECT_EQ(run({"--delete", "all"}).out, "\n Deleted all titles.\n");
 }

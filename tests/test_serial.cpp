@@ -380,22 +380,6 @@ TEST_F(Player, HeaderSectorsGoFirstByRequestTheRestStreamed) {
   EXPECT_EQ(ser_WriteMultiSectorsRtr(1, 1, 0, 5, image), -VEXO_ERROR_CMD_WRITE) << "image too short";
   EXPECT_EQ(ser_WriteMultiSectorsRtr(1, 1, 2, 2, image), 0);
   EXPECT_TRUE(PcBytes().empty());
-  // A streamed sector that fails is sent again by request.
-  playersim_SetFaults({.corruptReceiveAt = 7 + 515 + 40});
-  ASSERT_EQ(ser_WriteMultiSectorsRtr(1, 1, 0, 3, Pattern(3 * 512, 33)), 0);
-  EXPECT_EQ(CardSectors(0, 3), Pattern(3 * 512, 33));
-  EXPECT_EQ(RequestedSectors('w'), std::vector<uint32_t>({0, 1}));
-  playersim_SetFaults({.failVerifies = 100});
-  EXPECT_EQ(ser_WriteMultiSectorsRtr(1, 1, 0, 2, image), -VEXO_ERROR_DATA_WRITE_VERIFY);
-}
-
-// A copy from the card that cannot go on gives the last failure and no rate.
-TEST_F(Player, CopyFromTheCardGivesUp) {
-  playersim_SetFaults({.refuseReads = 100});
-  EXPECT_EQ(ser_ReadFile(1, 1, 10, 1000, dir_.File("out").c_str(), 0), -VEXO_ERROR_MSG_CRC_ERROR);
-  EXPECT_EQ(playersim_Counters().refusals, 4u);
-  EXPECT_TRUE(vexo_test::ReadFile(dir_.File("out")).empty());
-  EXPECT_EQ(ser_GetTransferRate(), 0.0f);
 }
 
 // A player that sends byte by byte at the line's pace is read without a re-request.

@@ -1,6 +1,6 @@
 // The file-transfer contract all three drivers share, run once per driver
 // through the transport: the zero-padded last sector, truncation to the space
-// with its notice, refused host files, an exact-length copy from the card,
+// with its notice, an exact-length copy from the card,
 // and host targets that fail (the progress lines of longer copies are
 // checked by the commands on every port). Where the drivers differ, the
 // table says how.
@@ -73,16 +73,6 @@ TEST_P(Transfer, CopyToTheCardPadsTruncatesAndShowsProgress) {
             std::make_pair(0, std::string(expected.truncation) + expected.twoSectors));
   EXPECT_EQ(card->Sectors(240, 2), Slice(big, 0, 1024)) << "the space rounded up to a sector";
   EXPECT_EQ(card->Sectors(242), before);
-}
-
-TEST_P(Transfer, MissingOrEmptyHostFileWritesNothing) {
-  const Bytes before = ReadFile(dir.File("card"));
-  const std::pair<std::string, VexoResult> cases[] = {{dir.File("missing"), -VEXO_ERROR_FILE_NOT_EXIST},
-                                                      {dir.Write("empty", {}), -VEXO_ERROR_FILE_SIZE_ZERO}};
-  for (const auto& [path, result] : cases) {
-    EXPECT_EQ(Write(128, path, 100000), std::make_pair(result, std::string())) << path;
-  }
-  EXPECT_EQ(ReadFile(dir.File("card")), before);
 }
 
 TEST_P(Transfer, CopyFromTheCardGivesExactlyTheLength) {

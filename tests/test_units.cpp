@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "card/charset.h"
 #include "ppa/mmc_cmd.h"
 #include "support/test_support.h"
 #include "transport/checksum.h"
@@ -47,25 +46,6 @@ TEST(Checksum, Crc7OfCommandFramesAndResponses) {
       EXPECT_EQ(mmc_CheckCrc7(flipped, 6), VEXO_ERROR_PPA_WRONG_CMD_RESPONSE) << bit;
     }
   }
-}
-
-// ISO 8859-1 to display code and back, display code to code page 437: each
-// byte converted once, capitals come back small, other bytes kept.
-TEST(Charset, EveryPairBothWays) {
-  const struct { void (*convert)(char*); std::string in, out; } cases[] = {
-      {title_LatinToDisplay, "\xE4\xF6\xFC\xDF\xC4\xD6\xDC", "\xE1\xEF\xF5\xE2\xE1\xEF\xF5"},
-      {title_DisplayToLatin, "\xE1\xEF\xF5\xE2", "\xE4\xF6\xFC\xDF"},
-      {title_DisplayToCp437, "\xE1\xEF\xF5\xE2", "\x84\x94\x81\xE1"},
-      {title_LatinToDisplay, "\xE1 plain 123", "\xE1 plain 123"},  // a-acute is kept
-      {title_DisplayToCp437, "\xE4\x84 x", "\xE4\x84 x"},
-      {title_LatinToDisplay, "", ""},
-  };
-  for (const auto& c : cases) {
-    std::string text = c.in;
-    c.convert(text.data());
-    EXPECT_EQ(text, c.out) << c.in;
-  }
-  title_LatinToDisplay(nullptr);
 }
 
 TEST(SharedRoutines, HostFileSize) {

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "cli/cli.h"
 #include "ppa/ppa.h"
@@ -162,32 +161,6 @@ uint64_t TakeCardDepartures() {
   return departures;
 }
 
-AdapterTrace::AdapterTrace() {
-  stream_ = open_memstream(&buffer_, &size_);
-  mmcsim_SetTrace(stream_);
-}
-
-AdapterTrace::~AdapterTrace() {
-  mmcsim_SetTrace(nullptr);
-  if (stream_ != nullptr) std::fclose(stream_);
-  std::free(buffer_);
-}
-
-std::vector<std::string> AdapterTrace::Lines() {
-  std::fflush(stream_);
-  std::vector<std::string> lines;
-  std::istringstream in(std::string(buffer_, size_));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-void InstallPoweredCard(const MmcSimConfig& config) {
-  UseNoAdapterWaits();
-  mmcsim_InstallMemoryCard(config);
-  ppa_Open(1);
-  mmcsim_ResetCounters();
-  vexo_ResetDelayUnitsTotal();
-}
 
 
 uint16_t Le16(const std::vector<uint8_t>& bytes, std::size_t offset) {

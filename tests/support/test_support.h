@@ -4,14 +4,12 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "transport/vexo_types.h"
 
-struct MmcSimConfig;
 struct PlayerSimSession;
 
 namespace vexo_test {
@@ -72,9 +70,6 @@ void UseNoDelay();
 // For the parallel-port adapter on the simulated card: no pauses and no
 // wait after a power-up.
 void UseNoAdapterWaits();
-// That, a simulated memory card with this configuration in the adapter on
-// lp1 (opened), and the simulator's counters and the pause total at zero.
-void InstallPoweredCard(const MmcSimConfig& config);
 
 // Every test fails when the simulated card counted departures of the driver
 // from the bus's rules during it (a listener that every test program gets
@@ -83,21 +78,6 @@ void InstallPoweredCard(const MmcSimConfig& config);
 // since the test began or since the last take.
 uint64_t TakeCardDepartures();
 
-// While it lives, the simulated adapter's register accesses are collected in
-// memory: one line per access, "<register> <R|W> 0x<value>".
-class AdapterTrace {
- public:
-  AdapterTrace();
-  ~AdapterTrace();
-  AdapterTrace(const AdapterTrace&) = delete;
-  AdapterTrace& operator=(const AdapterTrace&) = delete;
-  std::vector<std::string> Lines();
-
- private:
-  FILE* stream_ = nullptr;
-  char* buffer_ = nullptr;
-  std::size_t size_ = 0;
-};
 
 
 // ---- Card images ------------------------------------------------------------
