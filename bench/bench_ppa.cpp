@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "ppa/ppa.h"
+#include "drivers/ppa/ppa.h"
 #include "sim/mmc_sim.h"
-#include "transport/pauses.h"
+#include "host/pauses.h"
 
 namespace {
 

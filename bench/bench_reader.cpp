@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "card/playlist.h"
-#include "reader/rdr.h"
-#include "transport/pauses.h"
+#include "drivers/reader/rdr.h"
+#include "host/pauses.h"
 #include "transport/transport.h"
 
 namespace {

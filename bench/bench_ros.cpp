@@ -9,7 +9,7 @@
 
 #include "card/header.h"
 #include "card/playlist.h"
-#include "transport/pauses.h"
+#include "host/pauses.h"
 #include "transport/transport.h"
 
 namespace {

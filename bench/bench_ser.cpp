@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/ser_protocol.h"
+#include "drivers/serial/ser_protocol.h"
 #include "sim/player_sim_session.h"
 
 namespace {

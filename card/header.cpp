@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "transport/pauses.h"
-#include "transport/trace.h"
+#include "host/pauses.h"
+#include "host/trace.h"
 #include "transport/transport.h"
 
 namespace {

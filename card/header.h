@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "transport/vexo_types.h"
+#include "base/vexo_types.h"
 
 constexpr uint32_t DATA_AREA_START = 0x10000;
 constexpr uint32_t HEADER_TABLE_OFFSET = 512;

@@ -7,9 +7,9 @@
 
 #include "card/charset.h"
 #include "card/header.h"
-#include "transport/host_files.h"
-#include "transport/pauses.h"
-#include "transport/trace.h"
+#include "host/host_files.h"
+#include "host/pauses.h"
+#include "host/trace.h"
 #include "transport/transport.h"
 
 namespace {

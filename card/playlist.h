@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "transport/vexo_types.h"
+#include "base/vexo_types.h"
 
 VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastOnly);
 // Title sampleNumber (from 1) leaves the table; the titles behind it move

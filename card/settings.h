@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "transport/vexo_types.h"
+#include "base/vexo_types.h"
 
 constexpr uint8_t SETTINGS_MARKER = 22;
 

@@ -13,8 +13,8 @@
 #include "card/header.h"
 #include "cli/commands.h"
 #include "cli/signals.h"
-#include "serial/serial.h"
-#include "transport/vexo_types.h"
+#include "drivers/serial/serial.h"
+#include "base/vexo_types.h"
 
 int32_t SerialBaudRate = 115200;
 

@@ -10,8 +10,8 @@
 #include "card/header.h"
 #include "card/playlist.h"
 #include "cli/cli.h"
-#include "transport/pauses.h"
-#include "transport/result_codes.h"
+#include "host/pauses.h"
+#include "base/result_codes.h"
 #include "transport/transport.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "songs/songs.h"
+#include "media/songs.h"
 
 void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath);
 void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly,

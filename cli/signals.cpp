@@ -6,8 +6,8 @@
 #include <csignal>
 #include <cstdio>
 
-#include "transport/host_files.h"
-#include "transport/pauses.h"
+#include "host/host_files.h"
+#include "host/pauses.h"
 #include "transport/transport.h"
 
 namespace {

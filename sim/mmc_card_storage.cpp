@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "sim/sim_checksum.h"
-#include "transport/host_files.h"
+#include "host/host_files.h"
 
 namespace mmcsim {
 

@@ -17,7 +17,7 @@
 #include "sim/mmc_card_storage.h"
 #include "sim/mmc_departures.h"
 #include "sim/sim_checksum.h"
-#include "transport/port_lock.h"
+#include "host/port_lock.h"
 
 int mmcsim_SeamLinked();  // port_io_sim.cpp
 

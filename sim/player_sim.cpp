@@ -17,10 +17,10 @@
 #include <mutex>
 #include <thread>
 
-#include "serial/ser_port.h"
-#include "serial/ser_protocol.h"
+#include "drivers/serial/ser_port.h"
+#include "drivers/serial/ser_protocol.h"
 #include "sim/sim_checksum.h"
-#include "transport/host_files.h"
+#include "host/host_files.h"
 
 namespace {
 

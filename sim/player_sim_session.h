@@ -4,9 +4,9 @@
 // ends. For tests and benchmarks; the port is not opened here.
 #pragma once
 
-#include "serial/ser_port.h"
+#include "drivers/serial/ser_port.h"
 #include "sim/player_sim.h"
-#include "transport/pauses.h"
+#include "host/pauses.h"
 
 struct PlayerSimSession {
   explicit PlayerSimSession(const PlayerSimConfig& config, bool shortenDelays = true)

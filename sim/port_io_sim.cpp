@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "ppa/port_io.h"
+#include "drivers/ppa/port_io.h"
 #include "sim/mmc_sim.h"
 
 namespace {

@@ -14,13 +14,13 @@
 
 #include "cli/cli.h"
 #include "cli/signals.h"
-#include "ppa/ppa.h"
-#include "serial/ser_port.h"
+#include "drivers/ppa/ppa.h"
+#include "drivers/serial/ser_port.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim.h"
-#include "transport/pauses.h"
-#include "transport/port_lock.h"
-#include "transport/result_codes.h"
+#include "host/pauses.h"
+#include "host/port_lock.h"
+#include "base/result_codes.h"
 
 namespace {
 

@@ -11,15 +11,15 @@
 #include <vector>
 
 #include "card/header.h"
-#include "ppa/lpt.h"
-#include "ppa/mmc_bus.h"
-#include "ppa/mmc_cmd.h"
-#include "ppa/port_io.h"
-#include "ppa/ppa.h"
+#include "drivers/ppa/lpt.h"
+#include "drivers/ppa/mmc_bus.h"
+#include "drivers/ppa/mmc_cmd.h"
+#include "drivers/ppa/port_io.h"
+#include "drivers/ppa/ppa.h"
 #include "sim/mmc_sim.h"
 #include "support/test_support.h"
-#include "transport/checksum.h"
-#include "transport/pauses.h"
+#include "base/checksum.h"
+#include "host/pauses.h"
 
 namespace {
 

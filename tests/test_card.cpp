@@ -16,11 +16,11 @@
 
 #include "card/header.h"
 #include "card/playlist.h"
-#include "image/ros.h"
+#include "drivers/image/ros.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim_session.h"
 #include "support/test_support.h"
-#include "transport/block_copy.h"
+#include "host/block_copy.h"
 #include "transport/transport.h"
 
 namespace {

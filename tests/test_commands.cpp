@@ -19,9 +19,9 @@
 #include "sim/mmc_sim.h"
 #include "sim/player_sim_session.h"
 #include "support/test_support.h"
-#include "transport/pauses.h"
-#include "transport/result_codes.h"
-#include "transport/trace.h"
+#include "host/pauses.h"
+#include "base/result_codes.h"
+#include "host/trace.h"
 
 namespace {
 

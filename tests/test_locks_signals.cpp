@@ -18,12 +18,12 @@
 #include "card/playlist.h"
 #include "cli/cli.h"
 #include "cli/signals.h"
-#include "serial/ser_port.h"
+#include "drivers/serial/ser_port.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim.h"
 #include "support/test_support.h"
-#include "transport/pauses.h"
-#include "transport/port_lock.h"
+#include "host/pauses.h"
+#include "host/port_lock.h"
 #include "transport/transport.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <regex>
 
-#include "reader/rdr.h"
+#include "drivers/reader/rdr.h"
 #include "support/test_support.h"
-#include "transport/block_copy.h"
+#include "host/block_copy.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <thread>
 #include <tuple>
 
-#include "serial/ser_port.h"
-#include "serial/ser_protocol.h"
-#include "serial/ser_transfer.h"
+#include "drivers/serial/ser_port.h"
+#include "drivers/serial/ser_protocol.h"
+#include "drivers/serial/ser_transfer.h"
 #include "sim/player_sim_session.h"
 #include "support/test_support.h"
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "serial/ser_port.h"
+#include "drivers/serial/ser_port.h"
 #include "support/test_support.h"
 #include "transport/transport.h"
 

@@ -6,12 +6,12 @@
 
 #include <string>
 
-#include "ppa/mmc_cmd.h"
+#include "drivers/ppa/mmc_cmd.h"
 #include "support/test_support.h"
-#include "transport/checksum.h"
-#include "transport/host_files.h"
-#include "transport/progress.h"
-#include "transport/sector_math.h"
+#include "base/checksum.h"
+#include "host/host_files.h"
+#include "host/progress.h"
+#include "base/sector_math.h"
 
 namespace {
 

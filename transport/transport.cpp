@@ -3,12 +3,12 @@
 #include <cstring>
 #include <new>
 
-#include "image/ros.h"
-#include "ppa/ppa.h"
-#include "reader/rdr.h"
-#include "serial/ser_port.h"
-#include "serial/serial.h"
-#include "transport/pauses.h"
+#include "drivers/image/ros.h"
+#include "drivers/ppa/ppa.h"
+#include "drivers/reader/rdr.h"
+#include "drivers/serial/ser_port.h"
+#include "drivers/serial/serial.h"
+#include "host/pauses.h"
 
 VexoResult vexo_Open(int32_t kind, int32_t port, int32_t speed, const char* imagePath) {
   switch (kind) {

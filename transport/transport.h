@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "transport/vexo_types.h"
+#include "base/vexo_types.h"
 
 VexoResult vexo_Open(int32_t kind, int32_t port, int32_t speed, const char* imagePath);
 VexoResult vexo_Close(int32_t kind, int32_t port);

@@ -12,10 +12,10 @@
 #include <iterator>
 
 #include "cli/cli.h"
-#include "ppa/ppa.h"
+#include "drivers/ppa/ppa.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim_session.h"
-#include "transport/pauses.h"
+#include "host/pauses.h"
 #include "transport/transport.h"
 
 namespace vexo_test {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "transport/vexo_types.h"
+#include "base/vexo_types.h"
 
 struct PlayerSimSession;
 
