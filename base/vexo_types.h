@@ -32,6 +32,12 @@ constexpr uint32_t SECTOR_SIZE = 512;
 constexpr std::size_t SECTOR_BUFFER_SIZE = 516;
 using SectorBuffer = std::array<uint8_t, SECTOR_BUFFER_SIZE>;
 
+// One sector of a header write: where it goes and the bytes it gets.
+struct SectorWrite {
+  uint32_t sector = 0;
+  std::array<uint8_t, SECTOR_SIZE> bytes{};
+};
+
 // Result codes, positive; operations return them negated.
 constexpr int32_t VEXO_NO_ERROR = 0;
 constexpr int32_t VEXO_ERROR_CMD_WRITE = 1;

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "base/vexo_types.h"
+
 // ---- Pauses -------------------------------------------------------------
 
 // Pauses n x 10 ms. Every fixed pause of the program goes through here.
@@ -46,3 +48,15 @@ void vexo_ClearStopRequest();  // for tests and a new run in the same process
 void vexo_BeginShieldedStep();
 void vexo_EndShieldedStep();
 bool vexo_ShieldedStepRunning();
+
+// Runs `step` (a header write, a file copy) as a shielded step, and only while
+// no stop was requested: -TRANSFER_STOPPED without running it otherwise. A
+// copy's driver ends it at a sector boundary when a stop comes during it.
+template <typename Step>
+int32_t vexo_RunShielded(Step step) {
+  if (vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
+  vexo_BeginShieldedStep();
+  const int32_t result = step();
+  vexo_EndShieldedStep();
+  return result;
+}

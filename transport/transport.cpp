@@ -1,8 +1,5 @@
 #include "transport/transport.h"
 
-#include <cstring>
-#include <new>
-
 #include "drivers/image/ros.h"
 #include "drivers/ppa/ppa.h"
 #include "drivers/reader/rdr.h"
@@ -94,106 +91,30 @@ VexoResult vexo_WriteSectorNext(int32_t kind, int32_t port, int32_t slot, uint32
   }
 }
 
-namespace {
-
-// A copy begins only while no stop was requested, and runs shielded: its
-// driver ends it at a sector boundary when a stop comes (-TRANSFER_STOPPED).
-template <typename Copy>
-VexoResult ShieldedCopy(Copy copy) {
-  if (vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
-  vexo_BeginShieldedStep();
-  const VexoResult result = copy();
-  vexo_EndShieldedStep();
-  return result;
-}
-
-constexpr int kSectorTries = 4;
-
-// Sectors first..end-1 as one multi-sector write of the port kind, from an
-// image that holds them at their card offsets.
-VexoResult WriteSectorRun(int32_t kind, int32_t port, int32_t slot, uint32_t first, uint32_t end,
-                          const std::vector<uint8_t>& image) {
-  switch (kind) {
-    case VEXO_PORT_SERIAL: return ser_WriteMultiSectorsRtr(port, slot, first, end, image);
-    case VEXO_PORT_PARALLEL: {
-      SectorBuffer buffer{};
-      for (uint32_t s = first; s < end; ++s) {
-        std::memcpy(buffer.data(), image.data() + static_cast<std::size_t>(s) * SECTOR_SIZE,
-                    SECTOR_SIZE);
-        const VexoResult result = s == first ? ppa_WriteSectorFirstRtr(port, s, buffer, kSectorTries)
-                                             : ppa_WriteSectorNextRtr(port, s, buffer, kSectorTries);
-        if (result != 0) return result;
-      }
-      return 0;
-    }
-    case VEXO_PORT_ROS: return ros_WriteMultiSectors(first, end, image);
-    case VEXO_PORT_READER: return rdr_WriteMultiSectors(first, end, image);
-    default: return -VEXO_ERROR_PORT_NOT_EXIST;
-  }
-}
-
-// The writes from index `begin` that continue one ascending run; returns
-// the index behind the run.
-std::size_t RunEnd(const std::vector<SectorWrite>& writes, std::size_t begin) {
-  std::size_t end = begin + 1;
-  while (end < writes.size() && writes[end].sector == writes[end - 1].sector + 1) ++end;
-  return end;
-}
-
-VexoResult WriteRuns(int32_t kind, int32_t port, int32_t slot,
-                     const std::vector<SectorWrite>& writes) {
-  for (std::size_t begin = 0; begin < writes.size();) {
-    const std::size_t end = RunEnd(writes, begin);
-    const uint32_t first = writes[begin].sector;
-    const uint32_t stop = writes[end - 1].sector + 1;
-    std::vector<uint8_t> image;
-    try {
-      image.assign(static_cast<std::size_t>(stop) * SECTOR_SIZE, 0);
-    } catch (const std::bad_alloc&) {
-      return -VEXO_ERROR_PPA_MEMORY_ALLOC;
-    }
-    for (std::size_t i = begin; i < end; ++i) {
-      std::memcpy(image.data() + static_cast<std::size_t>(writes[i].sector) * SECTOR_SIZE,
-                  writes[i].bytes.data(), SECTOR_SIZE);
-    }
-    const VexoResult result = WriteSectorRun(kind, port, slot, first, stop, image);
-    if (result != 0) return result;
-    begin = end;
-  }
-  return 0;
-}
-
-}  // namespace
-
 VexoResult vexo_WriteSectors(int32_t kind, int32_t port, int32_t slot,
                              const std::vector<SectorWrite>& writes) {
-  if (kind != VEXO_PORT_SERIAL && kind != VEXO_PORT_PARALLEL && kind != VEXO_PORT_ROS &&
-      kind != VEXO_PORT_READER) {
-    return -VEXO_ERROR_PORT_NOT_EXIST;
+  switch (kind) {
+    case VEXO_PORT_SERIAL: return ser_WriteSectors(port, slot, writes);
+    case VEXO_PORT_PARALLEL: return ppa_WriteSectors(port, writes);
+    case VEXO_PORT_ROS: return ros_WriteSectors(writes);
+    case VEXO_PORT_READER: return rdr_WriteSectors(writes);
+    default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
-  if (kind == VEXO_PORT_SERIAL) {
-    // The player needs a quiet line and a fresh search before a header write.
-    vexo_Delay(150);
-    uint32_t size = 0;
-    const VexoResult found = vexo_Search(kind, port, slot, &size, 5);
-    if (found < 0) return found;
-  }
-  return ShieldedCopy([&] { return WriteRuns(kind, port, slot, writes); });
 }
 
 VexoResult vexo_WriteFile(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,
                           const char* path, uint32_t space, int progress, int sameOffset) {
   switch (kind) {
     case VEXO_PORT_SERIAL:
-      return ShieldedCopy(
+      return vexo_RunShielded(
           [&] { return ser_WriteFile(port, slot, startSector, path, space, progress, sameOffset); });
     case VEXO_PORT_PARALLEL:
-      return ShieldedCopy(
+      return vexo_RunShielded(
           [&] { return ppa_WriteFile(port, startSector, path, space, progress, sameOffset); });
     case VEXO_PORT_ROS:
-      return ShieldedCopy([&] { return ros_WriteFile(startSector, path, space, progress); });
+      return vexo_RunShielded([&] { return ros_WriteFile(startSector, path, space, progress); });
     case VEXO_PORT_READER:
-      return ShieldedCopy(
+      return vexo_RunShielded(
           [&] { return rdr_WriteFile(startSector, path, space, progress, sameOffset); });
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
@@ -203,15 +124,15 @@ VexoResult vexo_ReadFile(int32_t kind, int32_t port, int32_t slot, uint32_t star
                          uint32_t length, const char* path, int progress) {
   switch (kind) {
     case VEXO_PORT_SERIAL:
-      return ShieldedCopy(
+      return vexo_RunShielded(
           [&] { return ser_ReadFile(port, slot, startSector, length, path, progress); });
     case VEXO_PORT_PARALLEL:
-      return ShieldedCopy(
+      return vexo_RunShielded(
           [&] { return ppa_ReadFile(port, startSector, length, path, progress); });
     case VEXO_PORT_ROS:
-      return ShieldedCopy([&] { return ros_ReadFile(startSector, length, path, progress); });
+      return vexo_RunShielded([&] { return ros_ReadFile(startSector, length, path, progress); });
     case VEXO_PORT_READER:
-      return ShieldedCopy([&] { return rdr_ReadFile(startSector, length, path, progress); });
+      return vexo_RunShielded([&] { return rdr_ReadFile(startSector, length, path, progress); });
     default: return -VEXO_ERROR_PORT_NOT_EXIST;
   }
 }

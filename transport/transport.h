@@ -4,7 +4,6 @@
 // -PORT_NOT_EXIST. Driver codes are passed up unchanged.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -23,16 +22,11 @@ VexoResult vexo_WriteSectorFirst(int32_t kind, int32_t port, int32_t slot, uint3
                                  SectorBuffer& buffer, int tries);
 VexoResult vexo_WriteSectorNext(int32_t kind, int32_t port, int32_t slot, uint32_t sector,
                                 SectorBuffer& buffer, int tries);
-// One sector of a header write: where it goes and the bytes it gets.
-struct SectorWrite {
-  uint32_t sector = 0;
-  std::array<uint8_t, SECTOR_SIZE> bytes{};
-};
 // Writes the sectors in the order given, each run of consecutive ascending
 // sectors as one multi-sector write; the first failure ends it (the sectors
-// before it are written). On the serial line it first pauses 1.5 s and finds
-// the card again. It begins only while no stop is requested and runs
-// shielded, so that a stop takes effect after it, never half way.
+// before it are written). It begins only while no stop is requested and runs
+// shielded (host/sector_writes.h); the serial driver first pauses and finds
+// the card again.
 VexoResult vexo_WriteSectors(int32_t kind, int32_t port, int32_t slot,
                              const std::vector<SectorWrite>& writes);
 VexoResult vexo_WriteFile(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,

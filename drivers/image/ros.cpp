@@ -11,6 +11,7 @@
 #include "host/host_files.h"
 #include "host/port_lock.h"
 #include "host/progress.h"
+#include "host/sector_writes.h"
 #include "base/sector_math.h"
 
 namespace {
@@ -172,4 +173,11 @@ int ros_GetProgress() { return vexo_ProgressPercent(g_sectorIndex, g_totalSector
 int ros_StopTransfer() {
   g_stop = 1;
   return 0;
+}
+
+VexoResult ros_WriteSectors(const std::vector<SectorWrite>& writes) {
+  return vexo_WriteSectorList(writes, [](uint32_t first, uint32_t end,
+                                         const std::vector<uint8_t>& image) {
+    return ros_WriteMultiSectors(first, end, image);
+  });
 }

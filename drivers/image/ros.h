@@ -26,6 +26,8 @@ VexoResult ros_WriteSectorFirst(uint32_t sector, const SectorBuffer& buffer);
 VexoResult ros_WriteSectorNext(uint32_t sector, const SectorBuffer& buffer);
 // Writes sectors first..end-1 from a card image held from sector 0 on.
 VexoResult ros_WriteMultiSectors(uint32_t first, uint32_t end, const std::vector<uint8_t>& image);
+// A header write's sector list (host/sector_writes.h) made of such runs.
+VexoResult ros_WriteSectors(const std::vector<SectorWrite>& writes);
 VexoResult ros_WriteFile(uint32_t startSector, const char* path, uint32_t limit, int progress);
 VexoResult ros_ReadFile(uint32_t startSector, uint32_t length, const char* path, int progress);
 float ros_GetTransferRate();

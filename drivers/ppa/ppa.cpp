@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <span>
 
 #include "drivers/ppa/lpt.h"
@@ -10,6 +11,7 @@
 #include "host/pauses.h"
 #include "host/port_lock.h"
 #include "host/progress.h"
+#include "host/sector_writes.h"
 #include "base/sector_math.h"
 #include "host/trace.h"
 
@@ -34,6 +36,7 @@ uint32_t g_currentSector = 0;
 PpaTimeSource g_timeSource = nullptr;
 
 constexpr int kFileRetries = 3;
+constexpr int kSectorTries = 4;  // each sector of a header write
 
 std::time_t Now() { return g_timeSource != nullptr ? g_timeSource() : std::time(nullptr); }
 
@@ -262,6 +265,26 @@ VexoResult ppa_WriteSectorNextRtr(int32_t /*port*/, uint32_t sector, const Secto
     result = ppa_WriteSector(sector, buffer, 1);
   }
   return result;
+}
+
+VexoResult ppa_WriteMultiSectorsRtr(int32_t port, uint32_t first, uint32_t end,
+                                    const std::vector<uint8_t>& image) {
+  SectorBuffer buffer{};
+  for (uint32_t s = first; s < end; ++s) {
+    std::memcpy(buffer.data(), image.data() + static_cast<std::size_t>(s) * SECTOR_SIZE,
+                SECTOR_SIZE);
+    const VexoResult result = s == first ? ppa_WriteSectorFirstRtr(port, s, buffer, kSectorTries)
+                                         : ppa_WriteSectorNextRtr(port, s, buffer, kSectorTries);
+    if (result != 0) return result;
+  }
+  return 0;
+}
+
+VexoResult ppa_WriteSectors(int32_t port, const std::vector<SectorWrite>& writes) {
+  return vexo_WriteSectorList(writes, [&](uint32_t first, uint32_t end,
+                                          const std::vector<uint8_t>& image) {
+    return ppa_WriteMultiSectorsRtr(port, first, end, image);
+  });
 }
 
 VexoResult ppa_WriteFile(int32_t /*port*/, uint32_t startSector, const char* path, uint32_t space,

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 #include "base/vexo_types.h"
 
@@ -21,6 +22,12 @@ int32_t ppa_InitCard();  // capacity in bytes, or a negated code
 VexoResult ppa_ReadSectorRtr(int32_t port, uint32_t sector, SectorBuffer& buffer, int tries);
 VexoResult ppa_WriteSectorFirstRtr(int32_t port, uint32_t sector, const SectorBuffer& buffer, int tries);
 VexoResult ppa_WriteSectorNextRtr(int32_t port, uint32_t sector, const SectorBuffer& buffer, int tries);
+// Sectors first..end-1 of an image held from sector 0 on, as one
+// multiple-block write (four tries a sector), and a header write's sector
+// list (host/sector_writes.h) made of such runs.
+VexoResult ppa_WriteMultiSectorsRtr(int32_t port, uint32_t first, uint32_t end,
+                                    const std::vector<uint8_t>& image);
+VexoResult ppa_WriteSectors(int32_t port, const std::vector<SectorWrite>& writes);
 VexoResult ppa_WriteFile(int32_t port, uint32_t startSector, const char* path, uint32_t space,
                          int progress, int sameOffset);
 VexoResult ppa_ReadFile(int32_t port, uint32_t startSector, uint32_t length, const char* path,

@@ -14,6 +14,7 @@
 #include "host/host_files.h"
 #include "host/port_lock.h"
 #include "host/progress.h"
+#include "host/sector_writes.h"
 #include "base/sector_math.h"
 
 namespace {
@@ -253,3 +254,10 @@ int rdr_StopTransfer() {
 }
 
 void rdr_AllowRegularFile(bool allow) { g_allowRegularFile = allow; }
+
+VexoResult rdr_WriteSectors(const std::vector<SectorWrite>& writes) {
+  return vexo_WriteSectorList(writes, [](uint32_t first, uint32_t end,
+                                         const std::vector<uint8_t>& image) {
+    return rdr_WriteMultiSectors(first, end, image);
+  });
+}

@@ -37,6 +37,8 @@ VexoResult rdr_WriteSectorNext(uint32_t sector, const SectorBuffer& buffer);
 // Sectors first..end-1 of a card image held from sector 0 on, one by one in
 // ascending order, then flushed to the device and read back.
 VexoResult rdr_WriteMultiSectors(uint32_t first, uint32_t end, const std::vector<uint8_t>& image);
+// A header write's sector list (host/sector_writes.h) made of such runs.
+VexoResult rdr_WriteSectors(const std::vector<SectorWrite>& writes);
 // The file copies of the transport contract, in 1 MiB blocks; progress lines
 // at most ten a second; the rate measured with a fine clock.
 VexoResult rdr_WriteFile(uint32_t startSector, const char* path, uint32_t space, int progress,

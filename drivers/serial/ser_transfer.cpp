@@ -8,6 +8,7 @@
 #include "host/host_files.h"
 #include "host/pauses.h"
 #include "host/progress.h"
+#include "host/sector_writes.h"
 #include "base/sector_math.h"
 #include "host/trace.h"
 
@@ -103,6 +104,17 @@ VexoResult ser_WriteMultiSectorsRtr(int32_t port, int32_t slot, uint32_t first, 
   }
   vexo_DelayOutsideWrite(150);
   return 0;
+}
+
+VexoResult ser_WriteSectors(int32_t port, int32_t slot, const std::vector<SectorWrite>& writes) {
+  vexo_Delay(150);
+  uint32_t size = 0;
+  const VexoResult found = ser_MultiSearch(port, slot, &size, 5);
+  if (found < 0) return found;
+  return vexo_WriteSectorList(writes, [&](uint32_t first, uint32_t end,
+                                          const std::vector<uint8_t>& image) {
+    return ser_WriteMultiSectorsRtr(port, slot, first, end, image);
+  });
 }
 
 VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const char* path,

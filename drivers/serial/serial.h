@@ -30,6 +30,9 @@ VexoResult ser_WriteSectorNextRtr(int32_t port, int32_t slot, uint32_t sector,
 // (image.size() must cover end x 512 bytes).
 VexoResult ser_WriteMultiSectorsRtr(int32_t port, int32_t slot, uint32_t first, uint32_t end,
                                     const std::vector<uint8_t>& image);
+// A header write's sector list (host/sector_writes.h): the player needs a
+// quiet line (1.5 s) and a fresh search first; a failed search ends it.
+VexoResult ser_WriteSectors(int32_t port, int32_t slot, const std::vector<SectorWrite>& writes);
 VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const char* path,
                          uint32_t space, int progress, int sameOffset);
 VexoResult ser_ReadFile(int32_t port, int32_t slot, uint32_t startSector, uint32_t length,
