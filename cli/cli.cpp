@@ -271,6 +271,8 @@ int vexo_Main(int argc, char** argv) {
     cmd_Get(kind, port, kCardSlot, 1, imagePath);
   } else if (IsCommand(command, "--json", "-j")) {
     cmd_Json(kind, port, kCardSlot, imagePath);
+  } else if (IsCommand(command, "--web", "-w")) {
+    cmd_Web(kind, port, kCardSlot, p1, imagePath);
   } else if (IsCommand(command, "--empty", "-e")) {
     cmd_Empty(kind, port, kCardSlot, imagePath);
   } else if (IsCommand(command, "--delete", "-d")) {

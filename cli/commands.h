@@ -39,3 +39,6 @@ void cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std:
                 const char* cardName, uint16_t cardType, const char* imagePath);
 // The playlist as one JSON object in UTF-8, whatever the locale.
 void cmd_Json(int32_t kind, int32_t port, int32_t slot, const char* imagePath);
+// Serves the card's page on the open port until a signal ends the session
+// (listen: "ADDRESS:PORT" or nullptr for loopback at a free port).
+void cmd_Web(int32_t kind, int32_t port, int32_t slot, const char* listen, const char* imagePath);
