@@ -7,7 +7,7 @@
 #include "cli/commands.h"
 #include "cli/signals.h"
 #include "cli/web_server.h"
-#include "transport/result_codes.h"
+#include "base/result_codes.h"
 
 void cmd_Web(int32_t kind, int32_t port, int32_t slot, const char* listen, const char* imagePath) {
   WebConfig config;

@@ -10,6 +10,7 @@
 #include "card/header.h"
 #include "card/playlist.h"
 #include "cli/cli.h"
+#include "cli/listing_json.h"
 #include "host/pauses.h"
 #include "base/result_codes.h"
 #include "transport/transport.h"
@@ -26,18 +27,6 @@ void PrintError(VexoResult result) {
   std::printf("\n Error: %s\n", vexo_ResultMessage(result));
   if (result == -VEXO_ERROR_FOREIGN_DATA && card_ForeignDataName() != nullptr) {
     std::printf(" It holds %s.\n", card_ForeignDataName());
-  }
-}
-
-void VersionText(uint16_t version, char* text, std::size_t size) {
-  if (version == 0) {
-    std::snprintf(text, size, "PPA");
-  } else if (version == 1) {
-    std::snprintf(text, size, "ROS file");
-  } else if (version == VEXO_VERSION_CARD_READER) {
-    std::snprintf(text, size, "Card reader");
-  } else {
-    std::snprintf(text, size, "%i.%02i", version / 100, version % 100);
   }
 }
 
@@ -138,7 +127,7 @@ void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* i
   CardHeader header;
   const VexoResult result = ReadCard(kind, port, slot, imagePath, &header);
   char version[16];
-  VersionText(header.version, version, sizeof version);
+  cli_VersionText(header.version, version, sizeof version);
 
   if (result == 0) {
     if (report == 1) {
@@ -228,36 +217,18 @@ void cmd_ChTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
 }
 
 void cmd_Json(int32_t kind, int32_t port, int32_t slot, const char* imagePath) {
-  using Json = nlohmann::ordered_json;
-  CardHeader header;
-  VexoResult result = ReadCard(kind, port, slot, imagePath, &header);
-  char version[16];
-  VersionText(header.version, version, sizeof version);
-  if (result == 0) {
-    Json listing = {{"valid", true}, {"cardSize", header.cardSize}, {"freeBytes", header.freeBytes}};
-    if (kind == VEXO_PORT_SERIAL) listing["cardsInserted"] = header.cardsInserted;
-    listing["version"] = version;
-    listing["cardName"] = title_ToUtf8(header.cardName.data());
-    listing["cardType"] = header.cardType;
-    listing["titles"] = Json::array();
-    TitleEntry entry;
-    for (int number = 1; card_NextTitle(&entry) == 0; ++number) {
-      const std::string title(entry.title.data(), strnlen(entry.title.data(), TITLE_TEXT_BYTES));
-      listing["titles"].push_back({{"number", number},
-                                   {"title", title_ToUtf8(title.c_str())},
-                                   {"size", entry.size},
-                                   {"start", entry.startAddress}});
-    }
-    card_ReleaseTitles();
-    vexo_SettleDelay(kind);
-    PrintJson(listing);
-  } else if (result == -VEXO_ERROR_NO_VALID_HEADER) {
-    vexo_SettleDelay(kind);
-    PrintJson({{"valid", false}, {"cardSize", header.cardSize}, {"version", version}});
-  } else {
-    if (vexo_StopRequested()) result = -VEXO_ERROR_TRANSFER_STOPPED;
-    PrintJson({{"error", -result}, {"message", vexo_ResultMessage(result)}});
+  const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
+  if (opened != 0) {
+    VexoResult shown = opened;
+    if (vexo_StopRequested()) shown = -VEXO_ERROR_TRANSFER_STOPPED;
+    PrintJson({{"error", -shown}, {"message", vexo_ResultMessage(shown)}});
+    return;
   }
+  VexoResult result = 0;
+  const nlohmann::ordered_json listing = cli_CardListing(kind, port, slot, &result);
+  vexo_Close(kind, port);
+  if (result == 0 || result == -VEXO_ERROR_NO_VALID_HEADER) vexo_SettleDelay(kind);
+  PrintJson(listing);
 }
 
 void cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* title,

@@ -6,8 +6,8 @@
 
 #include "card/charset.h"
 #include "card/header.h"
-#include "transport/pauses.h"
-#include "transport/result_codes.h"
+#include "host/pauses.h"
+#include "base/result_codes.h"
 
 void cli_VersionText(uint16_t version, char* text, std::size_t size) {
   if (version == 0) {

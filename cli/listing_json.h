@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "transport/vexo_types.h"
+#include "base/vexo_types.h"
 
 // The version text of a header: "PPA", "ROS file", "Card reader" or the
 // player's "M.mm".

@@ -27,9 +27,9 @@
 #include "cli/listing_json.h"
 #include "cli/web_assets.h"
 #include "cli/web_worker.h"
-#include "songs/songs.h"
-#include "transport/pauses.h"
-#include "transport/result_codes.h"
+#include "media/songs.h"
+#include "host/pauses.h"
+#include "base/result_codes.h"
 #include "transport/transport.h"
 
 using Json = nlohmann::ordered_json;
@@ -185,7 +185,7 @@ bool web_ParseListen(const std::string& text, std::string* host, int* port) {
       return false;
     }
     *port = std::atoi(portText.c_str());
-    if (*port < 1 || *port > 65535) return false;
+    if (*port > 65535) return false;  // 0: a free port
   }
   if (host->empty()) return true;
   in6_addr v6{};

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "transport/vexo_types.h"
+#include "base/vexo_types.h"
 
 struct WebConfig {
   int32_t kind = 0;

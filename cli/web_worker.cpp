@@ -1,9 +1,8 @@
 #include "cli/web_worker.h"
 
-#include <future>
 #include <memory>
 
-#include "transport/result_codes.h"
+#include "base/result_codes.h"
 #include "transport/transport.h"
 
 WebCardWorker::WebCardWorker(int32_t kind) : kind_(kind), thread_([this] { Loop(); }) {}
@@ -32,15 +31,16 @@ uint64_t WebCardWorker::Submit(const std::string& name, Operation operation) {
 }
 
 bool WebCardWorker::RunNow(const std::string& name, Operation operation, WebOutcome* outcome) {
-  auto promise = std::make_shared<std::promise<WebOutcome>>();
-  std::future<WebOutcome> future = promise->get_future();
-  const uint64_t id = Submit(name, [operation = std::move(operation), promise] {
-    WebOutcome result = operation();
-    promise->set_value(result);
-    return result;
+  auto result = std::make_shared<WebOutcome>();
+  const uint64_t id = Submit(name, [operation = std::move(operation), result] {
+    *result = operation();
+    return *result;
   });
   if (id == 0) return false;
-  *outcome = future.get();
+  // Until the worker is free again, so that the caller's next request finds it so.
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this, id] { return doneId_ >= id; });
+  *outcome = *result;
   return true;
 }
 

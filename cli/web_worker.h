@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "transport/vexo_types.h"
+#include "base/vexo_types.h"
 
 // What an operation hands back: its result and what the page gets with it.
 struct WebOutcome {
