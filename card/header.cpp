@@ -321,6 +321,11 @@ void card_DefaultHeader(CardHeader* header, uint16_t cardType) {
   header->entrySize = HEADER_ENTRY_SIZE;
 }
 
+void card_ClearLoadedTitles() {
+  g_table.clear();
+  g_cursor = 0;
+}
+
 void card_RemoveLoadedTitle(uint16_t index) {
   if (index < g_table.size()) g_table.erase(g_table.begin() + index);
 }
@@ -442,9 +447,9 @@ std::vector<SectorWrite> PlanHeaderWrite(const std::vector<uint8_t>& image, uint
 
 VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader header,
                             const TitleEntry* newEntry, TableOrder order) {
-  const uint32_t loaded = static_cast<uint32_t>(g_table.size());
-  // Entries come from the loaded table; a count beyond it has nothing to write.
-  uint32_t count = std::min<uint32_t>(header.sampleCount, loaded);
+  // The loaded table is the one count of titles: the header's sampleCount
+  // is what the card said when it was read, never what is written.
+  uint32_t count = static_cast<uint32_t>(g_table.size());
   if (newEntry != nullptr) count += 1;
   if (count > 0xFFFF) return -VEXO_ERROR_TABLE_FULL;
 

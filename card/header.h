@@ -90,6 +90,10 @@ TitleEntry* card_LoadedTitle(uint16_t index);  // nullptr when out of range
 // Header fields of an empty card (type 1 when cardType is 0).
 void card_DefaultHeader(CardHeader* header, uint16_t cardType);
 
+// Empties the loaded table; what the card holds stays known, so that a header
+// write after it still writes only the sectors that change.
+void card_ClearLoadedTitles();
+
 // Edits of the loaded table: an entry taken out (those behind it move up),
 // or moved to another place (those between shift by one). Out-of-range
 // indexes change nothing.
@@ -102,7 +106,8 @@ void card_MoveLoadedTitle(uint16_t from, uint16_t to);
 enum class TableOrder { TowardsStart, TowardsEnd };
 
 // Builds the header image from the header (a copy) and the loaded table, with
-// newEntry appended when given, and writes the sectors whose bytes change,
+// newEntry appended when given: the loaded table alone says how many titles
+// the card lists (the header's sampleCount is not used), and writes the sectors whose bytes change,
 // for a shrinking table with the freed sector zeroed behind it. A write cut
 // off after any sector leaves the old playlist, the new one, or (where
 // several table sectors change) a list in which every new title stands at

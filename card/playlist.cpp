@@ -39,7 +39,7 @@ VexoResult ReadHeaderForTitle(int32_t kind, int32_t port, int32_t slot, int32_t 
   const VexoResult result = change ? card_ReadHeaderForChange(kind, port, slot, header)
                                    : card_ReadHeader(kind, port, slot, header);
   if (result != 0) return result;
-  if (sampleNumber < 1 || sampleNumber > header->sampleCount) {
+  if (sampleNumber < 1 || sampleNumber > card_LoadedCount()) {
     card_ReleaseTitles();
     return -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
   }
@@ -53,11 +53,12 @@ VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastO
   VexoResult result = card_ReadHeaderForChange(kind, port, slot, &header);
   if (IsReadFailure(result)) return result;
   result = 0;
-  if (header.sampleCount != 0) {
+  if (card_LoadedCount() != 0) {
     if (lastOnly == 1) {
-      header.sampleCount -= 1;
+      card_RemoveLoadedTitle(static_cast<uint16_t>(card_LoadedCount() - 1));
     } else {
       card_DefaultHeader(&header, 0);
+      card_ClearLoadedTitles();
     }
     result = card_WriteHeader(kind, port, slot, header, nullptr);
   }
@@ -71,7 +72,6 @@ VexoResult card_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sa
   if (result != 0) return result;
   // The data stays where it is; its sectors are free for the next title.
   card_RemoveLoadedTitle(static_cast<uint16_t>(sampleNumber - 1));
-  header.sampleCount -= 1;
   result = card_WriteHeader(kind, port, slot, header, nullptr);
   card_ReleaseTitles();
   return result;
@@ -92,7 +92,7 @@ VexoResult card_MoveTitle(int32_t kind, int32_t port, int32_t slot, int32_t from
   CardHeader header;
   VexoResult result = ReadHeaderForTitle(kind, port, slot, from, true, &header);
   if (result != 0) return result;
-  if (to < 1 || to > header.sampleCount || from == to) {
+  if (to < 1 || to > card_LoadedCount() || from == to) {
     card_ReleaseTitles();
     return from == to ? 0 : -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
   }
@@ -108,6 +108,8 @@ VexoResult card_MoveTitle(int32_t kind, int32_t port, int32_t slot, int32_t from
       card_ReleaseTitles();
       return result;
     }
+    // The reordering writes list the titles once again: the copy at the end goes.
+    card_RemoveLoadedTitle(static_cast<uint16_t>(card_LoadedCount() - 1));
   }
   card_MoveLoadedTitle(f, t);
   result = card_WriteHeader(kind, port, slot, header, nullptr,
@@ -127,6 +129,7 @@ VexoResult WriteFreshHeader(int32_t kind, int32_t port, int32_t slot, uint32_t p
   if (result != 0) return result;
   if (pauseUnits != 0) vexo_Delay(pauseUnits);
   card_DefaultHeader(&header, 0);
+  card_ClearLoadedTitles();
   result = card_WriteHeader(kind, port, slot, header, nullptr);
   if (release) card_ReleaseTitles();
   return result;
@@ -153,8 +156,8 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
     card_ReleaseTitles();
     return -VEXO_ERROR_CARD_FULL;
   }
-  if (header.sampleCount >= HEADER_MAX_TITLES ||
-      card_TableEnd(header, header.sampleCount + 1u) > DATA_AREA_START) {
+  if (card_LoadedCount() >= HEADER_MAX_TITLES ||
+      card_TableEnd(header, card_LoadedCount() + 1u) > DATA_AREA_START) {
     card_ReleaseTitles();
     return -VEXO_ERROR_TABLE_FULL;
   }
