@@ -106,9 +106,13 @@ uint32_t ReadSectors(const VexoBlockCopy& copy, uint32_t sector, uint8_t* bytes,
   return static_cast<uint32_t>(got / SECTOR_SIZE);
 }
 
-}  // namespace
-
-VexoResult vexo_CopyHostToCard(const VexoBlockCopy& copy, FILE* host) {
+// The block loop of a copy in either direction. `step` moves one block of
+// `count` sectors from copy index `first` through `bytes`, prints its
+// progress lines, sets *moved to the sectors the card took or gave in full,
+// and returns 0 or a failure that ends the copy at once; fewer sectors moved
+// than asked end it with `cardError`.
+template <typename Step>
+VexoResult CopyBlocks(const VexoBlockCopy& copy, VexoResult cardError, Step step) {
   const uint32_t total = BytesToSectors(copy.length);
   const AlignedBlock block = NewBlock(VEXO_COPY_BLOCK_SECTORS);
   if (!block) return -VEXO_ERROR_PPA_MEMORY_ALLOC;
@@ -116,16 +120,12 @@ VexoResult vexo_CopyHostToCard(const VexoBlockCopy& copy, FILE* host) {
   for (uint32_t first = 0; first < total;) {
     const uint32_t count = std::min(VEXO_COPY_BLOCK_SECTORS, total - first);
     *copy.index = first;
-    // The copy's bytes in this block; fewer from the host file means it shrank.
-    const uint64_t wanted = std::min<uint64_t>(ByteOffset(count), copy.length - ByteOffset(first));
-    if (!vexo_ReadHostBlocks(host, block.get(), count, static_cast<uint32_t>(wanted))) {
-      return -VEXO_ERROR_FILE_READ;
-    }
-    const uint32_t written = WriteSectors(copy, copy.startSector + first, block.get(), count);
-    progress.Cover(first, first + std::min(written + 1, count));
-    if (written < count) {
-      *copy.index = first + written;
-      return copy.writeError;
+    uint32_t moved = 0;
+    const VexoResult result = step(progress, first, count, block.get(), &moved);
+    if (result != 0) return result;
+    if (moved < count) {
+      *copy.index = first + moved;
+      return cardError;
     }
     first += count;
     *copy.index = first - 1;
@@ -134,29 +134,32 @@ VexoResult vexo_CopyHostToCard(const VexoBlockCopy& copy, FILE* host) {
   return 0;
 }
 
+}  // namespace
+
+VexoResult vexo_CopyHostToCard(const VexoBlockCopy& copy, FILE* host) {
+  return CopyBlocks(copy, copy.writeError, [&](Progress& progress, uint32_t first, uint32_t count,
+                                               uint8_t* bytes, uint32_t* written) {
+    // The copy's bytes in this block; fewer from the host file means it shrank.
+    const uint64_t wanted = std::min<uint64_t>(ByteOffset(count), copy.length - ByteOffset(first));
+    if (!vexo_ReadHostBlocks(host, bytes, count, static_cast<uint32_t>(wanted))) {
+      return -VEXO_ERROR_FILE_READ;
+    }
+    *written = WriteSectors(copy, copy.startSector + first, bytes, count);
+    progress.Cover(first, first + std::min(*written + 1, count));
+    return 0;
+  });
+}
+
 VexoResult vexo_CopyCardToHost(const VexoBlockCopy& copy, FILE* host) {
-  const uint32_t total = BytesToSectors(copy.length);
-  const AlignedBlock block = NewBlock(VEXO_COPY_BLOCK_SECTORS);
-  if (!block) return -VEXO_ERROR_PPA_MEMORY_ALLOC;
-  Progress progress{copy, total};
-  for (uint32_t first = 0; first < total;) {
-    const uint32_t count = std::min(VEXO_COPY_BLOCK_SECTORS, total - first);
-    *copy.index = first;
-    const uint32_t read = ReadSectors(copy, copy.startSector + first, block.get(), count);
-    progress.Cover(first, first + std::min(read + 1, count));
+  return CopyBlocks(copy, copy.readError, [&](Progress& progress, uint32_t first, uint32_t count,
+                                              uint8_t* bytes, uint32_t* read) {
+    *read = ReadSectors(copy, copy.startSector + first, bytes, count);
+    progress.Cover(first, first + std::min(*read + 1, count));
     // The sectors read in full go to the host file even when a later one failed.
     const uint64_t wanted = static_cast<uint64_t>(copy.length) - ByteOffset(first);
-    const std::size_t bytes = static_cast<std::size_t>(std::min(wanted, ByteOffset(read)));
-    if (!vexo_WriteHostBytes(host, block.get(), bytes)) return -VEXO_ERROR_FILE_WRITE;
-    if (read < count) {
-      *copy.index = first + read;
-      return copy.readError;
-    }
-    first += count;
-    *copy.index = first - 1;
-    if (*copy.stop || vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
-  }
-  return 0;
+    const std::size_t size = static_cast<std::size_t>(std::min(wanted, ByteOffset(*read)));
+    return vexo_WriteHostBytes(host, bytes, size) ? 0 : -VEXO_ERROR_FILE_WRITE;
+  });
 }
 
 VexoResult vexo_CompareHostWithCard(const VexoBlockCopy& copy, FILE* host) {

@@ -66,30 +66,35 @@ int32_t BringUpAgain(uint32_t before, uint32_t after) {
   return 0;
 }
 
-// Re-sends the block of a file write after a fresh bring-up, at most three
+// Repeats one block of a file copy after a fresh bring-up, at most three
 // times; returns the last block result or the failed bring-up's.
-int32_t RetryFileBlock(uint32_t address) {
+template <typename Block>
+int32_t RetryBlock(const char* retryTrace, Block block) {
   int32_t result = VEXO_ERROR_PPA_WRONG_DATA_CRC16;
   for (int retry = 0; retry < kFileRetries && result != 0; ++retry) {
-    vexo_Trace("ppa_WriteFile retry\n");
+    vexo_Trace("%s", retryTrace);
     const int32_t card = BringUpAgain(5, 1);
     if (card != 0) return card;
-    mmc_cmd25_(address, g_response);
-    result = mmc_cmd25_Data(g_sectorBuffer);
+    result = block();
   }
   return result;
 }
 
+// The block of a file write, re-sent in a new multiple-block write.
+int32_t RetryFileBlock(uint32_t address) {
+  return RetryBlock("ppa_WriteFile retry\n", [&] {
+    mmc_cmd25_(address, g_response);
+    return mmc_cmd25_Data(g_sectorBuffer);
+  });
+}
+
+// The block of a file read, read again in a new multiple-block read.
 int32_t RetryReadBlock(uint32_t address) {
-  int32_t result = VEXO_ERROR_PPA_WRONG_DATA_CRC16;
-  for (int retry = 0; retry < kFileRetries && result != 0; ++retry) {
-    vexo_Trace("ppa_ReadFile retry\n");
-    const int32_t card = BringUpAgain(5, 1);
-    if (card != 0) return card;
-    result = mmc_cmd18_(address, g_response, g_sectorBuffer, g_rx);
+  return RetryBlock("ppa_ReadFile retry\n", [&] {
+    int32_t result = mmc_cmd18_(address, g_response, g_sectorBuffer, g_rx);
     if (result == 0) result = mmc_cmd18_Data(g_sectorBuffer, g_rx);
-  }
-  return result;
+    return result;
+  });
 }
 
 }  // namespace

@@ -69,6 +69,19 @@ bool AppendSector(FILE* host, uint32_t index) {
   return vexo_WriteHostBytes(host, g_transferBuffer.data(), count);
 }
 
+// The start of a file copy: no rate yet, a quiet line (a stop ends the pause
+// and the copy), the player found again, the stop flag cleared.
+VexoResult BeginCopy(int32_t port, int32_t slot) {
+  g_rate = 0.0f;
+  vexo_DelayOutsideWrite(150);
+  if (vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
+  uint32_t cardSize = 0;
+  const VexoResult result = ser_MultiSearch(port, slot, &cardSize, 5);
+  if (result != 0) return result;
+  g_stop = 0;
+  return 0;
+}
+
 }  // namespace
 
 void ser_ResetTransferCounters() {
@@ -120,13 +133,8 @@ VexoResult ser_WriteSectors(int32_t port, int32_t slot, const std::vector<Sector
 VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const char* path,
                          uint32_t space, int progress, int sameOffset) {
   vexo_Trace("ser_WriteFile started for %s\n", path != nullptr ? path : "");
-  g_rate = 0.0f;
-  vexo_DelayOutsideWrite(150);
-  if (vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
-  uint32_t cardSize = 0;
-  VexoResult result = ser_MultiSearch(port, slot, &cardSize, 5);
+  VexoResult result = BeginCopy(port, slot);
   if (result != 0) return result;
-  g_stop = 0;
   g_currentSector = 0;
   const std::time_t startTime = std::time(nullptr);
 
@@ -196,14 +204,9 @@ VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const
 
 VexoResult ser_ReadFile(int32_t port, int32_t slot, uint32_t startSector, uint32_t length,
                         const char* path, int progress) {
-  g_rate = 0.0f;
   g_sectorIndex = 0;
-  vexo_DelayOutsideWrite(150);
-  if (vexo_StopRequested()) return -VEXO_ERROR_TRANSFER_STOPPED;
-  uint32_t cardSize = 0;
-  VexoResult result = ser_MultiSearch(port, slot, &cardSize, 5);
+  VexoResult result = BeginCopy(port, slot);
   if (result != 0) return result;
-  g_stop = 0;
   const std::time_t startTime = std::time(nullptr);
 
   FILE* host = nullptr;
