@@ -10,55 +10,12 @@
 // It prints nothing.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <vector>
 
 #include "base/vexo_types.h"
-
-constexpr uint32_t DATA_AREA_START = 0x10000;
-constexpr uint32_t HEADER_TABLE_OFFSET = 512;
-constexpr uint16_t HEADER_ENTRY_SIZE = 32;  // bytes of an entry as this system stores it
-constexpr std::size_t TITLE_TEXT_BYTES = 23;  // 22 characters and a NUL
-constexpr std::size_t TITLE_MAX_CHARS = 22;
-constexpr std::size_t CARD_NAME_BYTES = 37;   // 36 characters and a NUL
-constexpr std::size_t CARD_NAME_MAX_CHARS = 36;
-// Entries the header area (up to DATA_AREA_START) can hold; never more are loaded.
-constexpr uint32_t HEADER_MAX_TITLES = (DATA_AREA_START - HEADER_TABLE_OFFSET) / HEADER_ENTRY_SIZE;
-
-struct TitleEntry {
-  uint32_t startAddress = 0;  // byte address of the title's first byte
-  uint32_t size = 0;          // length in bytes
-  std::array<char, TITLE_TEXT_BYTES> title{};  // display code; may lack a NUL on foreign cards
-  uint8_t fileType = 0;       // 1 MP3, 2 other
-};
-
-struct CardHeader {
-  uint32_t cardSize = 0;
-  uint32_t freeBytes = 0;
-  uint16_t cardsInserted = 0;
-  uint16_t version = 0;
-  uint16_t cardType = 0;
-  uint8_t headerByte2 = 0;
-  uint8_t headerByte3 = 0;
-  uint16_t sampleCount = 0;
-  uint32_t tableOffset = 0;
-  uint32_t tableEnd = 0;
-  std::array<char, CARD_NAME_BYTES> cardName{};  // always NUL-terminated in memory
-  uint16_t entrySize = 0;
-};
-
-// A header is valid only for these card types.
-bool card_IsValidCardType(uint16_t cardType);
-
-// Encoding of one entry as its 32 bytes stand on the card, and back.
-void card_EncodeTitle(const TitleEntry& entry, uint8_t* bytes32);
-TitleEntry card_DecodeTitle(const uint8_t* bytes32);
-
-// Sets text fields: the first max characters of text, NUL-padded, with a NUL
-// behind them.
-void card_SetTitleText(TitleEntry* entry, const char* text);
-void card_SetCardName(CardHeader* header, const char* name);
+#include "card/foreign_data.h"
+#include "card/header_format.h"
+#include "card/write_plan.h"
 
 // Finds the card, fills the header, loads the title table. 0, -18 for a
 // header whose card type is not valid (then cardSize, freeBytes, cardsInserted
@@ -72,10 +29,8 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
 // (a file system, a partition table, a file) gives -FOREIGN_DATA, so that
 // nothing is written over it.
 VexoResult card_ReadHeaderForChange(int32_t kind, int32_t port, int32_t slot, CardHeader* header);
-// What the card last refused with -FOREIGN_DATA holds, where a well-known
-// layout tells it ("a partition table", "a FAT file system", ...); nullptr
-// when unknown.
-const char* card_ForeignDataName();
+// What the card last refused with -FOREIGN_DATA holds: card_ForeignDataName
+// (card/foreign_data.h).
 
 // Copies the entry at the cursor and advances: 0, or 1 at the end.
 int card_NextTitle(TitleEntry* entry);
@@ -87,9 +42,6 @@ void card_ReleaseTitles();
 uint16_t card_LoadedCount();
 TitleEntry* card_LoadedTitle(uint16_t index);  // nullptr when out of range
 
-// Header fields of an empty card (type 1 when cardType is 0).
-void card_DefaultHeader(CardHeader* header, uint16_t cardType);
-
 // Empties the loaded table; what the card holds stays known, so that a header
 // write after it still writes only the sectors that change.
 void card_ClearLoadedTitles();
@@ -99,11 +51,6 @@ void card_ClearLoadedTitles();
 // indexes change nothing.
 void card_RemoveLoadedTitle(uint16_t index);
 void card_MoveLoadedTitle(uint16_t from, uint16_t to);
-
-// Which way entries move in a header write that changes several table
-// sectors: towards the table's start (a delete, a move to a later place) or
-// towards its end (a move to an earlier place).
-enum class TableOrder { TowardsStart, TowardsEnd };
 
 // Builds the header image from the header (a copy) and the loaded table, with
 // newEntry appended when given: the loaded table alone says how many titles
@@ -132,6 +79,3 @@ bool card_FindTitleStretch(uint64_t bytes, uint64_t* startSector, uint64_t* stre
 // DATA_AREA_START and the end of every loaded entry (64-bit: a foreign entry
 // may point anywhere).
 uint64_t card_NextTitleSector();
-
-// Where the table of a header with `count` entries ends (64-bit).
-uint64_t card_TableEnd(const CardHeader& header, uint32_t count);

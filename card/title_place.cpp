@@ -1,0 +1,59 @@
+// Where a new title goes: the free stretches of the data area between the
+// loaded entries' sectors.
+#include <algorithm>
+
+#include "card/header.h"
+#include "card/loaded_table.h"
+
+namespace {
+
+// The sectors every loaded entry covers, as [first, end) pairs in order of
+// their first sector, clipped to the data area. Entries of no bytes cover none.
+std::vector<std::pair<uint64_t, uint64_t>> CoveredSectors() {
+  std::vector<std::pair<uint64_t, uint64_t>> covered;
+  for (const TitleEntry& entry : card_Loaded().table) {
+    if (entry.size == 0) continue;
+    const uint64_t first = std::max<uint64_t>(entry.startAddress / SECTOR_SIZE, DATA_AREA_START / SECTOR_SIZE);
+    const uint64_t end = (static_cast<uint64_t>(entry.startAddress) + entry.size + SECTOR_SIZE - 1) / SECTOR_SIZE;
+    if (first < end) covered.emplace_back(first, end);
+  }
+  std::sort(covered.begin(), covered.end());
+  return covered;
+}
+
+}  // namespace
+
+bool card_FindTitleStretch(uint64_t bytes, uint64_t* startSector, uint64_t* stretchBytes) {
+  const uint64_t needed = std::max<uint64_t>(1, (bytes + SECTOR_SIZE - 1) / SECTOR_SIZE);
+  uint64_t candidate = DATA_AREA_START / SECTOR_SIZE;
+  uint64_t limit = card_Loaded().cardSize / SECTOR_SIZE;  // behind every title: the card's end
+  for (const auto& [first, end] : CoveredSectors()) {
+    if (first >= candidate + needed) {
+      limit = first;
+      break;
+    }
+    candidate = std::max(candidate, end);
+  }
+  *startSector = candidate;
+  *stretchBytes = limit > candidate ? (limit - candidate) * SECTOR_SIZE : 0;
+  return candidate + needed <= limit;
+}
+
+bool card_FindTitlePlace(uint64_t bytes, uint64_t* startSector) {
+  uint64_t stretch = 0;
+  if (card_FindTitleStretch(bytes, startSector, &stretch)) return true;
+  *startSector = card_NextTitleSector();
+  return false;
+}
+
+uint64_t card_NextTitleSector() {
+  // Behind every entry, not only the last: a foreign or damaged table may be
+  // out of order or point into the header area, and a new title must never
+  // land on the header or on a listed title.
+  uint64_t end = DATA_AREA_START;
+  for (const TitleEntry& entry : card_Loaded().table) {
+    end = std::max(end, static_cast<uint64_t>(entry.startAddress) + entry.size);
+  }
+  return (end + SECTOR_SIZE - 1) / SECTOR_SIZE;
+}
+
