@@ -279,13 +279,19 @@ VexoResult card_RawRead(int32_t kind, int32_t port, int32_t slot, uint32_t start
   if (usedPartOnly == 1) {
     CardHeader header;
     result = card_ReadHeader(kind, port, slot, &header);
+    // A card without a valid header has no used part to tell: it is copied
+    // whole.
+    if (result == -VEXO_ERROR_NO_VALID_HEADER) {
+      return vexo_ReadFile(kind, port, slot, startSector, length, path, progress);
+    }
     if (result != 0) return result;
-    // The used part ends with the last title; without titles it is the
-    // header area.
+    // The used part ends with the title that lies highest on the card
+    // (titles moved in the table need not be in card order); without
+    // titles it is the header area.
     uint64_t used = DATA_AREA_START;
-    if (card_LoadedCount() > 0) {
-      const TitleEntry& last = *card_LoadedTitle(static_cast<uint16_t>(card_LoadedCount() - 1));
-      used = static_cast<uint64_t>(last.startAddress) + last.size;
+    for (uint16_t i = 0; i < card_LoadedCount(); ++i) {
+      const TitleEntry& entry = *card_LoadedTitle(i);
+      used = std::max<uint64_t>(used, static_cast<uint64_t>(entry.startAddress) + entry.size);
     }
     length = static_cast<uint32_t>(std::min<uint64_t>(used, cardSize));
     card_ReleaseTitles();

@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/signals.h"
 #include "drivers/serial/serial.h"
+#include "host/progress.h"
 #include "base/vexo_types.h"
 
 int32_t SerialBaudRate = 115200;
@@ -34,8 +35,8 @@ struct SignalWatch {
 
 void PrintUsage(bool extended) {
   std::printf("\n");
-  std::printf(extended ? "vexo <port> [--slow][ROS-file] <command> [options]\n"
-                       : "vexo <port> [--slow] <command> [options]\n");
+  std::printf(extended ? "vexo <port> [--slow][--quiet][ROS-file] <command> [options]\n"
+                       : "vexo <port> [--slow][--quiet] <command> [options]\n");
   std::printf("  Version: %i.%02i\n\n", 2, 14);
   std::printf("port:    A valid port (lp1,lp2,..., ttyS0, ttyS1, ... or ros).\n");
   std::printf("         Options: \n");
@@ -43,7 +44,8 @@ void PrintUsage(bool extended) {
   std::printf(
       "             [--slow]:    Serial transfers with 57600 Baud. Useful for\n"
       "                          very old computer hardware. Bring the Player\n"
-      "                           into the Mac download mode.\n\n");
+      "                           into the Mac download mode.\n"
+      "             [--quiet]:   (-q) No progress lines.\n\n");
   std::printf("command: --get      (-g)  Read the playlist from the card.\n");
   std::printf(
       "         --delete   (-d)  Delete last or all playlist entries.\n"
@@ -78,8 +80,10 @@ void PrintUsage(bool extended) {
         "                            <file>:        File for raw write\n");
     std::printf(
         "         --rawread  (-rr) Read the complete card 1:1\n"
-        "                          Options: <file>\n"
-        "                            <file>:        File for storing the data\n");
+        "                          Options: <file> [--used]\n"
+        "                            <file>:        File for storing the data\n"
+        "                            --used (-u):   Only up to the end of the\n"
+        "                                           highest title\n");
   }
   const char* lp = "lp1 ";
   const char* tty = "ttyS0";
@@ -191,6 +195,7 @@ const char* OrNull(const std::optional<std::string>& text) {
 
 int vexo_Main(int argc, char** argv) {
   SerialBaudRate = 115200;
+  vexo_SetProgressQuiet(false);
   vexo_serial_SetLineName("ttyS");
   const Arguments args{argc, argv};
 
@@ -254,9 +259,15 @@ int vexo_Main(int argc, char** argv) {
   }
 
   const SignalWatch signalWatch(kind);
-  if (args.At(k) != nullptr && (Is(args.At(k), "--slow") || Is(args.At(k), "-s"))) {
-    SerialBaudRate = 57600;
-    ++k;
+  // Run options before the command, in any order.
+  for (; args.At(k) != nullptr; ++k) {
+    if (IsCommand(args.At(k), "--slow", "-s")) {
+      SerialBaudRate = 57600;
+    } else if (IsCommand(args.At(k), "--quiet", "-q")) {
+      vexo_SetProgressQuiet(true);
+    } else {
+      break;
+    }
   }
   const char* command = args.At(k);
   const char* p1 = args.At(k + 1);
@@ -294,10 +305,23 @@ int vexo_Main(int argc, char** argv) {
       std::printf(" No valid command-line parameters.\n");
       return kExitRejected;
     }
-    if (IsCommand(command, "--rawwrite", "-rw")) {
+    const bool write = IsCommand(command, "--rawwrite", "-rw");
+    // Options after the file: --used (reads only) and --quiet.
+    int usedPartOnly = 0;
+    for (int i = k + 2; args.At(i) != nullptr; ++i) {
+      if (!write && IsCommand(args.At(i), "--used", "-u")) {
+        usedPartOnly = 1;
+      } else if (IsCommand(args.At(i), "--quiet", "-q")) {
+        vexo_SetProgressQuiet(true);
+      } else {
+        std::printf(" No valid command-line parameters.\n");
+        return kExitRejected;
+      }
+    }
+    if (write) {
       cmd_RawWrite(kind, port, kCardSlot, p1, imagePath);
     } else {
-      cmd_RawRead(kind, port, kCardSlot, p1, 0, imagePath);
+      cmd_RawRead(kind, port, kCardSlot, p1, usedPartOnly, imagePath);
     }
   } else if (IsCommand(command, "--change", "-c")) {
     if (p1 == nullptr) {

@@ -12,6 +12,7 @@
 #include "cli/cli.h"
 #include "cli/listing_json.h"
 #include "host/pauses.h"
+#include "host/progress.h"
 #include "base/result_codes.h"
 #include "transport/transport.h"
 
@@ -75,6 +76,7 @@ void RunTransferCommand(int32_t kind, int32_t port, int32_t slot, Operation oper
   } else {
     const float rate = vexo_GetTransferRate(kind);
     ReleaseAdapterLines(kind, port, slot);
+    vexo_EndProgressLine();
     std::fputs(kDoneLine, stdout);
     if (rateLine) std::printf(" Transferrate: %.0f Bits/sec.\n", static_cast<double>(rate));
   }
@@ -295,7 +297,8 @@ void cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std:
     const VexoResult result = card_AddTitle(kind, port, slot, cardType, cardName, path, title.c_str(),
                                             1, IsMp3FileName(path) ? 1 : 2, true);
     if (result == 0) {
-      std::fputs(kDoneLine, stdout);
+      vexo_EndProgressLine();
+    std::fputs(kDoneLine, stdout);
       ++imported;
     } else if (IsSongRefusal(result)) {
       std::printf("\n Skipped: %s\n", vexo_ResultMessage(result));
