@@ -1,3 +1,8 @@
+// Folder base/: the pure ground every layer stands on: these types and
+// constants, the result codes' messages (result_codes.h), the one CRC-7 and
+// CRC-16 (checksum.h), the arithmetic of sectors (sector_math.h). No I/O, no
+// state. May include: the C++ library only.
+//
 // Types and constants shared by every layer: port kinds, the result type,
 // sector sizes and the result codes. Nothing here has behaviour.
 #pragma once

@@ -1,3 +1,11 @@
+// Folder card/: the card's contents: the header's byte format
+// (header_format.h), the loaded table (here; its state in loaded_table.h),
+// the write plan (write_plan.h), the foreign-data check (foreign_data.h), the
+// placement of a new title, the playlist operations (playlist.h), the title
+// character set (charset.h) and the settings record (settings.h). Reaches
+// the card only through transport/; prints nothing. May include: base/,
+// host/, transport/ and media/.
+//
 // The card's header sector and title table. The card layout: sector 0 holds
 // the header, the title table follows from tableOffset (512) in entries of
 // entrySize (32) bytes, and title data starts at byte 0x10000 (sector 128),

@@ -1,3 +1,9 @@
+// Folder cli/: main(), argument parsing, usage texts, the command handlers
+// (commands.h), the signal handlers, the listing as JSON and the web server.
+// The only layer that prints. May include: every folder below (card/,
+// media/, transport/, the drivers' main headers, host/, base/); nothing but
+// sim/'s program includes cli/.
+//
 // The command line: parses the argument vector, prints usage texts and
 // rejections, and runs exactly one command handler. Returns the exit status
 // (0 after a rejection or a usage text, 1 after a handler ran).

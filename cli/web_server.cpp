@@ -338,8 +338,12 @@ struct WebSession::State {
       path = NewFilePath("download-", &id);
     }
     worker->SetStep({name, bytes});
-    const VexoResult result = copy(path.c_str());
+    VexoResult result = copy(path.c_str());
     vexo_SettleDelay(config.kind);
+    // The driver clears its stop flag when its copy begins, so a stop asked
+    // for while the header was still being read would be lost: a copy the
+    // user stopped is never offered, however far it got.
+    if (result == 0 && StopWanted()) result = -VEXO_ERROR_TRANSFER_STOPPED;
     if (result != 0) {
       std::remove(path.c_str());
       return {result, Json()};

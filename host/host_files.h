@@ -1,3 +1,10 @@
+// Folder host/: the services of the host system: host files (here), locks
+// (port_lock.h), pauses and stop requests (pauses.h), progress lines and
+// rates (progress.h), the trace hook (trace.h), block copies between a host
+// file and a card held as a file (block_copy.h), and a header write's sector
+// list run by run (sector_writes.h). Knows no port kind and no card layout.
+// May include: base/.
+//
 // Host files: the checks that open a host file without blocking, the sizes of
 // host sources, the files protected as open cards, the blocks read from a
 // source, and the temporary output that a copy from the card renames over its

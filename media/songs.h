@@ -1,3 +1,6 @@
+// Folder media/: songs from folders and playlists and their titles (tags);
+// knows no card and no port. May include: base/ and host/.
+//
 // The songs an import names, and the title each one carries. A source is an
 // MP3 file, a folder (its files whose names are MP3 names, in name order,
 // without subfolders) or a playlist (.m3u, .m3u8: its entries in order, paths

@@ -1,6 +1,11 @@
+// Folder sim/: simulated hardware: this adapter and card, and the player on
+// a pseudo-terminal (player_sim.h), each keeping its card in an image file;
+// the simulator program (vexo_sim_main.cpp). May include: every folder
+// below; only tests/, bench/ and the simulator program include sim/.
+//
 // Simulated parallel-port MMC adapter and the MultiMediaCard in it.
 //
-// The simulator sits behind the port-access seam (ppa/port_io.h; this
+// The simulator sits behind the port-access seam (drivers/ppa/port_io.h; this
 // library's port_io_sim.cpp routes portio_* here), so the unchanged driver
 // runs against it. It sees every register access: the data register's
 // clock, CMD and DAT levels, the status register the driver samples, and

@@ -1,3 +1,6 @@
+// Folder transport/: the dispatch alone. May include: base/, host/ and the
+// drivers' main headers; holds no state and no logic of its own.
+//
 // The card operations the rest of the program uses, one plain switch on the
 // port kind each, passing the call on to the serial link, the parallel-port
 // adapter, the image file or the card reader. No state here; unrecognised kinds give

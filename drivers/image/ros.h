@@ -1,3 +1,6 @@
+// Folder drivers/image/: the image-file driver (ros_*). May include: base/
+// and host/; never another driver or anything above.
+//
 // The card image file ("ROS file"): a flat host file of 512-byte sectors that
 // stands in for a card. Owns the one open image stream of the process and the
 // counters of its file copies; knows nothing of the card layout inside it.
@@ -20,7 +23,7 @@ VexoResult ros_ResetCard();
 // Reads sector data into buffer[0..511]; bytes past the image's end read as 0.
 VexoResult ros_ReadSector(uint32_t sector, uint8_t* buffer);
 // Sector writes, single and in copies, obey the write-failure seam
-// (vexo_SetSectorWriteFailure, transport/block_copy.h).
+// (vexo_SetSectorWriteFailure, host/block_copy.h).
 VexoResult ros_WriteSector(uint32_t sector, const uint8_t* data);
 VexoResult ros_WriteSectorFirst(uint32_t sector, const SectorBuffer& buffer);
 VexoResult ros_WriteSectorNext(uint32_t sector, const SectorBuffer& buffer);

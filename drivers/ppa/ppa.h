@@ -1,3 +1,9 @@
+// Folder drivers/ppa/: the parallel-port MMC adapter (ppa_*, lpt_*, mmc_*):
+// the registers (lpt.h) behind the port-access seam (port_io.h), the bus
+// framing (mmc_bus.h), the commands (mmc_cmd.h), and here the driver with its
+// retries. May include: base/ and host/; never another driver or anything
+// above.
+//
 // Entry points of the parallel-port adapter driver, the operations that the
 // transport layer dispatches to for VEXO_PORT_PARALLEL and that the header
 // writer calls directly. Sector buffers are SectorBuffer (516 bytes). Owns

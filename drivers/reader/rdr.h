@@ -1,3 +1,6 @@
+// Folder drivers/reader/: the card-reader driver (rdr_*). May include: base/
+// and host/; never another driver or anything above.
+//
 // The card in a host card reader ("vexo card /dev/sdb"): the kernel shows it
 // as a block device holding the card's sectors from byte 0, as an image file
 // holds them. Owns the process's one open device, the size the device

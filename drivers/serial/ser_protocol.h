@@ -43,7 +43,7 @@ uint8_t ser_Xor(const uint8_t* data, std::size_t count);
 // little-endian), 'm', XOR of bytes 1 to 5. The sector must not exceed
 // SER_MAX_SECTOR.
 std::array<uint8_t, SER_REQUEST_SIZE> ser_BuildRequest(uint8_t command, uint32_t sector);
-// Stores the CRC-16 (transport/checksum.h) of the 512 data bytes into bytes 512 (high) and 513 (low).
+// Stores the CRC-16 (base/checksum.h) of the 512 data bytes into bytes 512 (high) and 513 (low).
 void ser_StoreCrc(SectorBuffer& buffer);
 
 // One sector read: mode 1 by request, any other mode the next sector of the

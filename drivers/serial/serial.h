@@ -1,3 +1,8 @@
+// Folder drivers/serial/: the serial link to the player (vexo_serial_*,
+// ser_*): the line (ser_port.h), the byte protocol (ser_protocol.h), the
+// transfers with their retries, pauses and searches (ser_transfer.h). May
+// include: base/ and host/; never another driver or anything above.
+//
 // Entry points of the serial link to the player, the operations that the
 // transport layer dispatches to for VEXO_PORT_SERIAL and that the header
 // writer calls directly. Sector buffers are SectorBuffer (516 bytes).
