@@ -1,9 +1,16 @@
 #include "card/playlist.h"
 
+#include "base/sector_math.h"
+#include "host/copy_map.h"
+#include "base/sector_math.h"
+#include "host/copy_map.h"
+#include "host/host_files.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "card/charset.h"
 #include "card/header.h"
@@ -270,31 +277,107 @@ VexoResult card_RawWrite(int32_t kind, int32_t port, int32_t slot, uint32_t star
   return vexo_WriteFile(kind, port, slot, startSector, path, space, progress, 1);
 }
 
+namespace {
+
+// The bytes a raw read copies: the whole card, or with usedPartOnly up to
+// the end of the title that lies highest on it.
+VexoResult RawReadLength(int32_t kind, int32_t port, int32_t slot, int usedPartOnly,
+                         uint32_t* cardSize, uint32_t* length) {
+  VexoResult result = vexo_Search(kind, port, slot, cardSize, 5);
+  if (result != 0) return result;
+  *length = *cardSize;
+  if (usedPartOnly != 1) return 0;
+  CardHeader header;
+  result = card_ReadHeader(kind, port, slot, &header);
+  // A card without a valid header has no used part to tell: it is copied
+  // whole.
+  if (result == -VEXO_ERROR_NO_VALID_HEADER) return 0;
+  if (result != 0) return result;
+  // Titles moved in the table need not be in card order; without titles the
+  // used part is the header area.
+  uint64_t used = DATA_AREA_START;
+  for (uint16_t i = 0; i < card_LoadedCount(); ++i) {
+    const TitleEntry& entry = *card_LoadedTitle(i);
+    used = std::max<uint64_t>(used, static_cast<uint64_t>(entry.startAddress) + entry.size);
+  }
+  *length = static_cast<uint32_t>(std::min<uint64_t>(used, *cardSize));
+  card_ReleaseTitles();
+  return 0;
+}
+
+// FNV-1a over the header area's bytes.
+uint64_t HeaderSum(const std::vector<uint8_t>& bytes) {
+  uint64_t sum = 0xcbf29ce484222325ull;
+  for (uint8_t byte : bytes) sum = (sum ^ byte) * 0x100000001b3ull;
+  return sum;
+}
+
+}  // namespace
+
 VexoResult card_RawRead(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,
                         const char* path, int progress, int usedPartOnly) {
   uint32_t cardSize = 0;
-  VexoResult result = vexo_Search(kind, port, slot, &cardSize, 5);
+  uint32_t length = 0;
+  const VexoResult result = RawReadLength(kind, port, slot, usedPartOnly, &cardSize, &length);
   if (result != 0) return result;
-  uint32_t length = cardSize;
-  if (usedPartOnly == 1) {
-    CardHeader header;
-    result = card_ReadHeader(kind, port, slot, &header);
-    // A card without a valid header has no used part to tell: it is copied
-    // whole.
-    if (result == -VEXO_ERROR_NO_VALID_HEADER) {
-      return vexo_ReadFile(kind, port, slot, startSector, length, path, progress);
-    }
-    if (result != 0) return result;
-    // The used part ends with the title that lies highest on the card
-    // (titles moved in the table need not be in card order); without
-    // titles it is the header area.
-    uint64_t used = DATA_AREA_START;
-    for (uint16_t i = 0; i < card_LoadedCount(); ++i) {
-      const TitleEntry& entry = *card_LoadedTitle(i);
-      used = std::max<uint64_t>(used, static_cast<uint64_t>(entry.startAddress) + entry.size);
-    }
-    length = static_cast<uint32_t>(std::min<uint64_t>(used, cardSize));
-    card_ReleaseTitles();
-  }
   return vexo_ReadFile(kind, port, slot, startSector, length, path, progress);
+}
+
+VexoResult card_BackUp(int32_t kind, int32_t port, int32_t slot, const char* path, int progress,
+                       int usedPartOnly, VexoResumeNote* note, uint32_t* fromSector) {
+  *note = VexoResumeNote::Fresh;
+  *fromSector = 0;
+  uint32_t cardSize = 0;
+  uint32_t length = 0;
+  VexoResult result = RawReadLength(kind, port, slot, usedPartOnly, &cardSize, &length);
+  if (result != 0) return result;
+  // A pipe or a device takes the copy as it comes.
+  if (!vexo_CanResumeInto(path)) return vexo_ReadFile(kind, port, slot, 0, length, path, progress);
+  // The header area is read once: for its checksum, and as the copy's first
+  // bytes.
+  const uint32_t headBytes = std::min<uint32_t>(DATA_AREA_START, length);
+  std::vector<uint8_t> head(static_cast<std::size_t>(BytesToSectors(headBytes)) * SECTOR_SIZE);
+  SectorBuffer buffer{};
+  for (uint32_t s = 0; s * SECTOR_SIZE < headBytes; ++s) {
+    result = vexo_ReadSector(kind, port, slot, s, buffer, s == 0 ? 1 : 0, 5);
+    if (result != 0) return result;
+    std::copy(buffer.begin(), buffer.begin() + SECTOR_SIZE, head.begin() + s * SECTOR_SIZE);
+  }
+  head.resize(headBytes);
+  VexoCopyMap map;
+  map.length = length;
+  map.cardSize = cardSize;
+  map.headerSum = HeaderSum(head);
+  VexoCopyMap old;
+  if (vexo_LoadCopyMap(path, &old)) {
+    if (old.cardSize != cardSize) {
+      *note = VexoResumeNote::CardSizeChanged;
+    } else if (old.headerSum != map.headerSum) {
+      *note = VexoResumeNote::HeaderChanged;
+    } else if (old.length != length) {
+      *note = VexoResumeNote::LengthChanged;
+    } else {
+      *note = VexoResumeNote::Resumed;
+      map.done = old.done;
+    }
+  }
+  *fromSector = map.done;
+  // The driver goes on after the header area, or after the sectors done.
+  const uint32_t from = std::max<uint32_t>(map.done, BytesToSectors(headBytes));
+  vexo_ArmResumableTarget(path, map, head.data(), head.size());
+  const uint64_t fromByte = static_cast<uint64_t>(from) * SECTOR_SIZE;
+  if (fromByte >= length) {
+    // Nothing left to read from the card: the part file is completed alone.
+    FILE* file = nullptr;
+    result = vexo_CreateHostTarget(path, &file);
+    if (result != 0) {
+      vexo_DisarmResumableTarget();
+      return result;
+    }
+    return vexo_CloseHostTarget(file, 0);
+  }
+  result = vexo_ReadFile(kind, port, slot, from, length - static_cast<uint32_t>(fromByte), path,
+                         progress);
+  vexo_DisarmResumableTarget();
+  return result;
 }

@@ -39,6 +39,14 @@ VexoResult card_RawWrite(int32_t kind, int32_t port, int32_t slot, uint32_t star
 VexoResult card_RawRead(int32_t kind, int32_t port, int32_t slot, uint32_t startSector,
                         const char* path, int progress, int usedPartOnly);
 
+// A raw read of the card from sector 0 that resumes: the copy goes into
+// FILE.part beside its map (see host/copy_map.h) and takes FILE's place once
+// complete. A map of the same card (size, header area) and length is carried
+// on from; any other starts over. `note` says which, and from which sector.
+enum class VexoResumeNote { Fresh, Resumed, CardSizeChanged, HeaderChanged, LengthChanged };
+VexoResult card_BackUp(int32_t kind, int32_t port, int32_t slot, const char* path, int progress,
+                       int usedPartOnly, VexoResumeNote* note, uint32_t* fromSector);
+
 // The host file name for a title read without a given name: the title as
 // the terminal shows it (see title_ToTerminal).
 std::string card_DefaultTitleFileName(const char* title23);

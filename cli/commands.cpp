@@ -84,6 +84,30 @@ void RunTransferCommand(int32_t kind, int32_t port, int32_t slot, Operation oper
   vexo_SettleDelay(kind);
 }
 
+// How a resumable copy began, on a line of its own after its progress lines.
+void PrintResumeNote(VexoResumeNote note, uint32_t from) {
+  const char* why = nullptr;
+  switch (note) {
+    case VexoResumeNote::Fresh:
+      return;
+    case VexoResumeNote::Resumed:
+      vexo_EndProgressLine();
+      std::printf("\n Resumed at sector %u.\n", static_cast<unsigned>(from));
+      return;
+    case VexoResumeNote::CardSizeChanged:
+      why = "the card's size changed";
+      break;
+    case VexoResumeNote::HeaderChanged:
+      why = "the card's header area changed";
+      break;
+    case VexoResumeNote::LengthChanged:
+      why = "the part to copy changed";
+      break;
+  }
+  vexo_EndProgressLine();
+  std::printf("\n Started over: %s.\n", why);
+}
+
 bool OpenForTransfer(int32_t kind, int32_t port, const char* imagePath) {
   const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
   if (opened != 0) PrintError(opened);
@@ -278,7 +302,14 @@ void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int
   std::printf("\n Storing MMC data to file %s\n", path);
   RunTransferCommand(
       kind, port, slot,
-      [&] { return card_RawRead(kind, port, slot, 0, path, 1, usedPartOnly); }, true);
+      [&] {
+        VexoResumeNote note = VexoResumeNote::Fresh;
+        uint32_t from = 0;
+        const VexoResult result = card_BackUp(kind, port, slot, path, 1, usedPartOnly, &note, &from);
+        PrintResumeNote(note, from);
+        return result;
+      },
+      true);
 }
 
 void cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::string>& sources,

@@ -1,4 +1,5 @@
 #include "host/host_files.h"
+#include "host/copy_map.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -186,6 +187,7 @@ VexoResult vexo_CreateHostTarget(const char* path, FILE** file) {
   if (same) return -VEXO_ERROR_SAME_FILE;
   if (exists && !S_ISREG(info.st_mode)) return OpenDirectTarget(path, file);
   if (exists && access(path, W_OK) != 0) return -VEXO_ERROR_FILE_CREATE;
+  if (vexo_ResumableArmedFor(path)) return vexo_OpenResumableTarget(file);
   // A regular target (or a new one) is replaced only by a complete copy: the
   // copy goes into a temporary file in the same folder, renamed over the
   // target at the end. A symbolic link keeps pointing where it did.
@@ -226,10 +228,13 @@ VexoResult vexo_CreateHostTarget(const char* path, FILE** file) {
 }
 
 bool vexo_WriteHostBytes(FILE* file, const uint8_t* bytes, std::size_t count) {
-  return std::fwrite(bytes, 1, count, file) == count && std::ferror(file) == 0;
+  const bool written = std::fwrite(bytes, 1, count, file) == count && std::ferror(file) == 0;
+  if (written && vexo_IsResumableTarget(file)) vexo_NoteResumableWrite(count);
+  return written;
 }
 
 VexoResult vexo_CloseHostTarget(FILE* file, VexoResult result) {
+  if (vexo_IsResumableTarget(file)) return vexo_CloseResumableTarget(file, result);
   const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
   const bool closed = std::fclose(file) == 0;
   if (result == 0 && !(flushed && closed)) result = -VEXO_ERROR_FILE_WRITE;

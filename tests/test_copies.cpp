@@ -5,12 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
 #include "drivers/reader/rdr.h"
+#include "host/copy_map.h"
 #include "host/progress.h"
+#include "sim/mmc_sim.h"
 #include "support/test_support.h"
 
 namespace {
@@ -173,6 +176,84 @@ TEST(UsedPart, CopiesUpToTheHighestTitleOnEveryKind) {
       rdr_AllowRegularFile(false);
     }
   }
+}
+
+// ---- Resumed copies ------------------------------------------------------------
+
+constexpr uint32_t kResumeSectors = 2048;  // a 1 MiB card
+constexpr uint32_t kHeadSectors = 128;     // the header area
+constexpr uint32_t kReadBack = 2;          // the adapter reads the header back after a copy
+
+Bytes ResumeCard(const std::string& image, const std::string& name) {
+  Bytes bytes = vexo_test::Pattern(kResumeSectors * 512, 7);
+  const Bytes head = vexo_test::WriteCardImage(image, 1, name, {{0x10000, 600000, "Song"}});
+  std::copy(head.begin(), head.end(), bytes.begin());
+  vexo_test::WriteFile(image, bytes);
+  return bytes;
+}
+
+// One --rawread on the simulated adapter, its card pulled when the copy
+// reaches sector `pullAt` (-1: never); the blocks the card sent.
+uint64_t AdapterRawRead(const std::string& image, const std::string& copy, int64_t pullAt,
+                        std::string* out, uint64_t capacity = kResumeSectors * 512) {
+  vexo_test::UseNoAdapterWaits();
+  MmcSimConfig config;
+  config.capacityBytes = capacity;
+  EXPECT_TRUE(mmcsim_InstallImageCard(image.c_str(), config));
+  mmcsim_Faults()->pullAtSector = pullAt;
+  mmcsim_ResetCounters();
+  *out = RunVexo({"lp1", "--rawread", copy}).out;
+  const uint64_t blocks = mmcsim_Counters().blocksRead;
+  mmcsim_Remove();
+  return blocks;
+}
+
+TEST(ResumedCopy, StoppedThriceThenFinishedEqualsTheCardReadingNoSectorTwice) {
+  TempDir dir;
+  const std::string image = dir.File("card.img");
+  const Bytes card = ResumeCard(image, "Resume");
+  const std::string copy = dir.File("backup.img");
+  std::string out;
+  uint32_t done = kHeadSectors;
+  for (uint32_t pullAt : {300u, 301u, 1000u, 2047u}) {
+    SCOPED_TRACE(pullAt);
+    const uint64_t blocks = AdapterRawRead(image, copy, pullAt, &out);
+    EXPECT_NE(out.find("\n Error: "), std::string::npos) << out;
+    EXPECT_FALSE(vexo_test::FileExists(copy)) << "never a partial copy under the file's name";
+    VexoCopyMap map;
+    ASSERT_TRUE(vexo_LoadCopyMap(copy.c_str(), &map));
+    EXPECT_EQ(map.done, pullAt);
+    // The header area once for its checksum, then only the sectors not done.
+    EXPECT_EQ(blocks, kHeadSectors + (pullAt - done));
+    EXPECT_EQ(out.find("Resumed") != std::string::npos, pullAt != 300u) << out;
+    done = pullAt;
+  }
+  EXPECT_EQ(AdapterRawRead(image, copy, -1, &out), kHeadSectors + (kResumeSectors - done) + kReadBack);
+  EXPECT_NE(out.find("\n Resumed at sector 2047.\n" + kDone), std::string::npos) << out;
+  EXPECT_EQ(ReadFile(copy), card);
+  EXPECT_FALSE(vexo_test::FileExists(vexo_PartPath(copy.c_str())));
+  EXPECT_FALSE(vexo_test::FileExists(vexo_MapPath(copy.c_str())));
+  // An uninterrupted copy reads every sector once.
+  EXPECT_EQ(AdapterRawRead(image, dir.File("whole.img"), -1, &out), kResumeSectors + kReadBack);
+  EXPECT_EQ(ReadFile(dir.File("whole.img")), card);
+}
+
+TEST(ResumedCopy, AChangedCardStartsOverAndSaysWhy) {
+  TempDir dir;
+  const std::string image = dir.File("card.img");
+  ResumeCard(image, "Before");
+  const std::string copy = dir.File("backup.img");
+  std::string out;
+  AdapterRawRead(image, copy, 900, &out);
+  const Bytes changed = ResumeCard(image, "After");  // another card name
+  EXPECT_EQ(AdapterRawRead(image, copy, 1200, &out), 1200u);
+  EXPECT_NE(out.find("\n Started over: the card's header area changed.\n"), std::string::npos) << out;
+  // The same card in a larger size.
+  EXPECT_EQ(AdapterRawRead(image, copy, -1, &out, 2 * kResumeSectors * 512), 2 * kResumeSectors + kReadBack);
+  EXPECT_NE(out.find("\n Started over: the card's size changed.\n" + kDone), std::string::npos) << out;
+  Bytes larger = changed;
+  larger.resize(2 * kResumeSectors * 512, 0);
+  EXPECT_EQ(ReadFile(copy), larger);
 }
 
 }  // namespace
