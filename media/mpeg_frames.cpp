@@ -101,8 +101,12 @@ std::size_t TrailingTagsStart(std::span<const uint8_t> bytes, std::size_t begin)
     } else if (room >= kApeFooterBytes && Equal(bytes, end - kApeFooterBytes, "APETAGEX")) {
       const std::size_t footer = end - kApeFooterBytes;
       const uint64_t size = Le32(bytes, footer + 12);  // items and footer
-      const uint64_t total = size + ((Le32(bytes, footer + 20) & kApeHasHeaderFlag) ? kApeFooterBytes : 0);
-      if (size >= kApeFooterBytes && total <= room) {
+      const bool hasHeader = Le32(bytes, footer + 20) & kApeHasHeaderFlag;
+      const uint64_t total = size + (hasHeader ? kApeFooterBytes : 0);
+      // A damaged size must not eat into the music: the header, when the
+      // footer says there is one, has to be where the size puts it.
+      if (size >= kApeFooterBytes && total <= room &&
+          (!hasHeader || Equal(bytes, end - static_cast<std::size_t>(total), "APETAGEX"))) {
         end -= static_cast<std::size_t>(total);
         found = true;
       }
