@@ -20,8 +20,8 @@ extern "C" {
 namespace {
 
 constexpr int kOutRate = 44100;
-// LAME's algorithm quality; 5 is what the ffmpeg command uses by default.
-constexpr int kLameQuality = 5;
+// LAME's algorithm quality: its own default, which the ffmpeg command uses too.
+constexpr int kLameQuality = 3;
 
 std::atomic<uint64_t> encoderRuns{0};
 // lame_init fills tables shared by all encoders the first time it runs.
