@@ -55,7 +55,3 @@ class WebSession {
   std::unique_ptr<State> state_;
 };
 
-// Parses the --web address; false when it is not one.
-bool web_ParseListen(const std::string& text, std::string* host, int* port);
-// True for 127.0.0.0/8, ::1 and "localhost".
-bool web_IsLoopback(const std::string& host);

@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/web_http.h"
 #include "cli/web_server.h"
 #include "support/test_support.h"
 
