@@ -1,28 +1,26 @@
 #include "cli/cli.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/vexo_types.h"
 #include "card/charset.h"
 #include "card/header.h"
 #include "cli/commands.h"
 #include "cli/signals.h"
 #include "drivers/serial/serial.h"
 #include "host/progress.h"
-#include "base/vexo_types.h"
 
 int32_t SerialBaudRate = 115200;
 
 namespace {
 
-constexpr int kExitRejected = 0;
-constexpr int kExitHandled = 1;
 constexpr int32_t kCardSlot = 1;
 
 // Signals are watched from the moment the port is known until the run ends.
@@ -111,7 +109,6 @@ void PrintUsage(bool extended) {
 // Decimal conversion: leading blanks and sign, digits up to the first
 // non-digit, 0 without digits, saturated to the signed 32-bit range.
 int32_t ReadNumber(const char* text) {
-  errno = 0;
   const long value = std::strtol(text, nullptr, 10);
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
@@ -130,6 +127,8 @@ bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
+bool Is(const char* text, const char* word) { return text != nullptr && std::strcmp(text, word) == 0; }
+
 // The serial device family a port word names, by prefix: the PC's own
 // "ttyS", or a USB adapter's "ttyUSB" or "ttyACM" (no word of the other
 // port kinds begins with these). nullptr for a word of another port kind.
@@ -140,22 +139,78 @@ const char* SerialLineName(const char* portName) {
   return nullptr;
 }
 
-bool Is(const char* text, const char* word) { return std::strcmp(text, word) == 0; }
-
-bool IsCommand(const char* text, const char* word, const char* shortForm) {
-  return Is(text, word) || Is(text, shortForm);
-}
-
-// Arguments by position; absent positions read as nullptr.
-struct Arguments {
-  int argc;
-  char** argv;
-  const char* At(int index) const {
-    return index >= 0 && index < argc ? argv[index] : nullptr;
-  }
+// The port a run talks to. The path names the image file ("ros") or the
+// card reader's device ("card"); the other kinds have none.
+struct Port {
+  int32_t kind = 0;
+  int32_t number = 0;
+  const char* path = nullptr;
 };
 
-// The "-n"/"-t" pairs at start and start + 2.
+// The words after the command word. A command's parser takes the words it
+// knows: its options wherever they stand, then its positional words in
+// order. Whatever no parser took is refused before anything is opened.
+class CommandWords {
+ public:
+  CommandWords(int argc, char** argv, int first) {
+    for (int i = first; i < argc; ++i) words_.push_back(argv[i]);
+    taken_.assign(words_.size(), false);
+  }
+
+  // Takes the first free word equal to name (or shortName); true when found.
+  bool TakeFlag(const char* name, const char* shortName = nullptr) {
+    const std::size_t i = Find(name, shortName);
+    if (i == words_.size()) return false;
+    taken_[i] = true;
+    return true;
+  }
+
+  // Takes "name VALUE": true when name was found; *value is the free word
+  // right after it, or nullptr when none follows (name is taken anyway).
+  bool TakeOption(const char* name, const char** value, const char* shortName = nullptr) {
+    const std::size_t i = Find(name, shortName);
+    *value = nullptr;
+    if (i == words_.size()) return false;
+    taken_[i] = true;
+    if (i + 1 < words_.size() && !taken_[i + 1]) {
+      taken_[i + 1] = true;
+      *value = words_[i + 1];
+    }
+    return true;
+  }
+
+  // The first free word, without taking it; nullptr when none is left.
+  const char* Peek() const {
+    const std::size_t i = FirstFree();
+    return i < words_.size() ? words_[i] : nullptr;
+  }
+
+  // The first free word, taken; nullptr when none is left.
+  const char* Next() {
+    const std::size_t i = FirstFree();
+    if (i == words_.size()) return nullptr;
+    taken_[i] = true;
+    return words_[i];
+  }
+
+ private:
+  std::size_t FirstFree() const {
+    std::size_t i = 0;
+    while (i < words_.size() && taken_[i]) ++i;
+    return i;
+  }
+  std::size_t Find(const char* name, const char* shortName) const {
+    std::size_t i = 0;
+    while (i < words_.size() && (taken_[i] || !(Is(words_[i], name) || Is(words_[i], shortName)))) ++i;
+    return i;
+  }
+
+  std::vector<const char*> words_;
+  std::vector<bool> taken_;
+};
+
+// The "-n"/"-t" pairs: at most two, read from the next free words; a word
+// that begins neither pair ends the scan and is left for the final check.
 struct Options {
   std::optional<std::string> cardName;
   uint16_t cardType = 0;
@@ -163,22 +218,19 @@ struct Options {
 
 enum class ScanOutcome { Ok, NoCardName, NoCardType };
 
-ScanOutcome ScanOptions(const Arguments& args, int start, bool strict, Options* options) {
-  for (int i = start; i <= start + 2; i += 2) {
-    const char* key = args.At(i);
-    if (key == nullptr) break;
-    const char* value = args.At(i + 1);
+ScanOutcome ScanOptions(CommandWords& words, bool strict, Options* options) {
+  for (int pair = 0; pair < 2; ++pair) {
+    const char* key = words.Peek();
+    if (!Is(key, "-n") && !Is(key, "-t")) break;
+    words.Next();
+    const char* value = words.Next();
+    if (value == nullptr) {
+      if (strict) return Is(key, "-n") ? ScanOutcome::NoCardName : ScanOutcome::NoCardType;
+      break;
+    }
     if (Is(key, "-n")) {
-      if (value == nullptr) {
-        if (strict) return ScanOutcome::NoCardName;
-        break;
-      }
       options->cardName = title_FromTyped(value);
-    } else if (Is(key, "-t")) {
-      if (value == nullptr) {
-        if (strict) return ScanOutcome::NoCardType;
-        break;
-      }
+    } else {
       const uint16_t type = static_cast<uint16_t>(ReadNumber(value));
       if (!card_IsValidCardType(type)) return ScanOutcome::NoCardType;
       options->cardType = type;
@@ -191,199 +243,284 @@ const char* OrNull(const std::optional<std::string>& text) {
   return text ? text->c_str() : nullptr;
 }
 
+// A command's run, ready once its words are read; empty after a refusal
+// (its message printed).
+using Action = std::function<int()>;
+
+Action Refuse(const char* message) {
+  std::fputs(message, stdout);
+  return {};
+}
+
+constexpr const char* kNoValidParameters = " No valid command-line parameters.\n";
+constexpr const char* kNoCardType = "           No valid cardtype.\n";
+
+// ---- The commands' parsers: each takes its words and returns the run -----
+
+Action ParseGet(const Port& p, CommandWords&) {
+  return [p] { return cmd_Get(p.kind, p.number, kCardSlot, 1, p.path); };
+}
+
+Action ParseJson(const Port& p, CommandWords&) {
+  return [p] { return cmd_Json(p.kind, p.number, kCardSlot, p.path); };
+}
+
+// An optional "ADDRESS:PORT" to listen on.
+Action ParseWeb(const Port& p, CommandWords& words) {
+  const char* listen = words.Next();
+  return [p, listen] { return cmd_Web(p.kind, p.number, kCardSlot, listen, p.path); };
+}
+
+Action ParseEmpty(const Port& p, CommandWords&) {
+  return [p] { return cmd_Empty(p.kind, p.number, kCardSlot, p.path); };
+}
+
+// A number names the title to delete; "all" all of them; any other word (or
+// none) the last title.
+Action ParseDelete(const Port& p, CommandWords& words) {
+  const char* mode = words.Next();
+  if (IsNumber(mode)) {
+    const int32_t number = ReadNumber(mode);
+    return [p, number] { return cmd_DeleteTitle(p.kind, p.number, kCardSlot, number, p.path); };
+  }
+  const int lastOnly = Is(mode, "all") ? 0 : 1;
+  return [p, lastOnly] { return cmd_Delete(p.kind, p.number, kCardSlot, lastOnly, p.path); };
+}
+
+Action ParseMove(const Port& p, CommandWords& words) {
+  const char* from = words.Next();
+  const char* to = words.Next();
+  if (!IsNumber(from) || !IsNumber(to)) return Refuse(" --move: missing or invalid parameters\n");
+  return [p, f = ReadNumber(from), t = ReadNumber(to)] {
+    return cmd_Move(p.kind, p.number, kCardSlot, f, t, p.path);
+  };
+}
+
+// After the file of a raw copy: --quiet, and --used for a read.
+bool TakeQuiet(CommandWords& words) { return words.TakeFlag("--quiet", "-q"); }
+
+Action ParseRawWrite(const Port& p, CommandWords& words) {
+  const char* file = words.Next();
+  if (file == nullptr) return Refuse(kNoValidParameters);
+  const bool quiet = TakeQuiet(words);
+  return [p, file, quiet] {
+    if (quiet) vexo_SetProgressQuiet(true);
+    return cmd_RawWrite(p.kind, p.number, kCardSlot, file, p.path);
+  };
+}
+
+Action ParseRawRead(const Port& p, CommandWords& words) {
+  const char* file = words.Next();
+  if (file == nullptr) return Refuse(kNoValidParameters);
+  const int usedPartOnly = words.TakeFlag("--used", "-u") ? 1 : 0;
+  const bool quiet = TakeQuiet(words);
+  return [p, file, usedPartOnly, quiet] {
+    if (quiet) vexo_SetProgressQuiet(true);
+    return cmd_RawRead(p.kind, p.number, kCardSlot, file, usedPartOnly, p.path);
+  };
+}
+
+Action ParseChange(const Port& p, CommandWords& words) {
+  if (words.Peek() == nullptr) return Refuse(" --change: missing or invalid parameters\n");
+  Options options;
+  const ScanOutcome outcome = ScanOptions(words, true, &options);
+  if (outcome != ScanOutcome::Ok) {
+    std::printf(" --change: missing or invalid parameters\n");
+    return Refuse(outcome == ScanOutcome::NoCardName ? "           No valid cardname.\n" : kNoCardType);
+  }
+  return [p, options] {
+    return cmd_Change(p.kind, p.number, kCardSlot, OrNull(options.cardName), options.cardType, p.path);
+  };
+}
+
+Action ParseAdd(const Port& p, CommandWords& words) {
+  const char* file = words.Next();
+  const char* title = words.Next();
+  if (file == nullptr || title == nullptr) return Refuse(" --add: missing or invalid parameters\n");
+  Options options;
+  if (ScanOptions(words, false, &options) != ScanOutcome::Ok) {
+    std::printf(" --add: missing or invalid parameters\n");
+    return Refuse(kNoCardType);
+  }
+  return [p, file, typed = title_FromTyped(title), options]() mutable {
+    return cmd_Add(p.kind, p.number, kCardSlot, file, typed.data(), OrNull(options.cardName),
+                   options.cardType, p.path);
+  };
+}
+
+// The sources run up to the first option word.
+Action ParseImport(const Port& p, CommandWords& words) {
+  std::vector<std::string> sources;
+  while (words.Peek() != nullptr && !Is(words.Peek(), "-n") && !Is(words.Peek(), "-t")) {
+    sources.emplace_back(words.Next());
+  }
+  Options options;
+  const bool typeOk = ScanOptions(words, false, &options) == ScanOutcome::Ok;
+  if (sources.empty() || !typeOk) {
+    std::printf(" --import: missing or invalid parameters\n");
+    return Refuse(typeOk ? "" : kNoCardType);
+  }
+  return [p, sources, options] {
+    return cmd_Import(p.kind, p.number, kCardSlot, sources, OrNull(options.cardName),
+                      options.cardType, p.path);
+  };
+}
+
+Action ParseRead(const Port& p, CommandWords& words) {
+  const char* sample = words.Next();
+  const char* output = words.Next();
+  if (sample == nullptr || ReadNumber(sample) <= 0) return Refuse(" --read: missing or invalid parameters\n");
+  return [p, number = ReadNumber(sample), output] {
+    return cmd_Read(p.kind, p.number, kCardSlot, number, output, p.path);
+  };
+}
+
+Action ParseChTitle(const Port& p, CommandWords& words) {
+  const char* sample = words.Next();
+  const char* title = words.Next();
+  if (sample == nullptr || ReadNumber(sample) <= 0 || title == nullptr) {
+    return Refuse(" --chtitle: missing or invalid parameters\n");
+  }
+  return [p, number = ReadNumber(sample), typed = title_FromTyped(title)] {
+    return cmd_ChTitle(p.kind, p.number, kCardSlot, number, typed.c_str(), p.path);
+  };
+}
+
+struct CommandEntry {
+  const char* word;
+  const char* shortForm;
+  Action (*parse)(const Port& port, CommandWords& words);
+};
+
+// The command words, compared exactly, in this order.
+constexpr CommandEntry kCommands[] = {
+    {"--get", "-g", ParseGet},
+    {"--json", "-j", ParseJson},
+    {"--web", "-w", ParseWeb},
+    {"--empty", "-e", ParseEmpty},
+    {"--delete", "-d", ParseDelete},
+    {"--move", "-m", ParseMove},
+    {"--rawwrite", "-rw", ParseRawWrite},
+    {"--rawread", "-rr", ParseRawRead},
+    {"--change", "-c", ParseChange},
+    {"--add", "-a", ParseAdd},
+    {"--import", "-i", ParseImport},
+    {"--read", "-r", ParseRead},
+    {"--chtitle", "-ct", ParseChTitle},
+};
+
+// A port number as the characters after the port word's prefix give it, or
+// nullopt when they hold no number.
+std::optional<int32_t> PortNumber(const char* digits) {
+  if (!IsNumber(digits)) return std::nullopt;
+  return ReadNumber(digits);
+}
+
+// Reads the port word (and the image or device name after "ros" and
+// "card"); prints the refusal and returns false for a bad one. *next is the
+// position after the port's words.
+bool ReadPort(int argc, char** argv, Port* port, int* next) {
+  const char* word = argv[1];
+  *next = 2;
+  if (const char* lineName = SerialLineName(word)) {
+    port->kind = VEXO_PORT_SERIAL;
+    vexo_serial_SetLineName(lineName);
+    const std::optional<int32_t> n = PortNumber(word + std::strlen(lineName));
+    const int64_t number = n ? static_cast<int64_t>(*n) + 1 : 0;
+    if (number <= 0 || number > INT32_MAX) {
+      std::printf(" \nNo valid serial port number\n");
+      return false;
+    }
+    port->number = static_cast<int32_t>(number);
+  } else if (StartsWith(word, "parport")) {
+    // The same adapter through the kernel's ppdev driver: /dev/parport<n>.
+    port->kind = VEXO_PORT_PARALLEL;
+    const std::optional<int32_t> n = PortNumber(word + 7);
+    if (!n || static_cast<uint32_t>(*n) > VEXO_PARPORT_MAX_NUMBER) {
+      std::printf(" \nNo valid parport number. Range 0-255\n");
+      return false;
+    }
+    port->number = VEXO_PARPORT_FIRST + *n;
+  } else if (StartsWith(word, "lp")) {
+    port->kind = VEXO_PORT_PARALLEL;
+    const std::optional<int32_t> n = PortNumber(word + 2);
+    if (!n || static_cast<uint32_t>(*n) > 4) {
+      std::printf(" \nNo valid parallel port number. Range 0-4\n");
+      return false;
+    }
+    port->number = *n;
+  } else if (StartsWith(word, "ros") || StartsWith(word, "card")) {
+    // The image file or the reader's device is named by the next argument.
+    const bool image = StartsWith(word, "ros");
+    port->kind = image ? VEXO_PORT_ROS : VEXO_PORT_READER;
+    port->number = 1;
+    port->path = argc > 2 ? argv[2] : nullptr;
+    if (port->path == nullptr || StartsWith(port->path, "lp") || StartsWith(port->path, "ttyS")) {
+      std::printf(image ? " \nName of the ROS file is missing\n"
+                        : " \nName of the card reader device is missing\n");
+      return false;
+    }
+    *next = 3;
+  } else {
+    std::printf(" \nNo valid port typ (serial or parallel)\n");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int vexo_Main(int argc, char** argv) {
   SerialBaudRate = 115200;
   vexo_SetProgressQuiet(false);
   vexo_serial_SetLineName("ttyS");
-  const Arguments args{argc, argv};
 
-  if (argc >= 2 && Is(argv[1], "--helpex")) {
-    PrintUsage(true);
-    return kExitRejected;
+  const char* first = argc >= 2 ? argv[1] : nullptr;
+  if (Is(first, "--helpex") || Is(first, "--help") || Is(first, "-h")) {
+    PrintUsage(Is(first, "--helpex"));
+    return VEXO_EXIT_DONE;
+  }
+  if (Is(first, "--version") || Is(first, "-V")) {
+    std::printf("vexo %i.%02i\n", 2, 14);
+    return VEXO_EXIT_DONE;
   }
   if (argc < 3) {
     PrintUsage(false);
-    return kExitRejected;
+    return VEXO_EXIT_REJECTED;
   }
 
-  int32_t kind = 0;
-  int32_t port = 0;
-  const char* imagePath = nullptr;
+  Port port;
   int k = 2;
-  const char* portName = argv[1];
-  const char* lineName = SerialLineName(portName);
-  if (lineName != nullptr) {
-    kind = VEXO_PORT_SERIAL;
-    vexo_serial_SetLineName(lineName);
-    const int64_t number =
-        static_cast<int64_t>(ReadNumber(portName + std::strlen(lineName))) + 1;
-    if (number <= 0 || number > INT32_MAX) {
-      std::printf(" \nNo valid serial port number\n");
-      return kExitRejected;
-    }
-    port = static_cast<int32_t>(number);
-  } else if (StartsWith(portName, "parport")) {
-    // The same adapter through the kernel's ppdev driver: /dev/parport<n>.
-    kind = VEXO_PORT_PARALLEL;
-    const int32_t number = ReadNumber(portName + 7);
-    if (static_cast<uint32_t>(number) > VEXO_PARPORT_MAX_NUMBER) {
-      std::printf(" \nNo valid parport number. Range 0-255\n");
-      return kExitRejected;
-    }
-    port = VEXO_PARPORT_FIRST + number;
-  } else if (StartsWith(portName, "lp")) {
-    kind = VEXO_PORT_PARALLEL;
-    const int32_t number = ReadNumber(portName + 2);
-    if (static_cast<uint32_t>(number) > 4) {
-      std::printf(" \nNo valid parallel port number. Range 0-4\n");
-      return kExitRejected;
-    }
-    port = number;
-  } else if (StartsWith(portName, "ros") || StartsWith(portName, "card")) {
-    // The image file or the reader's device is named by the next argument.
-    const bool image = StartsWith(portName, "ros");
-    kind = image ? VEXO_PORT_ROS : VEXO_PORT_READER;
-    port = 1;
-    imagePath = argv[2];
-    if (StartsWith(imagePath, "lp") || StartsWith(imagePath, "ttyS")) {
-      std::printf(image ? " \nName of the ROS file is missing\n"
-                        : " \nName of the card reader device is missing\n");
-      return kExitRejected;
-    }
-    k = 3;
-  } else {
-    std::printf(" \nNo valid port typ (serial or parallel)\n");
-    return kExitRejected;
-  }
+  if (!ReadPort(argc, argv, &port, &k)) return VEXO_EXIT_REJECTED;
 
-  const SignalWatch signalWatch(kind);
+  const SignalWatch signalWatch(port.kind);
   // Run options before the command, in any order.
-  for (; args.At(k) != nullptr; ++k) {
-    if (IsCommand(args.At(k), "--slow", "-s")) {
+  for (; k < argc; ++k) {
+    if (Is(argv[k], "--slow") || Is(argv[k], "-s")) {
       SerialBaudRate = 57600;
-    } else if (IsCommand(args.At(k), "--quiet", "-q")) {
+    } else if (Is(argv[k], "--quiet") || Is(argv[k], "-q")) {
       vexo_SetProgressQuiet(true);
     } else {
       break;
     }
   }
-  const char* command = args.At(k);
-  const char* p1 = args.At(k + 1);
-  const char* p2 = args.At(k + 2);
-  if (command == nullptr) {
-    std::printf(" No valid command-line parameters.\n");
+  const char* command = k < argc ? argv[k] : nullptr;
+  const CommandEntry* entry = nullptr;
+  for (const CommandEntry& candidate : kCommands) {
+    if (Is(command, candidate.word) || Is(command, candidate.shortForm)) entry = &candidate;
+  }
+  if (entry == nullptr) {
+    std::printf("%s", kNoValidParameters);
     PrintUsage(false);
-    return kExitRejected;
+    return VEXO_EXIT_REJECTED;
   }
 
-  if (IsCommand(command, "--get", "-g")) {
-    cmd_Get(kind, port, kCardSlot, 1, imagePath);
-  } else if (IsCommand(command, "--json", "-j")) {
-    cmd_Json(kind, port, kCardSlot, imagePath);
-  } else if (IsCommand(command, "--web", "-w")) {
-    cmd_Web(kind, port, kCardSlot, p1, imagePath);
-  } else if (IsCommand(command, "--empty", "-e")) {
-    cmd_Empty(kind, port, kCardSlot, imagePath);
-  } else if (IsCommand(command, "--delete", "-d")) {
-    // A number names the title to delete; any other word but "all" means
-    // the last title.
-    if (IsNumber(p1)) {
-      cmd_DeleteTitle(kind, port, kCardSlot, ReadNumber(p1), imagePath);
-    } else {
-      cmd_Delete(kind, port, kCardSlot, (p1 != nullptr && Is(p1, "all")) ? 0 : 1, imagePath);
-    }
-  } else if (IsCommand(command, "--move", "-m")) {
-    if (!IsNumber(p1) || !IsNumber(p2)) {
-      std::printf(" --move: missing or invalid parameters\n");
-      return kExitRejected;
-    }
-    cmd_Move(kind, port, kCardSlot, ReadNumber(p1), ReadNumber(p2), imagePath);
-  } else if (IsCommand(command, "--rawwrite", "-rw") || IsCommand(command, "--rawread", "-rr")) {
-    if (p1 == nullptr) {
-      std::printf(" No valid command-line parameters.\n");
-      return kExitRejected;
-    }
-    const bool write = IsCommand(command, "--rawwrite", "-rw");
-    // Options after the file: --used (reads only) and --quiet.
-    int usedPartOnly = 0;
-    for (int i = k + 2; args.At(i) != nullptr; ++i) {
-      if (!write && IsCommand(args.At(i), "--used", "-u")) {
-        usedPartOnly = 1;
-      } else if (IsCommand(args.At(i), "--quiet", "-q")) {
-        vexo_SetProgressQuiet(true);
-      } else {
-        std::printf(" No valid command-line parameters.\n");
-        return kExitRejected;
-      }
-    }
-    if (write) {
-      cmd_RawWrite(kind, port, kCardSlot, p1, imagePath);
-    } else {
-      cmd_RawRead(kind, port, kCardSlot, p1, usedPartOnly, imagePath);
-    }
-  } else if (IsCommand(command, "--change", "-c")) {
-    if (p1 == nullptr) {
-      std::printf(" --change: missing or invalid parameters\n");
-      return kExitRejected;
-    }
-    Options options;
-    const ScanOutcome outcome = ScanOptions(args, k + 1, true, &options);
-    if (outcome != ScanOutcome::Ok) {
-      std::printf(" --change: missing or invalid parameters\n");
-      std::printf(outcome == ScanOutcome::NoCardName ? "           No valid cardname.\n"
-                                                     : "           No valid cardtype.\n");
-      return kExitRejected;
-    }
-    cmd_Change(kind, port, kCardSlot, OrNull(options.cardName), options.cardType, imagePath);
-  } else if (IsCommand(command, "--add", "-a")) {
-    if (p1 == nullptr || p2 == nullptr) {
-      std::printf(" --add: missing or invalid parameters\n");
-      return kExitRejected;
-    }
-    Options options;
-    if (ScanOptions(args, k + 3, false, &options) != ScanOutcome::Ok) {
-      std::printf(" --add: missing or invalid parameters\n");
-      std::printf("           No valid cardtype.\n");
-      return kExitRejected;
-    }
-    std::string title = title_FromTyped(p2);
-    cmd_Add(kind, port, kCardSlot, p1, title.data(), OrNull(options.cardName), options.cardType,
-            imagePath);
-  } else if (IsCommand(command, "--import", "-i")) {
-    // The sources run up to the first option word.
-    std::vector<std::string> sources;
-    int next = k + 1;
-    for (; args.At(next) != nullptr && !Is(args.At(next), "-n") && !Is(args.At(next), "-t"); ++next) {
-      sources.emplace_back(args.At(next));
-    }
-    Options options;
-    const bool typeOk = ScanOptions(args, next, false, &options) == ScanOutcome::Ok;
-    if (sources.empty() || !typeOk) {
-      std::printf(" --import: missing or invalid parameters\n");
-      if (!typeOk) std::printf("           No valid cardtype.\n");
-      return kExitRejected;
-    }
-    cmd_Import(kind, port, kCardSlot, sources, OrNull(options.cardName), options.cardType,
-               imagePath);
-  } else if (IsCommand(command, "--read", "-r")) {
-    if (p1 == nullptr || ReadNumber(p1) <= 0) {
-      std::printf(" --read: missing or invalid parameters\n");
-      return kExitRejected;
-    }
-    cmd_Read(kind, port, kCardSlot, ReadNumber(p1), p2, imagePath);
-  } else if (IsCommand(command, "--chtitle", "-ct")) {
-    if (p1 == nullptr || ReadNumber(p1) <= 0 || p2 == nullptr) {
-      std::printf(" --chtitle: missing or invalid parameters\n");
-      return kExitRejected;
-    }
-    const std::string title = title_FromTyped(p2);
-    cmd_ChTitle(kind, port, kCardSlot, ReadNumber(p1), title.c_str(), imagePath);
-  } else {
-    std::printf(" No valid command-line parameters.\n");
-    PrintUsage(false);
-    return kExitRejected;
+  CommandWords words(argc, argv, k + 1);
+  const Action action = entry->parse(port, words);
+  if (!action) return VEXO_EXIT_REJECTED;
+  if (const char* leftover = words.Peek()) {
+    std::printf(" Unknown parameter: %s\n", leftover);
+    return VEXO_EXIT_REJECTED;
   }
-  return kExitHandled;
+  return action();
 }

@@ -9,7 +9,7 @@
 #include "cli/web_server.h"
 #include "base/result_codes.h"
 
-void cmd_Web(int32_t kind, int32_t port, int32_t slot, const char* listen, const char* imagePath) {
+int cmd_Web(int32_t kind, int32_t port, int32_t slot, const char* listen, const char* imagePath) {
   WebConfig config;
   config.kind = kind;
   config.port = port;
@@ -23,7 +23,7 @@ void cmd_Web(int32_t kind, int32_t port, int32_t slot, const char* listen, const
   if (started != 0) {
     std::printf("\n Error: %s\n", vexo_ResultMessage(started));
     if (!why.empty()) std::printf(" %s\n", why.c_str());
-    return;
+    return VEXO_EXIT_FAILED;
   }
   if (session.Exposed()) {
     std::printf(" Warning: %s is not a loopback address: other computers can reach this page.\n",
@@ -34,4 +34,5 @@ void cmd_Web(int32_t kind, int32_t port, int32_t slot, const char* listen, const
   while (vexo_CaughtSignal() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   session.Stop();
   std::printf(" Web page closed.\n");
+  return VEXO_EXIT_DONE;
 }

@@ -22,35 +22,35 @@ constexpr const char* kDoneLine = " Done.                        \n";
 constexpr const char* kRosRefusal = " - not supported for ROS file -\n";
 
 // A run stopped by a signal reports the stop, whatever failure it caused on
-// the way (a search or a poll cut short).
-void PrintError(VexoResult result) {
+// the way (a search or a poll cut short). Returns the failed run's status.
+int PrintError(VexoResult result) {
   if (vexo_StopRequested()) result = -VEXO_ERROR_TRANSFER_STOPPED;
   std::printf("\n Error: %s\n", vexo_ResultMessage(result));
   if (result == -VEXO_ERROR_FOREIGN_DATA && card_ForeignDataName() != nullptr) {
     std::printf(" It holds %s.\n", card_ForeignDataName());
   }
+  return VEXO_EXIT_FAILED;
 }
 
 // The frame of the header commands: open, operation, close, then the
 // message; the parallel adapter re-reads the card after a change.
 template <typename Operation>
-void RunHeaderCommand(int32_t kind, int32_t port, int32_t slot, const char* imagePath,
+int RunHeaderCommand(int32_t kind, int32_t port, int32_t slot, const char* imagePath,
                       Operation operation, const char* successText, int sampleNumber = 0,
                       int place = 0) {
   const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
-  if (opened != 0) {
-    PrintError(opened);
-    return;
-  }
+  if (opened != 0) return PrintError(opened);
   const VexoResult result = operation();
   vexo_Close(kind, port);
+  int status = VEXO_EXIT_DONE;
   if (result != 0) {
-    PrintError(result);
+    status = PrintError(result);
   } else {
     if (kind == VEXO_PORT_PARALLEL) cmd_Get(VEXO_PORT_PARALLEL, port, slot, 0, nullptr);
     std::printf(successText, sampleNumber, place);
   }
   vexo_SettleDelay(kind);
+  return status;
 }
 
 // After a transfer the adapter's bus lines go low and the card is read once
@@ -68,11 +68,12 @@ void ReleaseAdapterLines(int32_t kind, int32_t port, int32_t slot) {
 // close. The parallel adapter switches its bus lines low and re-reads the
 // header before the report.
 template <typename Operation>
-void RunTransferCommand(int32_t kind, int32_t port, int32_t slot, Operation operation,
-                        bool rateLine) {
+int RunTransferCommand(int32_t kind, int32_t port, int32_t slot, Operation operation,
+                       bool rateLine) {
   const VexoResult result = operation();
+  int status = VEXO_EXIT_DONE;
   if (result != 0) {
-    PrintError(result);
+    status = PrintError(result);
   } else {
     const float rate = vexo_GetTransferRate(kind);
     ReleaseAdapterLines(kind, port, slot);
@@ -82,6 +83,7 @@ void RunTransferCommand(int32_t kind, int32_t port, int32_t slot, Operation oper
   }
   vexo_Close(kind, port);
   vexo_SettleDelay(kind);
+  return status;
 }
 
 // How a resumable copy began, on a line of its own after its progress lines.
@@ -149,7 +151,7 @@ void PrintJson(const nlohmann::ordered_json& object) {
 
 }  // namespace
 
-void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath) {
+int cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath) {
   CardHeader header;
   const VexoResult result = ReadCard(kind, port, slot, imagePath, &header);
   char version[16];
@@ -186,84 +188,86 @@ void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* i
     std::printf("  Version:     %s\n", version);
     std::printf("  - no valid carddata -\n");
   } else {
-    PrintError(result);
+    return PrintError(result);
   }
+  return VEXO_EXIT_DONE;
 }
 
-void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly, const char* devicePath) {
+int cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly, const char* devicePath) {
   if (kind == VEXO_PORT_ROS) {
     std::fputs(kRosRefusal, stdout);
-    return;
+    return VEXO_EXIT_FAILED;
   }
-  RunHeaderCommand(kind, port, slot, devicePath,
+  return RunHeaderCommand(kind, port, slot, devicePath,
                    [&] { return card_DeleteTitles(kind, port, slot, lastOnly); },
                    lastOnly == 1 ? "\n Deleted one title.\n" : "\n Deleted all titles.\n");
 }
 
-void cmd_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
-                     const char* devicePath) {
+int cmd_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+                    const char* devicePath) {
   if (kind == VEXO_PORT_ROS) {
     std::fputs(kRosRefusal, stdout);
-    return;
+    return VEXO_EXIT_FAILED;
   }
-  RunHeaderCommand(kind, port, slot, devicePath,
+  return RunHeaderCommand(kind, port, slot, devicePath,
                    [&] { return card_DeleteTitle(kind, port, slot, sampleNumber); },
                    "\n Deleted one title.\n");
 }
 
-void cmd_Move(int32_t kind, int32_t port, int32_t slot, int32_t from, int32_t to,
-              const char* imagePath) {
-  RunHeaderCommand(kind, port, slot, imagePath,
+int cmd_Move(int32_t kind, int32_t port, int32_t slot, int32_t from, int32_t to,
+             const char* imagePath) {
+  return RunHeaderCommand(kind, port, slot, imagePath,
                    [&] { return card_MoveTitle(kind, port, slot, from, to); },
                    "\n Moved title %i to place %i.\n", from, to);
 }
 
-void cmd_Empty(int32_t kind, int32_t port, int32_t slot, const char* devicePath) {
+int cmd_Empty(int32_t kind, int32_t port, int32_t slot, const char* devicePath) {
   if (kind == VEXO_PORT_ROS) {
     std::fputs(kRosRefusal, stdout);
-    return;
+    return VEXO_EXIT_FAILED;
   }
-  RunHeaderCommand(kind, port, slot, devicePath,
+  return RunHeaderCommand(kind, port, slot, devicePath,
                    [&] { return card_WriteEmptyHeader(kind, port, slot); },
                    "\n Empty Header written.\n");
 }
 
-void cmd_Change(int32_t kind, int32_t port, int32_t slot, const char* cardName, uint16_t cardType,
-                const char* imagePath) {
-  RunHeaderCommand(kind, port, slot, imagePath,
+int cmd_Change(int32_t kind, int32_t port, int32_t slot, const char* cardName, uint16_t cardType,
+               const char* imagePath) {
+  return RunHeaderCommand(kind, port, slot, imagePath,
                    [&] { return card_ChangeCard(kind, port, slot, cardType, cardName); },
                    "\n Changed CardName.\n");
 }
 
-void cmd_ChTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber, const char* title,
-                 const char* imagePath) {
-  RunHeaderCommand(kind, port, slot, imagePath,
+int cmd_ChTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber, const char* title,
+                const char* imagePath) {
+  return RunHeaderCommand(kind, port, slot, imagePath,
                    [&] { return card_ChangeTitle(kind, port, slot, sampleNumber, title); },
                    "\n Changed Title for Sample %i.\n", sampleNumber);
 }
 
-void cmd_Json(int32_t kind, int32_t port, int32_t slot, const char* imagePath) {
+int cmd_Json(int32_t kind, int32_t port, int32_t slot, const char* imagePath) {
   const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
   if (opened != 0) {
     VexoResult shown = opened;
     if (vexo_StopRequested()) shown = -VEXO_ERROR_TRANSFER_STOPPED;
     PrintJson({{"error", -shown}, {"message", vexo_ResultMessage(shown)}});
-    return;
+    return VEXO_EXIT_FAILED;
   }
   VexoResult result = 0;
   const nlohmann::ordered_json listing = cli_CardListing(kind, port, slot, &result);
   vexo_Close(kind, port);
   if (result == 0 || result == -VEXO_ERROR_NO_VALID_HEADER) vexo_SettleDelay(kind);
   PrintJson(listing);
+  return result == 0 || result == -VEXO_ERROR_NO_VALID_HEADER ? VEXO_EXIT_DONE : VEXO_EXIT_FAILED;
 }
 
-void cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* title,
-             const char* cardName, uint16_t cardType, const char* imagePath) {
-  if (!OpenForTransfer(kind, port, imagePath)) return;
+int cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* title,
+            const char* cardName, uint16_t cardType, const char* imagePath) {
+  if (!OpenForTransfer(kind, port, imagePath)) return VEXO_EXIT_FAILED;
   title_LatinToDisplay(title);
   const uint8_t fileType = IsMp3FileName(path) ? 1 : 2;
   std::printf("\n Adding file: %s\n ", path);
-  RunTransferCommand(
+  return RunTransferCommand(
       kind, port, slot,
       [&] {
         return card_AddTitle(kind, port, slot, cardType, cardName, path, title, 1, fileType);
@@ -271,36 +275,36 @@ void cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* t
       kind != VEXO_PORT_ROS);
 }
 
-void cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
-              const char* outputPath, const char* imagePath) {
-  if (!OpenForTransfer(kind, port, imagePath)) return;
+int cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+             const char* outputPath, const char* imagePath) {
+  if (!OpenForTransfer(kind, port, imagePath)) return VEXO_EXIT_FAILED;
   std::printf("\n Reading file:\n ");
-  RunTransferCommand(
+  return RunTransferCommand(
       kind, port, slot,
       [&] { return card_ReadTitle(kind, port, slot, sampleNumber, outputPath, 1); }, true);
 }
 
-void cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path,
-                  const char* devicePath) {
-  if (kind == VEXO_PORT_ROS) {
-    std::fputs(kRosRefusal, stdout);
-    return;
-  }
-  if (!OpenForTransfer(kind, port, devicePath)) return;
-  std::printf("\n Writing raw file: %s\n ", path);
-  RunTransferCommand(
-      kind, port, slot, [&] { return card_RawWrite(kind, port, slot, 0, path, 1); }, true);
-}
-
-void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
+int cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path,
                  const char* devicePath) {
   if (kind == VEXO_PORT_ROS) {
     std::fputs(kRosRefusal, stdout);
-    return;
+    return VEXO_EXIT_FAILED;
   }
-  if (!OpenForTransfer(kind, port, devicePath)) return;
+  if (!OpenForTransfer(kind, port, devicePath)) return VEXO_EXIT_FAILED;
+  std::printf("\n Writing raw file: %s\n ", path);
+  return RunTransferCommand(
+      kind, port, slot, [&] { return card_RawWrite(kind, port, slot, 0, path, 1); }, true);
+}
+
+int cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
+                const char* devicePath) {
+  if (kind == VEXO_PORT_ROS) {
+    std::fputs(kRosRefusal, stdout);
+    return VEXO_EXIT_FAILED;
+  }
+  if (!OpenForTransfer(kind, port, devicePath)) return VEXO_EXIT_FAILED;
   std::printf("\n Storing MMC data to file %s\n", path);
-  RunTransferCommand(
+  return RunTransferCommand(
       kind, port, slot,
       [&] {
         VexoResumeNote note = VexoResumeNote::Fresh;
@@ -312,14 +316,15 @@ void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int
       true);
 }
 
-void cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::string>& sources,
-                const char* cardName, uint16_t cardType, const char* imagePath) {
-  if (!OpenForTransfer(kind, port, imagePath)) return;
+int cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::string>& sources,
+               const char* cardName, uint16_t cardType, const char* imagePath) {
+  if (!OpenForTransfer(kind, port, imagePath)) return VEXO_EXIT_FAILED;
   const std::vector<Song> songs = song_Expand(sources);
   unsigned imported = 0;
+  bool failed = false;
   for (const Song& song : songs) {
     if (vexo_StopRequested()) {
-      PrintError(-VEXO_ERROR_TRANSFER_STOPPED);
+      failed = PrintError(-VEXO_ERROR_TRANSFER_STOPPED) != VEXO_EXIT_DONE;
       break;
     }
     const std::string title = title_FromUtf8(song_Title(song));
@@ -329,12 +334,12 @@ void cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std:
                                             1, IsMp3FileName(path) ? 1 : 2, true);
     if (result == 0) {
       vexo_EndProgressLine();
-    std::fputs(kDoneLine, stdout);
+      std::fputs(kDoneLine, stdout);
       ++imported;
     } else if (IsSongRefusal(result)) {
       std::printf("\n Skipped: %s\n", vexo_ResultMessage(result));
     } else {
-      PrintError(result);
+      failed = PrintError(result) != VEXO_EXIT_DONE;
       break;
     }
   }
@@ -342,4 +347,5 @@ void cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std:
   std::printf("\n Imported %u of %u songs.\n", imported, static_cast<unsigned>(songs.size()));
   vexo_Close(kind, port);
   vexo_SettleDelay(kind);
+  return failed || (imported == 0 && !songs.empty()) ? VEXO_EXIT_FAILED : VEXO_EXIT_DONE;
 }

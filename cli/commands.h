@@ -1,6 +1,7 @@
 // The command handlers: each opens the port, runs one playlist operation or
 // the header reader, closes the port, prints its report or the error line,
-// and waits for the port to settle. They hold no state. The image or device
+// and waits for the port to settle, and returns the run's exit status. They
+// hold no state. The image or device
 // path names the image file ("ros") or the card reader's device ("card");
 // the other kinds ignore it.
 #pragma once
@@ -11,34 +12,42 @@
 
 #include "media/songs.h"
 
-void cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath);
-void cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly,
-                const char* devicePath = nullptr);
-void cmd_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
-                     const char* devicePath = nullptr);
-void cmd_Move(int32_t kind, int32_t port, int32_t slot, int32_t from, int32_t to,
-              const char* imagePath);
-void cmd_Empty(int32_t kind, int32_t port, int32_t slot, const char* devicePath = nullptr);
-void cmd_Change(int32_t kind, int32_t port, int32_t slot, const char* cardName, uint16_t cardType,
+// Exit statuses of a run. A refused parallel port ends the process with 255
+// from the driver; a signal ends it by the signal (128 + n).
+constexpr int VEXO_EXIT_DONE = 0;      // the command did what it was asked
+constexpr int VEXO_EXIT_FAILED = 1;    // it failed: an " Error:" line, or refused for the port kind
+constexpr int VEXO_EXIT_REJECTED = 2;  // the command line was refused; nothing was opened
+
+int cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath);
+int cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly,
+               const char* devicePath = nullptr);
+int cmd_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+                    const char* devicePath = nullptr);
+int cmd_Move(int32_t kind, int32_t port, int32_t slot, int32_t from, int32_t to,
+             const char* imagePath);
+int cmd_Empty(int32_t kind, int32_t port, int32_t slot, const char* devicePath = nullptr);
+int cmd_Change(int32_t kind, int32_t port, int32_t slot, const char* cardName, uint16_t cardType,
+               const char* imagePath);
+int cmd_ChTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber, const char* title,
                 const char* imagePath);
-void cmd_ChTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber, const char* title,
-                 const char* imagePath);
 // The title is converted in place to the player's display code.
-void cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* title,
-             const char* cardName, uint16_t cardType, const char* imagePath);
-void cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
-              const char* outputPath, const char* imagePath);
-void cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path,
-                  const char* devicePath = nullptr);
-void cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
+int cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* title,
+            const char* cardName, uint16_t cardType, const char* imagePath);
+int cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
+             const char* outputPath, const char* imagePath);
+int cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path,
                  const char* devicePath = nullptr);
+int cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
+                const char* devicePath = nullptr);
 // Adds every song the sources name, each as one title as cmd_Add adds it,
 // whole or not at all: a song that cannot go on the card is reported and
-// skipped. A stop request ends the import between songs.
-void cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::string>& sources,
-                const char* cardName, uint16_t cardType, const char* imagePath);
+// skipped. A stop request ends the import between songs. It succeeds when
+// it stored every song or some of them; it fails after an error, or when
+// every song was skipped.
+int cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::string>& sources,
+               const char* cardName, uint16_t cardType, const char* imagePath);
 // The playlist as one JSON object in UTF-8, whatever the locale.
-void cmd_Json(int32_t kind, int32_t port, int32_t slot, const char* imagePath);
+int cmd_Json(int32_t kind, int32_t port, int32_t slot, const char* imagePath);
 // Serves the card's page on the open port until a signal ends the session
 // (listen: "ADDRESS:PORT" or nullptr for loopback at a free port).
-void cmd_Web(int32_t kind, int32_t port, int32_t slot, const char* listen, const char* imagePath);
+int cmd_Web(int32_t kind, int32_t port, int32_t slot, const char* listen, const char* imagePath);

@@ -49,15 +49,17 @@ const char* const kUsage =
     "  --seed <n>         the simulated card's timing within the bus's bounds\n"
     "                     (default 1; 0: fixed timing)\n"
     "  --player-version <n>  player: version byte, 0..255 (default 214)\n"
-    "  --version          print vexo-sim's version\n"
-    "  --help             this text\n";
+    "  --version, -V     print vexo-sim's version\n"
+    "  --help, -h         this text\n";
 
 const char* const kExamples =
     "Examples:\n"
     "  vexo-sim --card card.img -- lp1 --add song.mp3 \"My Song\"\n"
     "  vexo-sim --card card.img -- lp1 --get\n"
     "  vexo-sim --card card.img --card2 other.img -- ttyS0 --get\n"
-    "  vexo-sim --baud --fault drop-send:600 --card card.img -- ttyS0 --read 1 back.mp3\n";
+    "  vexo-sim --baud --fault drop-send:600 --card card.img -- ttyS0 --read 1 back.mp3\n"
+    "Exit status: vexo's own (0 done, 1 failed, 2 command line refused, 255 port\n"
+    "refused, 128 + n stopped by signal n); 2 also for a refused vexo-sim option.\n";
 
 // Faults as a user switches them on; N is 1-based where it counts bytes.
 struct SimFaults {
@@ -189,10 +191,10 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
     if (arg == "--") {
       options->commandStart = i + 1;
       return 0;
-    } else if (arg == "--help") {
+    } else if (arg == "--help" || arg == "-h") {
       PrintUsage(stdout);
       return -1;
-    } else if (arg == "--version") {
+    } else if (arg == "--version" || arg == "-V") {
       std::printf("vexo-sim %s\n", VEXO_SIM_VERSION);
       return -1;
     } else if (arg == "--fast") {

@@ -42,7 +42,7 @@ done
 # parallel port, as the source spells it (placeholders and line breaks cut).
 messages=$(sed -n 's/^ *"\(.*\)",$/\1/p; s/.*kUnknownMessage = "\(.*\)";/\1/p' \
              "$src/base/result_codes.cpp"
-           grep -ho '"[^"]*\(No valid\|missing or\|is missing\|not supported\|no valid carddata\|truncated\|permission for\|not running\|Could not open\|not in the group\)[^"]*"' \
+           grep -ho '"[^"]*\(No valid\|Unknown parameter\|missing or\|is missing\|not supported\|no valid carddata\|truncated\|permission for\|not running\|Could not open\|not in the group\)[^"]*"' \
              "$src"/cli/*.cpp "$src"/base/*.cpp "$src"/host/*.cpp "$src"/transport/*.cpp \
              "$src"/drivers/*/*.cpp "$src"/card/*.cpp \
              | sed 's/^"//; s/"$//; s/\\n//g; s/0x%x//; s/ *%s//; s/^ *//; s/ *$//')

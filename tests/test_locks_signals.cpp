@@ -95,7 +95,7 @@ TEST(TwoRunsOnOneSimulatedCard, TheSecondIsRefusedAndTheFirstCompletes) {
   EXPECT_EQ(refused.out, "\n Error: PORT IN USE\n");
 
   const int status = Finish(running);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << running.text;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << running.text;
   EXPECT_NE(running.text.find(" Done."), std::string::npos) << running.text;
   const std::string list = RunSim("--fast" + on + " --get").out;
   EXPECT_NE(list.find("  No. Samples: 1\n  Titles:\n    1.     20000  First\n"), std::string::npos) << list;

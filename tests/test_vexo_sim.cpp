@@ -22,7 +22,7 @@ class VexoSimProgram : public testing::Test {
 TEST_F(VexoSimProgram, CardsInTheSimulatedAdapterAndPlayer) {
   const auto song = vexo_test::Pattern(3000, 7);
   vexo_test::WriteFile(dir.File("song.mp3"), song);
-  EXPECT_EQ(RunSim("--fast --card " + Q("card.img") + " -- lp1 --add " + Q("song.mp3") + " 'My Song'").status, 1);
+  EXPECT_EQ(RunSim("--fast --card " + Q("card.img") + " -- lp1 --add " + Q("song.mp3") + " 'My Song'").status, 0);
   EXPECT_NE(RunSim("--fast --card " + Q("card.img") + " -- lp1 --get").out.find("    1.      3000  My Song\n"),
             std::string::npos);
   const auto image = vexo_test::ReadFile(dir.File("card.img"));  // the title from sector 128 on
@@ -32,7 +32,7 @@ TEST_F(VexoSimProgram, CardsInTheSimulatedAdapterAndPlayer) {
   EXPECT_EQ(RunSim("--fast --player-version 305 --card " + Q("a.img") + " -- ttyS0 --get").status, 2)
       << "a version byte above 255 is refused";
   // Every serial line word reaches the simulated player, never a real line.
-  EXPECT_EQ(RunSim("--fast --card " + Q("a.img") + " -- ttyUSB0 --add " + Q("song.mp3") + " Tune").status, 1);
+  EXPECT_EQ(RunSim("--fast --card " + Q("a.img") + " -- ttyUSB0 --add " + Q("song.mp3") + " Tune").status, 0);
   const RunResult get = RunSim("--fast --player-version 199 --card " + Q("a.img") + " --card2 " + Q("b.img") +
                             " -- ttyACM3 --slow --get");
   EXPECT_NE(get.out.find("  Cards:       2 inserted\n  Version:     1.99\n"), std::string::npos) << get.out;
@@ -48,7 +48,7 @@ TEST_F(VexoSimProgram, OptionsRefusedOfferedAndPassedOn) {
     EXPECT_EQ(RunSim(std::string(option) + card + "lp1 --get").status, 2) << option;
   }
   EXPECT_EQ(RunSim("--help").status, 0);
-  EXPECT_EQ(RunSim("--version").out.rfind("vexo-sim ", 0), 0u);
+  for (const char* version : {"--version", "-V"}) EXPECT_EQ(RunSim(version).out, "vexo-sim 2.14\n");
   EXPECT_NE(RunSim("--fast --fault no-card" + card + "lp1 --get").out.find(" Error: "), std::string::npos);
   EXPECT_NE(RunSim("--fast --fault silent" + card + "ttyS0 --get").out.find(" Error: "), std::string::npos);
   const RunResult ros = RunSim("-- ros " + Q("plain.ros") + " --get");  // image files need no simulator

@@ -120,7 +120,8 @@ RunResult RunSim(const std::string& arguments) {
   std::size_t got;
   while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, got);
   const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  // As a shell reports it: 128 + n for a run ended by signal n.
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
   return run;
 }
 

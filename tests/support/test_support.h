@@ -59,7 +59,7 @@ RunResult RunVexo(const std::vector<std::string>& front, const std::vector<std::
 
 // The shell command that runs the built vexo-sim with these (shell-quoted)
 // arguments; RunSim runs it and returns its standard output and error
-// together, and its exit status.
+// together, and its exit status as a shell reports it (128 + n for signal n).
 std::string SimCommand(const std::string& arguments);
 RunResult RunSim(const std::string& arguments);
 
