@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "base/vexo_types.h"
 #include "card/foreign_data.h"
@@ -82,6 +83,9 @@ bool card_FindTitlePlace(uint64_t bytes, uint64_t* startSector);
 // The same search, also giving the stretch's length in bytes from
 // startSector (to the next title or the card's end; 0 when none).
 bool card_FindTitleStretch(uint64_t bytes, uint64_t* startSector, uint64_t* stretchBytes);
+// The same search over any table, on a card of cardSize bytes.
+bool card_FindTitleStretchIn(const std::vector<TitleEntry>& table, uint32_t cardSize,
+                             uint64_t bytes, uint64_t* startSector, uint64_t* stretchBytes);
 
 // Sector behind every loaded entry: the first sector boundary at or behind
 // DATA_AREA_START and the end of every loaded entry (64-bit: a foreign entry

@@ -9,9 +9,9 @@ namespace {
 
 // The sectors every loaded entry covers, as [first, end) pairs in order of
 // their first sector, clipped to the data area. Entries of no bytes cover none.
-std::vector<std::pair<uint64_t, uint64_t>> CoveredSectors() {
+std::vector<std::pair<uint64_t, uint64_t>> CoveredSectors(const std::vector<TitleEntry>& table) {
   std::vector<std::pair<uint64_t, uint64_t>> covered;
-  for (const TitleEntry& entry : card_Loaded().table) {
+  for (const TitleEntry& entry : table) {
     if (entry.size == 0) continue;
     const uint64_t first = std::max<uint64_t>(entry.startAddress / SECTOR_SIZE, DATA_AREA_START / SECTOR_SIZE);
     const uint64_t end = (static_cast<uint64_t>(entry.startAddress) + entry.size + SECTOR_SIZE - 1) / SECTOR_SIZE;
@@ -24,10 +24,16 @@ std::vector<std::pair<uint64_t, uint64_t>> CoveredSectors() {
 }  // namespace
 
 bool card_FindTitleStretch(uint64_t bytes, uint64_t* startSector, uint64_t* stretchBytes) {
+  return card_FindTitleStretchIn(card_Loaded().table, card_Loaded().cardSize, bytes, startSector,
+                                 stretchBytes);
+}
+
+bool card_FindTitleStretchIn(const std::vector<TitleEntry>& table, uint32_t cardSize,
+                             uint64_t bytes, uint64_t* startSector, uint64_t* stretchBytes) {
   const uint64_t needed = std::max<uint64_t>(1, (bytes + SECTOR_SIZE - 1) / SECTOR_SIZE);
   uint64_t candidate = DATA_AREA_START / SECTOR_SIZE;
-  uint64_t limit = card_Loaded().cardSize / SECTOR_SIZE;  // behind every title: the card's end
-  for (const auto& [first, end] : CoveredSectors()) {
+  uint64_t limit = cardSize / SECTOR_SIZE;  // behind every title: the card's end
+  for (const auto& [first, end] : CoveredSectors(table)) {
     if (first >= candidate + needed) {
       limit = first;
       break;
