@@ -60,6 +60,7 @@ constexpr const char* ResultMessageTable[VEXO_RESULT_CODE_COUNT] = {
     "LINE LOST",
     "VERIFY FAILED",
     "FOREIGN DATA",
+    "DAMAGED TITLE",
 };
 
 }  // namespace

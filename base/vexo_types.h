@@ -108,4 +108,7 @@ constexpr int32_t VEXO_ERROR_VERIFY_FAILED = 52;
 // A card without a valid header whose header area holds other data (a file
 // system, a partition table, a file): nothing is written over it.
 constexpr int32_t VEXO_ERROR_FOREIGN_DATA = 53;
-constexpr int32_t VEXO_RESULT_CODE_COUNT = 54;
+// A title entry that cannot be a title of this card (its start or end lies
+// outside the card's data area): it is never read or written through.
+constexpr int32_t VEXO_ERROR_DAMAGED_TITLE = 54;
+constexpr int32_t VEXO_RESULT_CODE_COUNT = 55;

@@ -98,3 +98,14 @@ std::string title_ToTerminal(const char* cardText, bool cp437) {
   if (cp437) title_DisplayToCp437(text.data());
   return text;
 }
+
+bool title_IsDisplayCode(const char* text, std::size_t length) {
+  for (std::size_t i = 0; i < length && text[i] != '\0'; ++i) {
+    const uint8_t byte = static_cast<uint8_t>(text[i]);
+    if (byte >= 0x20 && byte < 0x7F) continue;
+    bool known = false;
+    for (const CodePair& pair : kLatinTable) known = known || pair.display == byte;
+    if (!known) return false;
+  }
+  return true;
+}

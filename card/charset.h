@@ -9,6 +9,7 @@
 // terminal gets and gives the card's bytes as they are.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 void title_LatinToDisplay(char* text);
@@ -33,3 +34,8 @@ std::string title_ToUtf8(const char* cardText);
 // Card text as the terminal shows it: UTF-8 on a UTF-8 terminal; on any
 // other the stored bytes, or with cp437 the display codes in code page 437.
 std::string title_ToTerminal(const char* cardText, bool cp437 = false);
+
+// Whether the first `length` bytes of a card text (up to its NUL) are all
+// characters the player's display shows: printable ASCII and the display
+// codes of the umlauts and sharp s.
+bool title_IsDisplayCode(const char* text, std::size_t length);

@@ -9,6 +9,7 @@
 
 #include "card/foreign_data.h"
 #include "card/loaded_table.h"
+#include "card/table_check.h"
 #include "host/pauses.h"
 #include "host/trace.h"
 #include "transport/transport.h"
@@ -48,6 +49,7 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
   card_KeepSectorRead(reader.buffer);
 
   card_DecodeHeaderFields(reader.buffer.data(), header);
+  g_loaded.storedCount = header->sampleCount;
   vexo_Trace("Card: %u, %s\n", header->sampleCount, header->cardName.data());
 
   if (!card_IsValidCardType(header->cardType)) {
@@ -113,8 +115,9 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
     vexo_Trace("%lu, %s\n", static_cast<unsigned long>(g_table[i].size), title);
   }
 
-  uint64_t used = 0;
-  for (const TitleEntry& entry : g_table) used += entry.size;
+  // Each byte of the data area counts once, whatever overlapping or damaged
+  // entries claim.
+  const uint64_t used = card_CoveredBytes(g_table, header->cardSize);
   header->freeBytes = used >= header->freeBytes ? 0 : header->freeBytes - static_cast<uint32_t>(used);
   g_cursor = 0;
   g_onCardCount = count;
@@ -128,6 +131,8 @@ VexoResult card_ReadHeaderForChange(int32_t kind, int32_t port, int32_t slot, Ca
   const VexoResult blank = card_CheckHeaderAreaBlank(kind, port, slot, header->cardSize);
   return blank != 0 ? blank : result;
 }
+
+uint16_t card_StoredSampleCount() { return g_loaded.storedCount; }
 
 int card_NextTitle(TitleEntry* entry) {
   if (g_cursor >= g_table.size()) return 1;

@@ -41,6 +41,11 @@ VexoResult card_ReadHeaderForChange(int32_t kind, int32_t port, int32_t slot, Ca
 // What the card last refused with -FOREIGN_DATA holds: card_ForeignDataName
 // (card/foreign_data.h).
 
+// sampleCount as the card's sector 0 held it when the header was last read
+// (the header's field holds the number of entries loaded: never more than the
+// header area holds).
+uint16_t card_StoredSampleCount();
+
 // Copies the entry at the cursor and advances: 0, or 1 at the end.
 int card_NextTitle(TitleEntry* entry);
 

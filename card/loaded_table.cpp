@@ -17,6 +17,7 @@ void card_ForgetLoaded() {
   l.onCardCount = 0;
   l.onCardEnd = 0;
   l.cardSize = 0;
+  l.storedCount = 0;
 }
 
 void card_KeepSectorRead(const SectorBuffer& buffer) {

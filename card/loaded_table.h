@@ -17,6 +17,7 @@ struct CardLoaded {
   uint32_t onCardCount = 0;
   uint64_t onCardEnd = 0;
   uint32_t cardSize = 0;
+  uint16_t storedCount = 0;  // sampleCount as sector 0 holds it
 };
 
 CardLoaded& card_Loaded();

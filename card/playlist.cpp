@@ -14,6 +14,7 @@
 
 #include "card/charset.h"
 #include "card/header.h"
+#include "card/table_check.h"
 #include "host/host_files.h"
 #include "host/pauses.h"
 #include "host/trace.h"
@@ -256,6 +257,11 @@ VexoResult card_ReadTitle(int32_t kind, int32_t port, int32_t slot, int32_t samp
   VexoResult result = ReadHeaderForTitle(kind, port, slot, sampleNumber, false, &header);
   if (result != 0) return result;
   const TitleEntry entry = *card_LoadedTitle(static_cast<uint16_t>(sampleNumber - 1));
+  // An entry that points outside the card names no bytes of a title.
+  if (card_TitleDamage(entry, header.cardSize) != TitleDamage::None) {
+    card_ReleaseTitles();
+    return -VEXO_ERROR_DAMAGED_TITLE;
+  }
   const std::string defaultName = card_DefaultTitleFileName(entry.title.data());
   if (outputPath == nullptr) outputPath = defaultName.c_str();
   vexo_Delay(10);

@@ -7,14 +7,24 @@
 
 namespace {
 
-// The sectors every loaded entry covers, as [first, end) pairs in order of
-// their first sector, clipped to the data area. Entries of no bytes cover none.
-std::vector<std::pair<uint64_t, uint64_t>> CoveredSectors(const std::vector<TitleEntry>& table) {
+// The card's end as a sector number, never inside the header area.
+uint64_t CardEndSector(uint32_t cardSize) {
+  return std::max<uint64_t>(cardSize / SECTOR_SIZE, DATA_AREA_START / SECTOR_SIZE);
+}
+
+// The sectors every entry covers, as [first, end) pairs in order of their
+// first sector, clipped to the data area and the card: a damaged entry keeps
+// what it covers of the card from new titles, and what it claims past the
+// card's end counts for nothing. Entries of no bytes cover none.
+std::vector<std::pair<uint64_t, uint64_t>> CoveredSectors(const std::vector<TitleEntry>& table,
+                                                          uint32_t cardSize) {
   std::vector<std::pair<uint64_t, uint64_t>> covered;
   for (const TitleEntry& entry : table) {
     if (entry.size == 0) continue;
     const uint64_t first = std::max<uint64_t>(entry.startAddress / SECTOR_SIZE, DATA_AREA_START / SECTOR_SIZE);
-    const uint64_t end = (static_cast<uint64_t>(entry.startAddress) + entry.size + SECTOR_SIZE - 1) / SECTOR_SIZE;
+    const uint64_t end = std::min(
+        (static_cast<uint64_t>(entry.startAddress) + entry.size + SECTOR_SIZE - 1) / SECTOR_SIZE,
+        CardEndSector(cardSize));
     if (first < end) covered.emplace_back(first, end);
   }
   std::sort(covered.begin(), covered.end());
@@ -33,7 +43,7 @@ bool card_FindTitleStretchIn(const std::vector<TitleEntry>& table, uint32_t card
   const uint64_t needed = std::max<uint64_t>(1, (bytes + SECTOR_SIZE - 1) / SECTOR_SIZE);
   uint64_t candidate = DATA_AREA_START / SECTOR_SIZE;
   uint64_t limit = cardSize / SECTOR_SIZE;  // behind every title: the card's end
-  for (const auto& [first, end] : CoveredSectors(table)) {
+  for (const auto& [first, end] : CoveredSectors(table, cardSize)) {
     if (first >= candidate + needed) {
       limit = first;
       break;
@@ -56,10 +66,11 @@ uint64_t card_NextTitleSector() {
   // Behind every entry, not only the last: a foreign or damaged table may be
   // out of order or point into the header area, and a new title must never
   // land on the header or on a listed title.
-  uint64_t end = DATA_AREA_START;
-  for (const TitleEntry& entry : card_Loaded().table) {
-    end = std::max(end, static_cast<uint64_t>(entry.startAddress) + entry.size);
+  // What a damaged entry claims past the card's end is not taken as used.
+  uint64_t end = DATA_AREA_START / SECTOR_SIZE;
+  for (const auto& [first, last] : CoveredSectors(card_Loaded().table, card_Loaded().cardSize)) {
+    end = std::max(end, last);
   }
-  return (end + SECTOR_SIZE - 1) / SECTOR_SIZE;
+  return end;
 }
 

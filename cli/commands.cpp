@@ -9,6 +9,7 @@
 #include "card/charset.h"
 #include "card/header.h"
 #include "card/playlist.h"
+#include "card/table_check.h"
 #include "cli/cli.h"
 #include "cli/listing_json.h"
 #include "host/pauses.h"
@@ -174,8 +175,11 @@ int cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* im
         int number = 1;
         while (card_NextTitle(&entry) == 0) {
           const std::string title(entry.title.data(), strnlen(entry.title.data(), TITLE_TEXT_BYTES));
-          std::printf("  %3i.  %8lu  %s\n", number++, static_cast<unsigned long>(entry.size),
+          std::printf("  %3i.  %8lu  %s", number++, static_cast<unsigned long>(entry.size),
                       title_ToTerminal(title.c_str(), true).c_str());
+          const char* damage = card_DamageText(card_TitleDamage(entry, header.cardSize));
+          if (damage != nullptr) std::printf("   (damaged: %s)", damage);
+          std::printf("\n");
         }
       }
     }

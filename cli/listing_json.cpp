@@ -6,6 +6,7 @@
 
 #include "card/charset.h"
 #include "card/header.h"
+#include "card/table_check.h"
 #include "host/pauses.h"
 #include "base/result_codes.h"
 
@@ -38,10 +39,13 @@ nlohmann::ordered_json cli_CardListing(int32_t kind, int32_t port, int32_t slot,
     TitleEntry entry;
     for (int number = 1; card_NextTitle(&entry) == 0; ++number) {
       const std::string title(entry.title.data(), strnlen(entry.title.data(), TITLE_TEXT_BYTES));
-      listing["titles"].push_back({{"number", number},
-                                   {"title", title_ToUtf8(title.c_str())},
-                                   {"size", entry.size},
-                                   {"start", entry.startAddress}});
+      Json item = {{"number", number},
+                   {"title", title_ToUtf8(title.c_str())},
+                   {"size", entry.size},
+                   {"start", entry.startAddress}};
+      const char* damage = card_DamageText(card_TitleDamage(entry, header.cardSize));
+      if (damage != nullptr) item["damaged"] = damage;
+      listing["titles"].push_back(item);
     }
     card_ReleaseTitles();
     return listing;
