@@ -128,6 +128,12 @@ TEST_P(DamagedTable, AddPlacesInsideTheCard) {
   const std::string song = dir.Write("new.mp3", Pattern(5000));
   const RunResult run = Run({"--add", song, "New"});
   const nlohmann::json titles = Listing()["titles"];
+  // A table of as many entries as the header area holds takes no more.
+  if (card.listed >= 2032) {
+    EXPECT_NE(run.out.find("\n Error: TABLE FULL\n"), std::string::npos) << run.out;
+    EXPECT_EQ(ReadFile(image), before);
+    return;
+  }
   if (card.coveredBytes >= kDataBytes - 5000) {
     EXPECT_NE(run.out.find("CARD FULL"), std::string::npos) << run.out;
     EXPECT_EQ(ReadFile(image), before);
