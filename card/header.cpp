@@ -58,16 +58,9 @@ VexoResult card_ReadHeader(int32_t kind, int32_t port, int32_t slot, CardHeader*
     return -VEXO_ERROR_NO_VALID_HEADER;
   }
 
-  // Only entries that lie wholly inside the header area can be titles, and
-  // it holds no more than HEADER_MAX_TITLES of them; a count that reaches
-  // further is cut, so that nothing is read or written beyond the header
-  // area, whatever the header claims.
-  uint32_t count = std::min<uint32_t>(header->sampleCount, HEADER_MAX_TITLES);
-  if (header->tableOffset >= DATA_AREA_START) {
-    count = 0;
-  } else if (header->entrySize > 0) {
-    count = std::min<uint32_t>(count, (DATA_AREA_START - header->tableOffset) / header->entrySize);
-  }
+  // Nothing is read or written beyond the header area, whatever the header
+  // claims.
+  const uint32_t count = card_TableCount(*header);
   header->sampleCount = static_cast<uint16_t>(count);
 
   // Sector 1 is read whenever the table lies behind sector 0, also for an

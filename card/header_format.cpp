@@ -1,5 +1,6 @@
 #include "card/header_format.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -112,4 +113,31 @@ void card_EncodeHeaderFields(const CardHeader& header, uint16_t count, uint32_t 
   std::memcpy(b + HDR_CARD_NAME, header.cardName.data(), CARD_NAME_BYTES);
   b[HDR_CARD_NAME + CARD_NAME_BYTES - 1] = '\0';
   Store16(b + HDR_ENTRY_SIZE, header.entrySize);
+}
+
+uint32_t card_TableCount(const CardHeader& header) {
+  uint32_t count = std::min<uint32_t>(header.sampleCount, HEADER_MAX_TITLES);
+  if (header.tableOffset >= DATA_AREA_START) return 0;
+  if (header.entrySize > 0) {
+    count = std::min<uint32_t>(count, (DATA_AREA_START - header.tableOffset) / header.entrySize);
+  }
+  return count;
+}
+
+bool card_DecodeHeaderArea(const uint8_t* bytes, std::size_t count, CardHeader* header,
+                           std::vector<TitleEntry>* entries) {
+  std::vector<uint8_t> area(DATA_AREA_START, 0);
+  std::copy(bytes, bytes + std::min<std::size_t>(count, DATA_AREA_START), area.begin());
+  card_DecodeHeaderFields(area.data(), header);
+  entries->clear();
+  if (!card_IsValidCardType(header->cardType)) return false;
+  // Entries of another size than 32 bytes keep their first 32 bytes.
+  const uint32_t take = std::min<uint32_t>(header->entrySize, HEADER_ENTRY_SIZE);
+  for (uint32_t i = 0; i < card_TableCount(*header); ++i) {
+    const uint64_t at = card_TableEnd(*header, i);
+    uint8_t entry[HEADER_ENTRY_SIZE] = {};
+    for (uint32_t j = 0; j < take && at + j < DATA_AREA_START; ++j) entry[j] = area[at + j];
+    entries->push_back(card_DecodeTitle(entry));
+  }
+  return true;
 }

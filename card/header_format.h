@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "base/vexo_types.h"
 
@@ -52,6 +53,17 @@ TitleEntry card_DecodeTitle(const uint8_t* bytes32);
 // behind them.
 void card_SetTitleText(TitleEntry* entry, const char* text);
 void card_SetCardName(CardHeader* header, const char* name);
+
+// The entries of the header's table that can be titles: only those that lie
+// wholly inside the header area, and no more than HEADER_MAX_TITLES of them;
+// a count that reaches further is cut.
+uint32_t card_TableCount(const CardHeader& header);
+
+// The entries of a header area held in memory (`bytes` from the card's byte
+// 0, shorter ones read as zeros past their end), as the header reader loads
+// them from a card: false when sector 0 holds no valid header.
+bool card_DecodeHeaderArea(const uint8_t* bytes, std::size_t count, CardHeader* header,
+                           std::vector<TitleEntry>* entries);
 
 // Where the table of a header with `count` entries ends (64-bit).
 uint64_t card_TableEnd(const CardHeader& header, uint32_t count);

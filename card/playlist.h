@@ -43,9 +43,20 @@ VexoResult card_RawRead(int32_t kind, int32_t port, int32_t slot, uint32_t start
 // FILE.part beside its map (see host/copy_map.h) and takes FILE's place once
 // complete. A map of the same card (size, header area) and length is carried
 // on from; any other starts over. `note` says which, and from which sector.
-enum class VexoResumeNote { Fresh, Resumed, CardSizeChanged, HeaderChanged, LengthChanged };
+enum class VexoResumeNote {
+  Fresh, Resumed, CardSizeChanged, HeaderChanged, LengthChanged, FileChanged, CardChanged
+};
 VexoResult card_BackUp(int32_t kind, int32_t port, int32_t slot, const char* path, int progress,
                        int usedPartOnly, VexoResumeNote* note, uint32_t* fromSector);
+
+// A raw write of a host image onto the card from sector 0 in an order that
+// never leaves the card listing a title over half-written data: first the
+// header area blank, then the data area, then the file's header area (its
+// sector 0 last). With usedPartOnly only up to the end of the file's highest
+// title. A map beside the file (FILE.write.map) lets a stopped restore of the
+// same file onto the same card carry on; `note` says whether it did.
+VexoResult card_Restore(int32_t kind, int32_t port, int32_t slot, const char* path, int progress,
+                        int usedPartOnly, VexoResumeNote* note, uint32_t* fromSector);
 
 // The host file name for a title read without a given name: the title as
 // the terminal shows it (see title_ToTerminal).

@@ -302,10 +302,11 @@ bool TakeQuiet(CommandWords& words) { return words.TakeFlag("--quiet", "-q"); }
 Action ParseRawWrite(const Port& p, CommandWords& words) {
   const char* file = words.Next();
   if (file == nullptr) return Refuse(kNoValidParameters);
+  const int usedPartOnly = words.TakeFlag("--used", "-u") ? 1 : 0;
   const bool quiet = TakeQuiet(words);
-  return [p, file, quiet] {
+  return [p, file, usedPartOnly, quiet] {
     if (quiet) vexo_SetProgressQuiet(true);
-    return cmd_RawWrite(p.kind, p.number, kCardSlot, file, p.path);
+    return cmd_RawWrite(p.kind, p.number, kCardSlot, file, usedPartOnly, p.path);
   };
 }
 

@@ -106,6 +106,12 @@ void PrintResumeNote(VexoResumeNote note, uint32_t from) {
     case VexoResumeNote::LengthChanged:
       why = "the part to copy changed";
       break;
+    case VexoResumeNote::FileChanged:
+      why = "the file changed";
+      break;
+    case VexoResumeNote::CardChanged:
+      why = "the card changed";
+      break;
   }
   vexo_EndProgressLine();
   std::printf("\n Started over: %s.\n", why);
@@ -288,7 +294,7 @@ int cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
       [&] { return card_ReadTitle(kind, port, slot, sampleNumber, outputPath, 1); }, true);
 }
 
-int cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path,
+int cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
                  const char* devicePath) {
   if (kind == VEXO_PORT_ROS) {
     std::fputs(kRosRefusal, stdout);
@@ -297,7 +303,15 @@ int cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path,
   if (!OpenForTransfer(kind, port, devicePath)) return VEXO_EXIT_FAILED;
   std::printf("\n Writing raw file: %s\n ", path);
   return RunTransferCommand(
-      kind, port, slot, [&] { return card_RawWrite(kind, port, slot, 0, path, 1); }, true);
+      kind, port, slot,
+      [&] {
+        VexoResumeNote note = VexoResumeNote::Fresh;
+        uint32_t from = 0;
+        const VexoResult result = card_Restore(kind, port, slot, path, 1, usedPartOnly, &note, &from);
+        PrintResumeNote(note, from);
+        return result;
+      },
+      true);
 }
 
 int cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,

@@ -35,7 +35,7 @@ int cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* ti
             const char* cardName, uint16_t cardType, const char* imagePath);
 int cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
              const char* outputPath, const char* imagePath);
-int cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path,
+int cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
                  const char* devicePath = nullptr);
 int cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
                 const char* devicePath = nullptr);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "host/copy_map.h"
 #include "host/host_files.h"
 #include "host/pauses.h"
 #include "host/progress.h"
@@ -145,6 +146,10 @@ VexoResult vexo_CopyHostToCard(const VexoBlockCopy& copy, FILE* host) {
       return -VEXO_ERROR_FILE_READ;
     }
     *written = WriteSectors(copy, copy.startSector + first, bytes, count);
+    // A resumable copy claims sectors only once they are on the device.
+    if (*written > 0 && vexo_WriteMapArmed() && fdatasync(copy.fd) == 0) {
+      vexo_NoteSectorOnCard(copy.startSector + first + *written - 1);
+    }
     progress.Cover(first, first + std::min(*written + 1, count));
     return 0;
   });

@@ -26,20 +26,29 @@ struct Armed {
 };
 Armed g_armed;
 
-bool WriteMap(const std::string& path, const VexoCopyMap& map) {
+// A map's text, flushed to the disk under a temporary name and renamed over
+// the old map.
+bool WriteMapText(const std::string& path, const char* text) {
   const std::string temporary = path + ".new";
   FILE* out = std::fopen(temporary.c_str(), "w");
   if (out == nullptr) return false;
-  std::fprintf(out, "vexo copy map 1\ndone %" PRIu32 "\nlength %" PRIu32 "\ncard %" PRIu32
-                    "\nheader %016" PRIx64 "\n",
-               map.done, map.length, map.cardSize, map.headerSum);
-  const bool written = std::fflush(out) == 0 && fdatasync(fileno(out)) == 0;
+  const bool written = std::fputs(text, out) >= 0 && std::fflush(out) == 0 &&
+                       fdatasync(fileno(out)) == 0;
   const bool closed = std::fclose(out) == 0;
   if (!(written && closed) || std::rename(temporary.c_str(), path.c_str()) != 0) {
     unlink(temporary.c_str());
     return false;
   }
   return true;
+}
+
+bool WriteMap(const std::string& path, const VexoCopyMap& map) {
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "vexo copy map 1\ndone %" PRIu32 "\nlength %" PRIu32 "\ncard %" PRIu32
+                "\nheader %016" PRIx64 "\n",
+                map.done, map.length, map.cardSize, map.headerSum);
+  return WriteMapText(path, text);
 }
 
 // The sectors now on the disk, then the map that claims them.
@@ -148,4 +157,89 @@ VexoResult vexo_CloseResumableTarget(FILE* file, VexoResult result) {
   }
   g_armed = Armed{};
   return result;
+}
+
+// ---- Copies to the card ------------------------------------------------------
+
+namespace {
+
+struct ArmedWrite {
+  bool on = false;
+  std::string path;
+  VexoWriteMap map;
+  uint32_t checkpoint = 0;
+  uint32_t saved = 0;  // map.done as last saved
+};
+ArmedWrite g_write;
+
+}  // namespace
+
+std::string vexo_WriteMapPath(const char* path) { return std::string(path) + ".write.map"; }
+
+uint64_t vexo_MapChecksum(const uint8_t* bytes, std::size_t count) {
+  uint64_t sum = 0xcbf29ce484222325ull;
+  for (std::size_t i = 0; i < count; ++i) sum = (sum ^ bytes[i]) * 0x100000001b3ull;
+  return sum;
+}
+
+bool vexo_StampWriteMap(const char* path, VexoWriteMap* map) {
+  struct stat info {};
+  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  map->fileSize = static_cast<uint64_t>(info.st_size);
+  map->fileTime = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  return true;
+}
+
+bool vexo_LoadWriteMap(const char* path, VexoWriteMap* map) {
+  FILE* in = std::fopen(vexo_WriteMapPath(path).c_str(), "r");
+  if (in == nullptr) return false;
+  VexoWriteMap read;
+  const int fields = std::fscanf(in, "vexo write map 1\ndone %" SCNu32 "\nlength %" SCNu32
+                                     "\ncard %" SCNu32 "\nfile %" SCNu64 "\ntime %" SCNd64
+                                     "\nheader %" SCNx64,
+                                 &read.done, &read.length, &read.cardSize, &read.fileSize,
+                                 &read.fileTime, &read.headerSum);
+  std::fclose(in);
+  if (fields != 6) return false;
+  if (static_cast<uint64_t>(read.done) * kSector > static_cast<uint64_t>(read.length) + kSector - 1) {
+    return false;
+  }
+  *map = read;
+  return true;
+}
+
+bool vexo_SaveWriteMap(const char* path, const VexoWriteMap& map) {
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "vexo write map 1\ndone %" PRIu32 "\nlength %" PRIu32 "\ncard %" PRIu32
+                "\nfile %" PRIu64 "\ntime %" PRId64 "\nheader %016" PRIx64 "\n",
+                map.done, map.length, map.cardSize, map.fileSize, map.fileTime, map.headerSum);
+  return WriteMapText(vexo_WriteMapPath(path), text);
+}
+
+void vexo_RemoveWriteMap(const char* path) { unlink(vexo_WriteMapPath(path).c_str()); }
+
+void vexo_ArmWriteMap(const char* path, const VexoWriteMap& map, uint32_t checkpoint) {
+  g_write = ArmedWrite{true, path, map, checkpoint == 0 ? 1 : checkpoint, map.done};
+}
+
+VexoWriteMap vexo_DisarmWriteMap() {
+  const VexoWriteMap map = g_write.map;
+  if (g_write.on && map.done != g_write.saved) vexo_SaveWriteMap(g_write.path.c_str(), map);
+  g_write = ArmedWrite{};
+  return map;
+}
+
+bool vexo_WriteMapArmed() { return g_write.on; }
+
+void vexo_NoteSectorOnCard(uint32_t sector) {
+  if (!g_write.on) return;
+  // A card may still be programming the sector it took last: the map claims
+  // the sectors before it.
+  if (sector <= g_write.map.done) return;
+  g_write.map.done = sector;
+  if (sector - g_write.saved >= g_write.checkpoint &&
+      vexo_SaveWriteMap(g_write.path.c_str(), g_write.map)) {
+    g_write.saved = sector;
+  }
 }

@@ -1,10 +1,15 @@
-// Resumable copies from the card: the copy goes into FILE.part, and beside it
+// Resume maps of long copies. From the card: the copy goes into FILE.part, and beside it
 // a small text map FILE.part.map says how many sectors of it are done and
 // which card they came from (its size, the copy's length and a checksum of
 // its header area). The map is rewritten only after the data it claims is on
 // the disk (written, flushed with fdatasync), through a temporary file
 // renamed over it, so a cut at any moment leaves a map that claims no more
-// than the part file holds. Deciding whether a map fits the card is the
+// than the part file holds. To the card: FILE.write.map beside the host file
+// says up to which sector the card holds the file's bytes, and which file and
+// card that was (their sizes, the file's modification time, a checksum of
+// its header area); the drivers report each sector the card took, and the
+// map is rewritten every few hundred of them, claiming only the sectors
+// before the last one reported. Deciding whether a map fits the card is the
 // caller's; reading the card is not here.
 #pragma once
 
@@ -49,3 +54,39 @@ VexoResult vexo_OpenResumableTarget(FILE** file);
 bool vexo_IsResumableTarget(const FILE* file);
 void vexo_NoteResumableWrite(std::size_t count);
 VexoResult vexo_CloseResumableTarget(FILE* file, VexoResult result);
+
+// ---- Copies to the card ------------------------------------------------------
+
+struct VexoWriteMap {
+  uint32_t done = 0;       // card sectors below this hold the file's bytes
+  uint32_t length = 0;     // bytes of the whole copy
+  uint32_t cardSize = 0;   // bytes of the card
+  uint64_t fileSize = 0;   // the host file as it was
+  int64_t fileTime = 0;    // its modification time, ns
+  uint64_t headerSum = 0;  // checksum of the file's header area
+};
+
+std::string vexo_WriteMapPath(const char* path);  // FILE.write.map
+
+// FNV-1a over bytes: the checksum of the header areas in both maps.
+uint64_t vexo_MapChecksum(const uint8_t* bytes, std::size_t count);
+
+// Fills fileSize and fileTime from the host file; false when it cannot be
+// measured.
+bool vexo_StampWriteMap(const char* path, VexoWriteMap* map);
+// The map beside `path`: true when it is there and well formed.
+bool vexo_LoadWriteMap(const char* path, VexoWriteMap* map);
+// Written atomically (flushed, then renamed over the old one); false when
+// it could not be.
+bool vexo_SaveWriteMap(const char* path, const VexoWriteMap& map);
+void vexo_RemoveWriteMap(const char* path);
+
+// While armed, every sector a driver reports moves the map on, and the map
+// is saved after each `checkpoint` sectors. Disarming saves what was
+// reported since the last save and returns the map.
+void vexo_ArmWriteMap(const char* path, const VexoWriteMap& map, uint32_t checkpoint = 256);
+VexoWriteMap vexo_DisarmWriteMap();
+bool vexo_WriteMapArmed();
+// For the drivers: the card took card sector `sector` of a copy to the card
+// (acknowledged it; the card reader: flushed it). Nothing unless armed.
+void vexo_NoteSectorOnCard(uint32_t sector);

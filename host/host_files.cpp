@@ -102,17 +102,25 @@ void vexo_UnprotectHostFile(int fd) {
   if (found != g_protected.end()) g_protected.erase(found);
 }
 
+namespace {
+bool g_cutExpected = false;
+}  // namespace
+
+void vexo_ExpectHostSourceCut() { g_cutExpected = true; }
+
 VexoResult vexo_OpenHostSource(const char* path, uint32_t space, int progress,
                                const char* truncationLine, FILE** file,
                                uint32_t* length) {
   *file = nullptr;
+  const bool cutExpected = g_cutExpected;
+  g_cutExpected = false;
   uint32_t size = 0;
   VexoResult result = vexo_MeasureHostFile(path, &size);
   if (result != 0) return result;
   if (size == 0) return -VEXO_ERROR_FILE_SIZE_ZERO;
   if (size > space) {
     size = space;
-    if (progress) vexo_PrintText(truncationLine);
+    if (progress && !cutExpected) vexo_PrintText(truncationLine);
   }
   int fd = -1;
   result = vexo_OpenRegularFile(path, O_RDONLY, -VEXO_ERROR_FILE_NOT_EXIST, &fd);

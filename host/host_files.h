@@ -48,6 +48,10 @@ VexoResult vexo_OpenHostSource(const char* path, uint32_t space, int progress,
                                const char* truncationLine, FILE** file,
                                uint32_t* length);
 
+// The next vexo_OpenHostSource cuts its source to the space without the
+// truncation line: the caller chose to copy only the first part of the file.
+void vexo_ExpectHostSourceCut();
+
 // Positions an open host source at a byte offset (the 1:1 image copy) and
 // reduces *length by it; an offset past the length leaves 0 bytes to copy.
 void vexo_SkipHostSource(FILE* file, uint64_t offset, uint32_t* length);

@@ -7,6 +7,7 @@
 
 #include "drivers/ppa/lpt.h"
 #include "drivers/ppa/mmc_cmd.h"
+#include "host/copy_map.h"
 #include "host/host_files.h"
 #include "host/pauses.h"
 #include "host/port_lock.h"
@@ -335,6 +336,7 @@ VexoResult ppa_WriteFile(int32_t /*port*/, uint32_t startSector, const char* pat
       return -result;
     }
     g_currentSector = sector;
+    vexo_NoteSectorOnCard(sector);
     if (g_stop || vexo_StopRequested()) {
       std::fclose(host);
       return -VEXO_ERROR_TRANSFER_STOPPED;

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "drivers/serial/ser_protocol.h"
+#include "host/copy_map.h"
 #include "host/host_files.h"
 #include "host/pauses.h"
 #include "host/progress.h"
@@ -163,6 +164,7 @@ VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const
       return result;
     }
     g_currentSector = startSector;
+    vexo_NoteSectorOnCard(startSector);
     for (uint32_t i = 1; i < total; ++i) {
       g_sectorIndex = i;
       if (!vexo_ReadHostBlock(host, g_transferBuffer.data(), vexo_BytesOfSector(i, total, length))) {
@@ -183,6 +185,7 @@ VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const
         }
       }
       g_currentSector = startSector + i;
+      vexo_NoteSectorOnCard(startSector + i);
       if (g_stop || vexo_StopRequested()) {
         std::fclose(host);
         return -VEXO_ERROR_TRANSFER_STOPPED;
