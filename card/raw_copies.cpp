@@ -95,14 +95,15 @@ bool CardAsLeft(int32_t kind, int32_t port, int32_t slot, const char* path,
   return HostSector(path, map.done - 1, last) && CardSectorIs(kind, port, slot, map.done - 1, last);
 }
 
-// The sectors of the header area from `image` (zeros for a blank one): from
-// sector 1 on, sector 0 last, so that the card lists nothing until the whole
-// area is written.
+// The sectors of the header area: blank ones from sector 0 on, so that the
+// first write already takes the card's header away; those of `image` from
+// sector 1 on with sector 0 last, so that the card lists nothing until the
+// whole area is written.
 std::vector<SectorWrite> HeaderAreaWrites(uint32_t sectors, const std::vector<uint8_t>* image) {
   std::vector<SectorWrite> writes;
-  for (uint32_t i = 1; i <= sectors; ++i) {
+  for (uint32_t i = 0; i < sectors; ++i) {
     SectorWrite write;
-    write.sector = i % sectors;
+    write.sector = image == nullptr ? i : (i + 1) % sectors;
     if (image != nullptr) {
       std::copy_n(image->begin() + static_cast<std::ptrdiff_t>(write.sector) * SECTOR_SIZE,
                   SECTOR_SIZE, write.bytes.begin());
@@ -255,6 +256,10 @@ VexoResult card_Restore(int32_t kind, int32_t port, int32_t slot, const char* pa
     if (result != 0) return result;
     map.done = headSectors;
     vexo_SaveWriteMap(path, map);
+    // The adapter's card takes a new multiple-block write after a fresh
+    // bring-up.
+    result = vexo_Search(kind, port, slot, &cardSize, 5);
+    if (result != 0) return result;
   }
   // Then the data area, 1:1 from the file.
   if (map.done < total) {

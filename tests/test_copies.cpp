@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "card/header_format.h"
 #include "cli/cli.h"
 #include "drivers/reader/rdr.h"
 #include "host/copy_map.h"
 #include "host/progress.h"
 #include "sim/mmc_sim.h"
+#include "sim/player_sim.h"
 #include "support/test_support.h"
 
 namespace {
@@ -254,6 +256,113 @@ TEST(ResumedCopy, AChangedCardStartsOverAndSaysWhy) {
   Bytes larger = changed;
   larger.resize(2 * kResumeSectors * 512, 0);
   EXPECT_EQ(ReadFile(copy), larger);
+}
+
+// ---- Restores: the cut-off table ---------------------------------------------
+
+constexpr uint32_t kRestoreSectors = 512;  // a 256 KiB card
+constexpr uint32_t kRestoreBytes = kRestoreSectors * 512;
+
+// A card image whose header lists `titles` over pattern data of `seed`.
+Bytes ListedCard(const std::string& path, const std::string& name,
+                 const std::vector<CardTitle>& titles, uint32_t seed, uint32_t bytes = kRestoreBytes) {
+  Bytes card = vexo_test::Pattern(bytes, seed);
+  const Bytes head = vexo_test::WriteCardImage(path, 1, name, titles);
+  std::copy(head.begin(), head.end(), card.begin());
+  vexo_test::WriteFile(path, card);
+  return card;
+}
+
+// Every title the card lists holds the file's bytes.
+void ExpectListedTitlesMatch(const Bytes& card, const Bytes& file) {
+  CardHeader header;
+  std::vector<TitleEntry> entries;
+  if (!card_DecodeHeaderArea(card.data(), card.size(), &header, &entries)) return;
+  for (const TitleEntry& entry : entries) {
+    const uint64_t end = static_cast<uint64_t>(entry.startAddress) + entry.size;
+    ASSERT_LE(end, file.size());
+    EXPECT_TRUE(std::equal(card.begin() + entry.startAddress, card.begin() + static_cast<long>(end),
+                           file.begin() + entry.startAddress))
+        << "a listed title at " << entry.startAddress << " differs from the file";
+  }
+}
+
+// One --rawwrite of `file` onto the card in `image`, cut after `cutAfter`
+// sector writes (-1: never), on the simulated adapter or player.
+std::string RestoreRun(int32_t kind, const std::string& image, const std::vector<std::string>& args,
+                       int64_t cutAfter) {
+  vexo_test::CardOnPort card(kind, image, kRestoreBytes);
+  EXPECT_TRUE(card.ready);
+  if (kind == VEXO_PORT_PARALLEL) {
+    mmcsim_Faults()->pullAfterBlocks = cutAfter;
+  } else if (cutAfter >= 0) {
+    PlayerFaults faults;
+    faults.emptySlot = 1;
+    faults.emptyAfterSectors = cutAfter;
+    playersim_SetFaults(faults);
+  }
+  return RunVexo(card.Words(), args).out;
+}
+
+TEST(Restore, CutAfterEveryKthWriteNeverListsAWrongTitleAndResumesToTheFile) {
+  // 128 blank header sectors, 384 data sectors, then the file's 128 header
+  // sectors: 640 writes in all.
+  struct Case {
+    int32_t kind;
+    std::vector<int64_t> cuts;
+  };
+  const Case cases[] = {
+      {VEXO_PORT_PARALLEL, {1, 127, 128, 129, 300, 511, 512, 513, 600, 639}},
+      {VEXO_PORT_SERIAL, {1, 200, 600}},
+  };
+  for (const Case& c : cases) {
+    for (int64_t cut : c.cuts) {
+      SCOPED_TRACE(std::string(vexo_test::KindName(c.kind)) + " cut after " + std::to_string(cut));
+      TempDir dir;
+      const std::string image = dir.File("card.img");
+      const std::string backup = dir.File("backup.img");
+      // The card lists other titles over other bytes than the file's.
+      ListedCard(image, "Old", {{0x10000, 90000, "Old"}, {0x30000, 20000, "Older"}}, 3);
+      const Bytes file = ListedCard(backup, "New", {{0x10000, 150000, "New"}, {0x36000, 1000, "Top"}}, 9);
+      std::string out = RestoreRun(c.kind, image, {"--rawwrite", backup}, cut);
+      EXPECT_NE(out.find("\n Error: "), std::string::npos) << out;
+      ExpectListedTitlesMatch(vexo_test::ReadFile(image), file);
+      out = RestoreRun(c.kind, image, {"--rawwrite", backup}, -1);
+      EXPECT_NE(out.find(kDone), std::string::npos) << out;
+      EXPECT_EQ(out.find("Resumed at sector") != std::string::npos, cut >= 128) << out;
+      EXPECT_EQ(vexo_test::ReadRange(image, 0, kRestoreBytes), file);
+      EXPECT_FALSE(vexo_test::FileExists(vexo_WriteMapPath(backup.c_str())));
+    }
+  }
+}
+
+TEST(Restore, UsedPartAndAChangedFileOrCard) {
+  TempDir dir;
+  const std::string image = dir.File("card.img");
+  const std::string backup = dir.File("backup.img");
+  const Bytes old = ListedCard(image, "Old", {{0x10000, 90000, "Old"}}, 3);
+  // The highest title is not the last entry.
+  const Bytes file = ListedCard(backup, "New", {{0x20000, 1000, "Top"}, {0x10000, 5000, "Low"}}, 9);
+  std::string out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--rawwrite", backup, "--used"}, -1);
+  EXPECT_EQ(out.find("truncated"), std::string::npos) << out;
+  Bytes expected = old;
+  // Up to the end of the sector that holds the highest title's last byte.
+  std::copy(file.begin(), file.begin() + 0x20000 + 1024, expected.begin());
+  EXPECT_EQ(vexo_test::ReadFile(image), expected);
+
+  // A map of another file, or of a card changed since, starts over.
+  RestoreRun(VEXO_PORT_PARALLEL, image, {"--rawwrite", backup}, 300);
+  vexo_test::WriteFile(backup, vexo_test::Pattern(kRestoreBytes, 11));
+  out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--rawwrite", backup}, 300);
+  EXPECT_NE(out.find("\n Started over: the file changed.\n"), std::string::npos) << out;
+  VexoWriteMap map;
+  ASSERT_TRUE(vexo_LoadWriteMap(backup.c_str(), &map));
+  Bytes card = vexo_test::ReadFile(image);
+  card[(map.done - 1) * 512] ^= 0xFF;  // the last sector the map claims
+  vexo_test::WriteFile(image, card);
+  out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--rawwrite", backup}, -1);
+  EXPECT_NE(out.find("\n Started over: the card changed.\n"), std::string::npos) << out;
+  EXPECT_EQ(vexo_test::ReadFile(image), vexo_test::Pattern(kRestoreBytes, 11));
 }
 
 }  // namespace
