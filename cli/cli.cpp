@@ -74,8 +74,10 @@ void PrintUsage(bool extended) {
         "                            <file-name>:   Name of the MP3-file for storing\n");
     std::printf(
         "         --rawwrite (-rw) Write a file directly to the card\n"
-        "                          Options: <file>\n"
-        "                            <file>:        File for raw write\n");
+        "                          Options: <file> [--used]\n"
+        "                            <file>:        File for raw write\n"
+        "                            --used (-u):   Only up to the end of the\n"
+        "                                           file's highest title\n");
     std::printf(
         "         --rawread  (-rr) Read the complete card 1:1\n"
         "                          Options: <file> [--used]\n"

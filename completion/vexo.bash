@@ -49,7 +49,9 @@ _vexo_args()
     local prev=${_vexo_words[i - 1]}
     case ${_vexo_words[k]} in
         --delete|-d) ((n == 1)) && COMPREPLY=($(compgen -W "all" -- "$cur")) ;;
-        --rawread|-rr|--rawwrite|-rw) ((n == 1)) && COMPREPLY=($(compgen -f -- "$cur")) ;;
+        --rawread|-rr|--rawwrite|-rw)
+            if ((n == 1)); then COMPREPLY=($(compgen -f -- "$cur"))
+            else COMPREPLY=($(compgen -W "--used --quiet" -- "$cur")); fi ;;
         --read|-r) ((n == 2)) && COMPREPLY=($(compgen -f -- "$cur")) ;;
         --web|-w) ((n == 1)) && COMPREPLY=($(compgen -W "127.0.0.1: [::1]: localhost:" -- "$cur")) ;;
         --import|-i)
