@@ -41,7 +41,7 @@ TEST_F(ExitStatus, OfEveryKindOfRun) {
       {ros + "-get", 2}, {ros + "--get extra", 2}, {ros + "--get --quiet", 2}, {ros + "--read 0", 2},
       {ros + "--add " + song, 2}, {ros + "--add " + song + "T -t 2", 2}, {ros + "-c -n", 2},
       {ros + "--import", 2}, {ros + "--move 1", 2}, {lp + "--rawwrite", 2},
-      {lp + "--rawwrite " + Q("c.ros") + " --used", 2}, {lp + "--rawread " + Q("b.img") + " --used x", 2},
+      {lp + "--rawwrite " + Q("c.ros") + " --used x", 2}, {lp + "--rawread " + Q("b.img") + " --used x", 2},
       // Runs that did what they were asked: a card without a playlist is
       // listed as such; an import that skipped a song stored the others.
       {ros + "--get", 0}, {ros + "--add " + song + "T", 0}, {ros + "-j", 0}, {ros + "-ct 1 New", 0},
