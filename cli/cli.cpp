@@ -351,21 +351,25 @@ Action ParseAdd(const Port& p, CommandWords& words) {
   };
 }
 
-// The sources run up to the first option word.
+// The sources run up to the first option word; --recursive may stand
+// anywhere after them.
 Action ParseImport(const Port& p, CommandWords& words) {
   std::vector<std::string> sources;
-  while (words.Peek() != nullptr && !Is(words.Peek(), "-n") && !Is(words.Peek(), "-t")) {
-    sources.emplace_back(words.Next());
-  }
+  const auto isOption = [](const char* word) {
+    return Is(word, "-n") || Is(word, "-t") || Is(word, "--recursive") || Is(word, "-R");
+  };
+  while (words.Peek() != nullptr && !isOption(words.Peek())) sources.emplace_back(words.Next());
+  ImportOptions importOptions;
+  importOptions.recursive = words.TakeFlag("--recursive", "-R");
   Options options;
   const bool typeOk = ScanOptions(words, false, &options) == ScanOutcome::Ok;
   if (sources.empty() || !typeOk) {
     std::printf(" --import: missing or invalid parameters\n");
     return Refuse(typeOk ? "" : kNoCardType);
   }
-  return [p, sources, options] {
+  return [p, sources, options, importOptions] {
     return cmd_Import(p.kind, p.number, kCardSlot, sources, OrNull(options.cardName),
-                      options.cardType, p.path);
+                      options.cardType, p.path, importOptions);
   };
 }
 

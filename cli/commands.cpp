@@ -12,6 +12,7 @@
 #include "card/table_check.h"
 #include "cli/cli.h"
 #include "cli/listing_json.h"
+#include "cli/song_import.h"
 #include "host/pauses.h"
 #include "host/progress.h"
 #include "base/result_codes.h"
@@ -132,23 +133,6 @@ VexoResult ReadCard(int32_t kind, int32_t port, int32_t slot, const char* imageP
   const VexoResult result = card_ReadHeader(kind, port, slot, header);
   vexo_Close(kind, port);
   return result;
-}
-
-// Failures that concern one song of an import: it is skipped and the import
-// goes on with the next one.
-bool IsSongRefusal(VexoResult result) {
-  switch (-result) {
-    case VEXO_ERROR_FILE_NOT_EXIST:
-    case VEXO_ERROR_FILE_SIZE_ZERO:
-    case VEXO_ERROR_FILE_NOT_OPEN:
-    case VEXO_ERROR_FILE_READ:
-    case VEXO_ERROR_NOT_REGULAR_FILE:
-    case VEXO_ERROR_SAME_FILE:
-    case VEXO_ERROR_CARD_FULL:
-      return !vexo_StopRequested();
-    default:
-      return false;
-  }
 }
 
 void PrintJson(const nlohmann::ordered_json& object) {
@@ -335,35 +319,33 @@ int cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int 
 }
 
 int cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::string>& sources,
-               const char* cardName, uint16_t cardType, const char* imagePath) {
+               const char* cardName, uint16_t cardType, const char* imagePath,
+               const ImportOptions& options) {
   if (!OpenForTransfer(kind, port, imagePath)) return VEXO_EXIT_FAILED;
-  const std::vector<Song> songs = song_Expand(sources);
-  unsigned imported = 0;
-  bool failed = false;
-  for (const Song& song : songs) {
-    if (vexo_StopRequested()) {
-      failed = PrintError(-VEXO_ERROR_TRANSFER_STOPPED) != VEXO_EXIT_DONE;
-      break;
-    }
-    const std::string title = title_FromUtf8(song_Title(song));
-    const char* path = song.path.c_str();
-    std::printf(" Adding file: %s\n ", path);
-    const VexoResult result = card_AddTitle(kind, port, slot, cardType, cardName, path, title.c_str(),
-                                            1, IsMp3FileName(path) ? 1 : 2, true);
-    if (result == 0) {
+  const std::vector<Song> songs = song_Expand(sources, options.recursive);
+  ImportHooks hooks;
+  hooks.adding = [](const SongStep& step) {
+    std::printf(" Adding file: %s\n %s\n ", step.song->path.c_str(), media_Describe(step.prepared).c_str());
+  };
+  hooks.finished = [](const SongStep& step) {
+    if (step.prepared.action == MEDIA_SKIP) {
+      std::printf(" Adding file: %s\n Skipped: %s\n", step.song->path.c_str(), step.prepared.skipReason.c_str());
+    } else if (step.result == 0) {
       vexo_EndProgressLine();
       std::fputs(kDoneLine, stdout);
-      ++imported;
-    } else if (IsSongRefusal(result)) {
-      std::printf("\n Skipped: %s\n", vexo_ResultMessage(result));
-    } else {
-      failed = PrintError(result) != VEXO_EXIT_DONE;
-      break;
+    } else if (cli_IsSongRefusal(step.result)) {
+      std::printf("\n Skipped: %s\n", vexo_ResultMessage(step.result));
     }
+  };
+  const ImportTotals totals =
+      cli_ImportSongs(kind, port, slot, cardType, cardName, songs, options.media, 1, hooks);
+  const bool failed = totals.failure != 0 && PrintError(totals.failure) != VEXO_EXIT_DONE;
+  if (totals.added != 0) ReleaseAdapterLines(kind, port, slot);
+  std::printf("\n Imported %u of %u songs.\n", totals.added, static_cast<unsigned>(songs.size()));
+  if (totals.tagBytesLeftOut != 0) {
+    std::printf(" Tags left out: %llu bytes.\n", static_cast<unsigned long long>(totals.tagBytesLeftOut));
   }
-  if (imported != 0) ReleaseAdapterLines(kind, port, slot);
-  std::printf("\n Imported %u of %u songs.\n", imported, static_cast<unsigned>(songs.size()));
   vexo_Close(kind, port);
   vexo_SettleDelay(kind);
-  return failed || (imported == 0 && !songs.empty()) ? VEXO_EXIT_FAILED : VEXO_EXIT_DONE;
+  return failed || (totals.added == 0 && !songs.empty()) ? VEXO_EXIT_FAILED : VEXO_EXIT_DONE;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "media/song_prepare.h"
 #include "media/songs.h"
 
 // Exit statuses of a run. A refused parallel port ends the process with 255
@@ -39,13 +40,19 @@ int cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path, int
                  const char* devicePath = nullptr);
 int cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
                 const char* devicePath = nullptr);
-// Adds every song the sources name, each as one title as cmd_Add adds it,
-// whole or not at all: a song that cannot go on the card is reported and
-// skipped. A stop request ends the import between songs. It succeeds when
-// it stored every song or some of them; it fails after an error, or when
-// every song was skipped.
+// What --import takes besides the sources and the card's name and type.
+struct ImportOptions {
+  bool recursive = false;  // --recursive: a folder's subfolders too
+  MediaSettings media;     // how each song is prepared
+};
+// Adds every song the sources name, each as one title, whole or not at all,
+// stored as cli_ImportSongs stores it: a song that is not audio or that
+// cannot go on the card is reported and skipped. A stop request ends the
+// import between songs. It succeeds when it stored every song or some of
+// them; it fails after an error, or when every song was skipped.
 int cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::string>& sources,
-               const char* cardName, uint16_t cardType, const char* imagePath);
+               const char* cardName, uint16_t cardType, const char* imagePath,
+               const ImportOptions& options = {});
 // The playlist as one JSON object in UTF-8, whatever the locale.
 int cmd_Json(int32_t kind, int32_t port, int32_t slot, const char* imagePath);
 // Serves the card's page on the open port until a signal ends the session

@@ -1,14 +1,17 @@
 #include "media/songs.h"
 
 #include <sys/stat.h>
-#include <taglib/fileref.h>
-#include <taglib/tag.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string_view>
+#include <utility>
+
+#include "media/audio_probe.h"
+#include "media/tag_title.h"
 
 namespace {
 
@@ -36,18 +39,45 @@ std::string Trimmed(std::string_view text) {
   return std::string(text);
 }
 
-// The folder's MP3 files in name order; a folder that cannot be read gives
-// none of them.
-void AddFolder(const std::string& folder, std::vector<Song>* songs) {
+// Names that say the file is a song: such a file is offered without a
+// probe, so one that turns out not to be audio is reported, not passed over.
+bool IsSongName(const std::string& name) {
+  static const char* const kSongNames[] = {".mp3", ".mp2", ".flac", ".ogg", ".oga", ".opus", ".m4a",
+                                           ".aac", ".wav", ".wma", ".aif", ".aiff", ".ape", ".wv"};
+  for (const char* suffix : kSongNames) {
+    if (EndsWithNoCase(name, suffix)) return true;
+  }
+  return false;
+}
+
+struct FolderWalk {
+  bool recursive = false;
+  std::set<std::pair<dev_t, ino_t>> visited;  // folders seen, so a link back up ends the walk
+  std::vector<Song>* songs = nullptr;
+};
+
+// The folder's audio files in name order, hidden files left out; with
+// recursive, its subfolders in the same order, each where its name sorts.
+// A folder that cannot be read gives none of them.
+void AddFolder(const std::string& folder, FolderWalk* walk) {
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0 || !walk->visited.insert({info.st_dev, info.st_ino}).second) return;
   std::error_code error;
   std::vector<std::string> names;
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
-    std::error_code statError;
-    if (IsMp3FileName(name.c_str()) && !fs::is_directory(it->path(), statError)) names.push_back(name);
+    if (!name.empty() && name[0] != '.') names.push_back(name);
   }
   std::sort(names.begin(), names.end());
-  for (const std::string& name : names) songs->push_back({(fs::path(folder) / name).string(), ""});
+  for (const std::string& name : names) {
+    const std::string path = (fs::path(folder) / name).string();
+    if (stat(path.c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      if (walk->recursive) AddFolder(path, walk);
+    } else if (S_ISREG(info.st_mode) && (IsSongName(name) || media_IsAudioFile(path))) {
+      walk->songs->push_back({path, ""});
+    }
+  }
 }
 
 // "#EXTINF:<seconds> [attributes],<title>": the title follows the first comma
@@ -92,12 +122,15 @@ bool IsMp3FileName(const char* name) {
          point[3] == '3';
 }
 
-std::vector<Song> song_Expand(const std::vector<std::string>& sources) {
+std::vector<Song> song_Expand(const std::vector<std::string>& sources, bool recursive) {
   std::vector<Song> songs;
   for (const std::string& source : sources) {
     std::error_code error;
     if (fs::is_directory(source, error)) {
-      AddFolder(source, &songs);
+      FolderWalk walk;
+      walk.recursive = recursive;
+      walk.songs = &songs;
+      AddFolder(source, &walk);
     } else if (IsPlaylistName(source) && IsRegularFile(source)) {
       AddPlaylist(source, &songs);
     } else {
@@ -108,15 +141,8 @@ std::vector<Song> song_Expand(const std::vector<std::string>& sources) {
 }
 
 std::string song_Title(const Song& song) {
-  // Only a regular file is opened: a FIFO would block the open.
-  if (IsRegularFile(song.path)) {
-    const TagLib::FileRef file(song.path.c_str(), false);
-    if (!file.isNull() && file.tag() != nullptr) {
-      std::string tagged = Trimmed(file.tag()->title().to8Bit(true));
-      tagged.erase(std::find(tagged.begin(), tagged.end(), '\0'), tagged.end());
-      if (!tagged.empty()) return tagged;
-    }
-  }
+  std::string tagged = media_TagTitle(song.path);
+  if (!tagged.empty()) return tagged;
   if (!song.listedTitle.empty()) return song.listedTitle;
   return fs::path(song.path).stem().string();
 }

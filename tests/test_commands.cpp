@@ -30,17 +30,6 @@ using namespace vexo_test;
 
 const std::string kBadParams = " No valid command-line parameters.\n";
 
-// Hand-made tags, every size under 128 so one byte (plain or sync-safe): an
-// ID3v2 tag of this version with one title frame, and an ID3v1 trailer.
-std::string Id3v2(char version, const std::string& frame) {
-  return std::string("ID3") + version + std::string(5, '\0') + char(frame.size() + 10) + "TIT2" + std::string(3, '\0') + char(frame.size()) + std::string(2, '\0') + frame;
-}
-std::string Id3v1(const std::string& title) { return "TAG" + title + std::string(125 - title.size(), '\0'); }
-Bytes SongBytes(const std::string& front, std::size_t size, const std::string& back = "") {
-  const std::string text = front + std::string(size, 'x') + back;
-  return Bytes(text.begin(), text.end());
-}
-std::string Unprogressed(const std::string& out) { return std::regex_replace(out, std::regex(" [0-9]+ / [0-9]+ \\([0-9]+%\\) \r"), ""); }
 
 // A usage text asked for ends with 0, a refused command line with 2.
 void ExpectPrints(const std::vector<std::string>& args, const std::string& expected, int status = 2) {
@@ -272,20 +261,9 @@ TEST_F(CommandLine, TypedTextStoredAndListedPerLocale) {
   ASSERT_EQ(chdir(saved), 0);
 }
 
-// A stop asked for while the third song is measured ends the import: the
-// two songs before it stay listed, nothing of the third is.
-TEST_F(CommandLine, StoppedImportKeepsTheSongsBeforeAndJsonReportsCardStates) {
+TEST_F(CommandLine, JsonReportsCardStates) {
   EXPECT_EQ(nlohmann::json::parse(Run({"-j"}).out), nlohmann::json::parse(R"({"valid": false, "cardSize": 132907008, "version": "ROS file"})"));
   EXPECT_EQ(nlohmann::json::parse(RunVexo({"ros", dir.path(), "--json"}).out), nlohmann::json::parse(R"({"error": 47, "message": "NOT A REGULAR FILE"})"));
-  const std::string songs[] = {dir.Write("1.mp3", Pattern(600, 1)), dir.Write("2.mp3", Pattern(700, 2)), dir.Write("3.mp3", Pattern(800, 3))};
-  vexo_SetTraceSink([](const char* text) { if (std::strstr(text, "3.mp3, Size") != nullptr) vexo_RequestStop(); });
-  const std::string out = Run({"--import", dir.path()}).out;
-  vexo_SetTraceSink(nullptr);
-  EXPECT_EQ(Unprogressed(out), " Adding file: " + songs[0] + "\n " + kDone + " Adding file: " + songs[1] + "\n " + kDone +
-            " Adding file: " + songs[2] + "\n \n Error: TRANSFER STOPPED\n\n Imported 2 of 3 songs.\n");
-  const nlohmann::json titles = nlohmann::json::parse(Run({"--json"}).out)["titles"];
-  ASSERT_EQ(titles.size(), 2u);
-  EXPECT_EQ(titles[1]["title"], "2");
 }
 
 // ---- The same commands on every kind of port ------------------------------------------
@@ -385,52 +363,7 @@ TEST_P(Commands, AddAndReadBackSurviveAFaultEachWay) {
   }
 }
 
-// A folder, then a playlist: titles from each kind of tag, the playlist and
-// the name; a song too big for the card and a missing one are skipped; every
-// title's bytes land where the JSON listing says (the player's pace is left
-// to the add tests).
-using ImportCommands = Commands;
-TEST_P(ImportCommands, ImportedSongsAreListedInJson) {
-  const int32_t kind = GetParam();
-  card.reset();
-  card = std::make_unique<vexo_test::CardOnPort>(kind, dir.File("small"), 128 * 1024);
-  const uint32_t cardSize = kind == VEXO_PORT_ROS ? 132907008 : 128 * 1024;
-  std::filesystem::create_directories(dir.File("songs/h.mp3"));
-  std::filesystem::create_directories(dir.File("lists"));
-  std::string utf16 = "\x01\xFF\xFE";
-  for (char c : std::string("Gr\xFC\xDF" "e aus K\xF6ln am Rhein")) utf16 += {c, '\0'};
-  const std::string a = dir.Write("songs/a.mp3", SongBytes(Id3v2(3, utf16), 3000)), b = dir.Write("songs/b.MP3", SongBytes(Id3v2(4, "\x03\xC3\x96l v2.4"), 700));
-  const std::string c = dir.Write("songs/c.mp3", SongBytes("", 1500, Id3v1("\xC4pfel"))), d = dir.Write("songs/d.mp3", SongBytes(Id3v2(4, "\x03Too big"), 0));
-  const std::string e = dir.Write("songs/e.mp3", SongBytes(Id3v2(3, std::string("\0Second", 7)), 900, Id3v1("First"))), f = dir.Write("songs/f.mp3", SongBytes("", 1200));
-  std::filesystem::resize_file(d, cardSize);
-  dir.Write("songs/g.wav", Pattern(10, 7)), dir.Write("songs/h.mp3/i.mp3", Pattern(10, 8));
-  const std::string m3u = "\xEF\xBB\xBF#EXTM3U\r\n#EXTINF:5,Listed\r\n../songs/f.mp3\r\n#EXTINF:7,Not this\n" + a + "\nmissing.mp3\n";
-  std::string out;
-  for (const auto& [path, skip] : std::vector<std::pair<std::string, std::string>>{{a, ""}, {b, ""}, {c, ""}, {d, "CARD FULL"}, {e, ""}, {f, ""}, {"\n Imported 5 of 6 songs.\n", "-"},
-           {dir.File("lists/../songs/f.mp3"), ""}, {a, ""}, {dir.File("lists/missing.mp3"), "FILE NOT EXIST"}, {"\n Imported 2 of 3 songs.\n", "-"}})
-    out += skip == "-" ? path : " Adding file: " + path + "\n " + (skip.empty() ? kDone : "\n Skipped: " + skip + "\n");
-  const std::string folderRun = Run({"--import", dir.File("songs"), "-n", "Mix", "-t", "5"}).out;
-  EXPECT_EQ(Unprogressed(folderRun + Run({"-i", dir.Write("lists/mix.m3u8", Bytes(m3u.begin(), m3u.end()))}).out), out);
-  const std::string aTitle = "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln am Rhei";
-  const std::pair<std::string, std::string> expected[] = {{a, aTitle}, {b, "\xC3\xB6l v2.4"}, {c, "\xC3\xA4pfel"}, {e, "Second"}, {f, "f"}, {f, "Listed"}, {a, aTitle}};
-  nlohmann::json listing = nlohmann::json::parse(Run({"--json"}).out), titles = listing["titles"];
-  ASSERT_EQ(titles.size(), std::size(expected)) << listing;
-  uint32_t used = 0;
-  for (std::size_t i = 0; i < std::size(expected); ++i) {
-    const Bytes song = ReadFile(expected[i].first);
-    used += static_cast<uint32_t>(song.size());
-    EXPECT_EQ(titles[i], nlohmann::json({{"number", i + 1}, {"title", expected[i].second}, {"size", song.size()}, {"start", titles[i]["start"]}}));
-    EXPECT_EQ(Slice(card->Sectors(titles[i]["start"].get<uint32_t>() / 512, 8), 0, song.size()), song) << i;
-  }
-  listing.erase("titles");
-  const nlohmann::json header = {{"valid", true}, {"cardSize", cardSize}, {"freeBytes", cardSize - 0x10000 - used}, {"cardName", "Mix"}, {"cardType", 5},
-                           {"version", kind == VEXO_PORT_ROS ? "ROS file" : "PPA"}};
-  EXPECT_EQ(listing, header);
-}
-
 INSTANTIATE_TEST_SUITE_P(Ports, Commands, testing::ValuesIn(vexo_test::kAllKinds),
-                         [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
-INSTANTIATE_TEST_SUITE_P(Ports, ImportCommands, testing::Values(VEXO_PORT_ROS, VEXO_PORT_PARALLEL),
                          [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
 
 // The player's own words: the serial port number, the second card, a missing

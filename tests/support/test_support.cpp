@@ -154,6 +154,22 @@ class DepartureCheck : public testing::EmptyTestEventListener {
 const bool g_departureCheckInstalled =
     (testing::UnitTest::GetInstance()->listeners().Append(new DepartureCheck), true);
 
+// Songs prepared by a test go into a cache folder of the test's own process
+// (and of the programs it starts), never into the user's.
+struct PrivateSongCache {
+  std::string dir;
+  PrivateSongCache() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vexo-test-cache-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) return;
+    dir = pattern;
+    setenv("XDG_CACHE_HOME", dir.c_str(), 1);
+  }
+  ~PrivateSongCache() {
+    std::error_code error;
+    if (!dir.empty()) std::filesystem::remove_all(dir, error);
+  }
+} g_privateSongCache;
+
 }  // namespace
 
 uint64_t TakeCardDepartures() {

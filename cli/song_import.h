@@ -1,0 +1,45 @@
+// How songs go on the card for --import and for the web page's "add songs":
+// each song is prepared (media/song_prepare.h: its frames without tags, a
+// transcode, or its bytes with --keep-tags), then added whole as one MP3
+// title, its title from its tags, else the listed title, else its file name.
+// A song that is not audio, or that cannot go on the card, is skipped; other
+// failures end the run. Prints nothing: the callers report through the hooks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/vexo_types.h"
+#include "media/song_prepare.h"
+#include "media/songs.h"
+
+// One song on its way.
+struct SongStep {
+  std::size_t index = 0;  // in the song list, from 0
+  const Song* song = nullptr;
+  PreparedSong prepared;  // action MEDIA_SKIP: not stored, for skipReason
+  std::string title;      // in the player's display code, as stored
+  VexoResult result = 0;  // the add's result (0 before the add and for a song not stored)
+};
+
+struct ImportHooks {
+  std::function<bool()> stopWanted;                 // asked before each song
+  std::function<void(const SongStep&)> adding;      // a prepared song, before its data is sent
+  std::function<void(const SongStep&)> finished;    // after its add, or its skip
+};
+
+struct ImportTotals {
+  unsigned added = 0;
+  uint64_t tagBytesLeftOut = 0;  // the bytes stripping saved, over the songs added
+  VexoResult failure = 0;        // what ended the run early (a stop: TRANSFER STOPPED); 0 when every song was tried
+};
+
+// Adds the songs on the open port, in order. progress: as card_AddTitle's.
+ImportTotals cli_ImportSongs(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
+                             const char* cardName, const std::vector<Song>& songs,
+                             const MediaSettings& settings, int progress, const ImportHooks& hooks);
+
+// A failure that concerns one song only: it is skipped and the import goes on.
+bool cli_IsSongRefusal(VexoResult result);
