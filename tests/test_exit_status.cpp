@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/test_audio.h"
 #include "support/test_support.h"
 
 namespace {
@@ -22,7 +23,7 @@ class ExitStatus : public testing::Test {
 };
 
 TEST_F(ExitStatus, OfEveryKindOfRun) {
-  dir.Write("song.mp3", Pattern(3000, 1));
+  dir.Write("song.mp3", LameFrames(44100, 32));  // an MP3 the player plays: imported as it is
   dir.Write("big.mp3", {});
   const std::string ros = "-- ros " + Q("c.ros") + " ";
   const std::string lp = "--fast --card " + Q("a.img") + " -- lp1 ";
