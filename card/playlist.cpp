@@ -151,7 +151,7 @@ VexoResult card_ResetHeader(int32_t kind, int32_t port, int32_t slot) {
 
 VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                          const char* cardName, const char* path, const char* title, int progress,
-                         uint8_t fileType, bool wholeOnly) {
+                         uint8_t fileType) {
   CardHeader header;
   VexoResult result = ReadHeaderOrBlank(kind, port, slot, cardType, &header);
   if (result != 0) return result;
@@ -185,7 +185,7 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
     return -VEXO_ERROR_FILE_SIZE_ZERO;
   }
 
-  // Where the title goes, and how much of it fits: the free space, but never
+  // Where the title goes, and whether it fits: the free space, but never
   // past the stretch it goes into (the next title or the card's end; the
   // padding between titles is not counted in the free space).
   uint64_t startSector = 0, stretch = 0;
@@ -195,11 +195,10 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
     stretch = startByte < header.cardSize ? header.cardSize - startByte : 0;
   }
   const uint32_t space = static_cast<uint32_t>(std::min<uint64_t>(header.freeBytes, stretch));
-  if (space == 0 || (wholeOnly && entry.size > space)) {
+  if (entry.size > space) {
     card_ReleaseTitles();
     return -VEXO_ERROR_CARD_FULL;
   }
-  entry.size = std::min(entry.size, space);
   entry.startAddress = static_cast<uint32_t>(startSector * SECTOR_SIZE);
 
   result = vexo_WriteFile(kind, port, slot, static_cast<uint32_t>(startSector), path, space,

@@ -20,12 +20,12 @@ VexoResult card_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sa
 VexoResult card_MoveTitle(int32_t kind, int32_t port, int32_t slot, int32_t from, int32_t to);
 VexoResult card_WriteEmptyHeader(int32_t kind, int32_t port, int32_t slot);
 VexoResult card_ResetHeader(int32_t kind, int32_t port, int32_t slot);
-// Data first, the header only after the data arrived. -41 when there is no
-// room for any byte, -42 when the table is full. A title larger than the room
-// is cut to it, or, with wholeOnly, refused with -41 before anything is written.
+// Data first, the header only after the data arrived. -41 when the title
+// does not fit whole (a cut song would play broken), -42 when the table is
+// full; either before anything is written.
 VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                          const char* cardName, const char* path, const char* title, int progress,
-                         uint8_t fileType, bool wholeOnly = false);
+                         uint8_t fileType);
 VexoResult card_ChangeCard(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                            const char* cardName);
 VexoResult card_ChangeTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,

@@ -52,7 +52,8 @@ VexoResult RawReadLength(int32_t kind, int32_t port, int32_t slot, int usedPartO
 VexoResult ReadHostHead(const char* path, uint32_t bytes, std::vector<uint8_t>* head) {
   FILE* file = nullptr;
   uint32_t length = 0;
-  VexoResult result = vexo_OpenHostSource(path, bytes, 0, "", &file, &length);
+  vexo_ExpectHostSourceCut();
+  VexoResult result = vexo_OpenHostSource(path, bytes, &file, &length);
   if (result != 0) return result;
   head->assign(static_cast<std::size_t>(BytesToSectors(length)) * SECTOR_SIZE, 0);
   const bool read = vexo_ReadHostBlocks(file, head->data(), BytesToSectors(length), length);
@@ -72,7 +73,7 @@ bool CardSectorIs(int32_t kind, int32_t port, int32_t slot, uint32_t sector,
 bool HostSector(const char* path, uint32_t sector, uint8_t* bytes) {
   FILE* file = nullptr;
   uint32_t length = 0;
-  if (vexo_OpenHostSource(path, UINT32_MAX, 0, "", &file, &length) != 0) return false;
+  if (vexo_OpenHostSource(path, UINT32_MAX, &file, &length) != 0) return false;
   const uint64_t offset = static_cast<uint64_t>(sector) * SECTOR_SIZE;
   vexo_SkipHostSource(file, offset, &length);
   const bool read = vexo_ReadHostBlock(file, bytes, std::min<uint32_t>(length, SECTOR_SIZE));
@@ -220,6 +221,9 @@ VexoResult card_Restore(int32_t kind, int32_t port, int32_t slot, const char* pa
     cutByUse = used < length;
     length = static_cast<uint32_t>(std::min<uint64_t>(used, length));
   }
+  // A file larger than the card is refused before the header area goes
+  // blank: a cut image would be a broken card.
+  if (length < fileSize && !cutByUse) return -VEXO_ERROR_CARD_FULL;
   const uint32_t total = BytesToSectors(length);
   const uint32_t headSectors = std::min(kHeaderSectors, total);
   head.resize(static_cast<std::size_t>(kHeaderSectors) * SECTOR_SIZE, 0);

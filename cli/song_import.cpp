@@ -54,7 +54,7 @@ ImportTotals cli_ImportSongs(int32_t kind, int32_t port, int32_t slot, uint16_t 
       if (hooks.adding) hooks.adding(step);
       // The stored bytes are always an MP3, whatever the source's name.
       step.result = card_AddTitle(kind, port, slot, cardType, cardName, step.prepared.storedPath.c_str(),
-                                  step.title.c_str(), progress, 1, true);
+                                  step.title.c_str(), progress, 1);
       DropWorkspaceFile(ws, step.prepared);
     }
     if (hooks.finished) hooks.finished(step);

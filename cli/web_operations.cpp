@@ -84,7 +84,7 @@ WebOutcome WebSession::State::AddSongs(const std::vector<uint64_t>& ids) {
                      file.size});
     const VexoResult result =
         card_AddTitle(config.kind, config.port, config.slot, 0, nullptr, file.path.c_str(),
-                      title.c_str(), 0, IsMp3FileName(file.name.c_str()) ? 1 : 2, true);
+                      title.c_str(), 0, IsMp3FileName(file.name.c_str()) ? 1 : 2);
     songs.push_back({{"name", file.name}, {"title", title_ToUtf8(title.c_str())},
                      {"result", -result}, {"message", vexo_ResultMessage(result)}});
     {

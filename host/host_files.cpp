@@ -108,9 +108,7 @@ bool g_cutExpected = false;
 
 void vexo_ExpectHostSourceCut() { g_cutExpected = true; }
 
-VexoResult vexo_OpenHostSource(const char* path, uint32_t space, int progress,
-                               const char* truncationLine, FILE** file,
-                               uint32_t* length) {
+VexoResult vexo_OpenHostSource(const char* path, uint32_t space, FILE** file, uint32_t* length) {
   *file = nullptr;
   const bool cutExpected = g_cutExpected;
   g_cutExpected = false;
@@ -119,8 +117,8 @@ VexoResult vexo_OpenHostSource(const char* path, uint32_t space, int progress,
   if (result != 0) return result;
   if (size == 0) return -VEXO_ERROR_FILE_SIZE_ZERO;
   if (size > space) {
+    if (!cutExpected) return -VEXO_ERROR_CARD_FULL;
     size = space;
-    if (progress && !cutExpected) vexo_PrintText(truncationLine);
   }
   int fd = -1;
   result = vexo_OpenRegularFile(path, O_RDONLY, -VEXO_ERROR_FILE_NOT_EXIST, &fd);

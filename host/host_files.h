@@ -41,15 +41,14 @@ void vexo_UnprotectHostFile(int fd);
 
 // Steps 2 to 4 of a copy to the card: measure the host file (missing gives
 // -FILE_NOT_EXIST, empty -FILE_SIZE_ZERO, anything but a regular file
-// -NOT_REGULAR_FILE), cut the length to the space (printing the truncation
-// line when progress is set), open it "rb" (failure gives -FILE_NOT_EXIST).
-// On success *file is open and *length holds the bytes to transfer.
-VexoResult vexo_OpenHostSource(const char* path, uint32_t space, int progress,
-                               const char* truncationLine, FILE** file,
-                               uint32_t* length);
+// -NOT_REGULAR_FILE), refuse a file larger than the space (-CARD_FULL: a
+// cut copy would be a broken song or image), open it "rb" (failure gives
+// -FILE_NOT_EXIST). On success *file is open and *length holds the bytes to
+// transfer.
+VexoResult vexo_OpenHostSource(const char* path, uint32_t space, FILE** file, uint32_t* length);
 
-// The next vexo_OpenHostSource cuts its source to the space without the
-// truncation line: the caller chose to copy only the first part of the file.
+// The next vexo_OpenHostSource cuts its source to the space instead of
+// refusing it: the caller chose to copy only the first part of the file.
 void vexo_ExpectHostSourceCut();
 
 // Positions an open host source at a byte offset (the 1:1 image copy) and

@@ -106,14 +106,6 @@ void vexo_SetProgressQuiet(bool quiet) { g_quiet = quiet; }
 bool vexo_ProgressQuiet() { return g_quiet; }
 void vexo_SetProgressClock(double (*clock)()) { g_clock = clock; }
 
-const char* const VEXO_TRUNCATION_LINE_PARALLEL = " - File size truncated to card space left -\n ";
-const char* const VEXO_TRUNCATION_LINE_PLAIN = "- File size truncated to card space left -\n ";
-
-void vexo_PrintText(const char* text) {
-  std::fputs(text, stdout);
-  std::fflush(stdout);
-}
-
 float vexo_TransferRate(uint32_t total, std::time_t elapsed, bool zeroBelowOneSecond) {
   if (elapsed <= 0) {
     if (zeroBelowOneSecond) return 0.0f;

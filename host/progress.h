@@ -41,11 +41,6 @@ struct VexoProgressLine {
 };
 int vexo_FormatTerminalProgress(const VexoProgressLine& line, char* text, std::size_t size);
 
-// The truncation notices of the copy to the card.
-extern const char* const VEXO_TRUNCATION_LINE_PARALLEL;  // leading space
-extern const char* const VEXO_TRUNCATION_LINE_PLAIN;     // serial, image file
-void vexo_PrintText(const char* text);                   // printed and flushed
-
 // total x 4096 bits over the elapsed whole seconds. With zeroBelowOneSecond
 // an elapsed time of 0 or less gives 0, otherwise it counts as 1 second.
 float vexo_TransferRate(uint32_t total, std::time_t elapsed, bool zeroBelowOneSecond);

@@ -194,9 +194,9 @@ TEST_F(Card, AnySectorZeroIsParsedSafely) {
   EXPECT_EQ(Slice(Image(), 0x10000, 4096), dataArea);
 }
 
-// Where a new title goes and how much of it: behind the last title at a
-// sector boundary, cut to the free space and to the card's end; refused with
-// nothing written when there is no room in the data area or the table.
+// Where a new title goes: behind the last title at a sector boundary, or in
+// a freed place that holds it; refused with nothing written when it does not
+// fit whole (in the free space and before the card's end) or the table is full.
 TEST_F(Card, PlacementOfANewTitle) {
   std::vector<CardTitle> crowded;
   for (uint32_t i = 0; i < 2032; ++i) crowded.push_back({0x10000 + 512 * i, 1, "t", 2});
@@ -210,12 +210,15 @@ TEST_F(Card, PlacementOfANewTitle) {
       {"free bytes 0", {{0x10000, kCardSize - 0x10000, "all"}}, 2000, -VEXO_ERROR_CARD_FULL, 0, 0},
       {"no sector behind the last, room before it", {{kCardSize - 512, 512, "last"}}, 2000, 0, 0x10000, 2000},
       {"table full", crowded, 2000, -VEXO_ERROR_TABLE_FULL, 0, 0},
-      {"one sector left behind, too short", {{0x10000, kCardSize - 0x10200, "big"}}, 2000, 0, kCardSize - 512, 512},
+      {"one sector left behind, too short", {{0x10000, kCardSize - 0x10200, "big"}}, 2000, -VEXO_ERROR_CARD_FULL, 0, 0},
+      {"one sector left behind, just right", {{0x10000, kCardSize - 0x10200, "big"}}, 512, 0, kCardSize - 512, 512},
       {"a freed place that holds it", {{0x10000, 700, "a"}, {0x10800, 700, "c"}}, 1024, 0, 0x10400, 1024},
       {"a freed place too short", {{0x10000, 700, "a"}, {0x10800, 700, "c"}}, 1025, 0, 0x10C00, 1025},
       // 4,000,511 bytes free, but only 3,999,744 behind the last title (padding).
-      {"cut to what lies behind the last", {{0x10000, 1, "one"}, {0x10200, kCardSize - 0x10200 - 4000000, "big"}},
-       5000000, 0, kCardSize - 3999744, 3999744},
+      {"larger than what lies behind the last", {{0x10000, 1, "one"}, {0x10200, kCardSize - 0x10200 - 4000000, "big"}},
+       3999745, -VEXO_ERROR_CARD_FULL, 0, 0},
+      {"all that lies behind the last", {{0x10000, 1, "one"}, {0x10200, kCardSize - 0x10200 - 4000000, "big"}},
+       3999744, 0, kCardSize - 3999744, 3999744},
       {"behind a 1000-byte title", {{0x10000, 1000, "a"}}, 700, 0, 0x10400, 700},
       {"all-zero last entry", {{0x10000, 700, "A"}, {0, 0, "", 0}}, 700, 0, 0x10400, 700},
       {"last entry inside the header area", {{0xA00, 100, "low"}}, 700, 0, 0x10000, 700},

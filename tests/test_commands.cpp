@@ -363,6 +363,35 @@ TEST_P(Commands, AddAndReadBackSurviveAFaultEachWay) {
   }
 }
 
+// A song one byte larger than the free space, and an image one byte larger
+// than the card, are refused before a byte is written: a cut copy would be a
+// broken song or card, reported as done.
+TEST_P(Commands, WhatDoesNotFitIsRefusedAndTheCardStaysAsItWas) {
+  const int32_t kind = GetParam();
+  card.reset();
+  card = std::make_unique<vexo_test::CardOnPort>(kind, dir.File("small"), 128 * 1024);
+  ASSERT_TRUE(card->ready);
+  ASSERT_EQ(Run({"--add", dir.Write("a.mp3", Pattern(1000, 5)), "A"}).status, 0);
+  const uint32_t cardSize = kind == VEXO_PORT_ROS ? 132907008 : 128 * 1024;
+  const uint32_t freeBytes = cardSize - 0x10000 - 1000;
+  const Bytes before = card->Sectors(0, 256);
+  const std::string big = dir.File("big.mp3");
+  dir.Write("big.mp3", {});
+  std::filesystem::resize_file(big, freeBytes + 1);
+  const vexo_test::RunResult add = Run({"--add", big, "Big"});
+  EXPECT_EQ(add.status, 1);
+  EXPECT_EQ(add.out, "\n Adding file: " + big + "\n \n Error: CARD FULL\n");
+  EXPECT_EQ(card->Sectors(0, 256), before);
+  if (kind == VEXO_PORT_ROS) return;  // image files refuse raw copies
+  const std::string image = dir.File("image");
+  dir.Write("image", {});
+  std::filesystem::resize_file(image, cardSize + 1);
+  const vexo_test::RunResult raw = Run({"--rawwrite", image});
+  EXPECT_EQ(raw.status, 1);
+  EXPECT_EQ(raw.out, "\n Writing raw file: " + image + "\n \n Error: CARD FULL\n");
+  EXPECT_EQ(card->Sectors(0, 256), before);
+}
+
 INSTANTIATE_TEST_SUITE_P(Ports, Commands, testing::ValuesIn(vexo_test::kAllKinds),
                          [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
 

@@ -1,6 +1,6 @@
 // The file-transfer contract all three drivers share, run once per driver
-// through the transport: the zero-padded last sector, truncation to the space
-// with its notice, an exact-length copy from the card,
+// through the transport: the zero-padded last sector, a file larger than the
+// space refused before a byte is written, an exact-length copy from the card,
 // and host targets that fail (the progress lines of longer copies are
 // checked by the commands on every port). Where the drivers differ, the
 // table says how.
@@ -16,18 +16,9 @@ namespace {
 
 using namespace vexo_test;
 
-struct Expected {
-  const char* truncation;  // the notice before the progress lines
-  const char* twoSectors;  // progress lines of a 2-sector copy
-};
-
-Expected For(int32_t kind) {
-  const char* plain = "- File size truncated to card space left -\n ";
-  switch (kind) {
-    case VEXO_PORT_PARALLEL: return {" - File size truncated to card space left -\n ", " 0 / 2 (0%) \r"};
-    case VEXO_PORT_ROS: return {plain, " 0 / 2 (0%) \r"};
-    default: return {plain, ""};  // the first sector goes by request
-  }
+// Progress lines of a 2-sector copy.
+std::string TwoSectors(int32_t kind) {
+  return kind == VEXO_PORT_SERIAL ? "" : " 0 / 2 (0%) \r";  // the player's first sector goes by request
 }
 
 class Transfer : public testing::TestWithParam<int32_t> {
@@ -58,27 +49,24 @@ class Transfer : public testing::TestWithParam<int32_t> {
   std::unique_ptr<vexo_test::CardOnPort> card;
 };
 
-TEST_P(Transfer, CopyToTheCardPadsTruncatesAndShowsProgress) {
-  const Expected expected = For(GetParam());
+TEST_P(Transfer, CopyToTheCardPadsRefusesWhatDoesNotFitAndShowsProgress) {
   const Bytes small = Pattern(1000, 1);
   vexo_StopTransfer(GetParam(), 1);  // a stop asked before a copy does not end it
-  EXPECT_EQ(Write(200, dir.Write("small", small), 100000), std::make_pair(0, std::string(expected.twoSectors)));
+  EXPECT_EQ(Write(200, dir.Write("small", small), 100000), std::make_pair(0, TwoSectors(GetParam())));
   Bytes padded = small;
   padded.resize(1024, 0);
   EXPECT_EQ(card->Sectors(200, 2), padded) << "the last sector's tail is zero";
 
-  const Bytes big = Pattern(25 * 512, 2);
-  const Bytes before = card->Sectors(242);
-  EXPECT_EQ(Write(240, dir.Write("big", big), 700),
-            std::make_pair(0, std::string(expected.truncation) + expected.twoSectors));
-  EXPECT_EQ(card->Sectors(240, 2), Slice(big, 0, 1024)) << "the space rounded up to a sector";
-  EXPECT_EQ(card->Sectors(242), before);
+  const Bytes before = card->Sectors(240, 25);
+  EXPECT_EQ(Write(240, dir.Write("big", Pattern(1001, 2)), 1000),
+            std::make_pair(-VEXO_ERROR_CARD_FULL, std::string()));
+  EXPECT_EQ(card->Sectors(240, 25), before) << "nothing of a file one byte too large";
+  EXPECT_EQ(Write(240, dir.Write("fits", Pattern(1000, 3)), 1000).first, 0);
 }
 
 TEST_P(Transfer, CopyFromTheCardGivesExactlyTheLength) {
-  const Expected expected = For(GetParam());
   const Bytes card0 = card->Sectors(0, 300);
-  EXPECT_EQ(Read(10, 1000, dir.File("out")), std::make_pair(0, std::string(expected.twoSectors)));
+  EXPECT_EQ(Read(10, 1000, dir.File("out")), std::make_pair(0, TwoSectors(GetParam())));
   EXPECT_EQ(ReadFile(dir.File("out")), Slice(card0, 10 * 512, 1000));
 
   EXPECT_EQ(Read(10, 0, dir.File("none")).first, 0);

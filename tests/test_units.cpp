@@ -87,7 +87,7 @@ TEST(SharedRoutines, HostReadErrorsAreReportedNotTurnedIntoZeros) {
   std::fclose(file);
   const std::string path = dir.Write("song", vexo_test::Pattern(3000));
   uint32_t length = 0;
-  ASSERT_EQ(vexo_OpenHostSource(path.c_str(), 1u << 20, 0, "", &file, &length), 0);
+  ASSERT_EQ(vexo_OpenHostSource(path.c_str(), 1u << 20, &file, &length), 0);
   ASSERT_EQ(truncate(path.c_str(), 600), 0);
   EXPECT_TRUE(vexo_ReadHostBlock(file, block, vexo_BytesOfSector(0, 6, length)));
   EXPECT_FALSE(vexo_ReadHostBlock(file, block, vexo_BytesOfSector(1, 6, length)));

@@ -140,8 +140,7 @@ VexoResult ros_WriteFile(uint32_t startSector, const char* path, uint32_t limit,
   g_stop = 0;
   if (g_image == nullptr) return -VEXO_ERROR_FILE_NOT_OPEN;
   FILE* host = nullptr;
-  const VexoResult opened = vexo_OpenHostSource(path, limit, progress, VEXO_TRUNCATION_LINE_PLAIN,
-                                                &host, &g_transferLength);
+  const VexoResult opened = vexo_OpenHostSource(path, limit, &host, &g_transferLength);
   if (opened != 0) return opened;
   g_totalSectors = BytesToSectors(g_transferLength);
   g_sectorIndex = 0;

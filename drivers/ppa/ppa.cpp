@@ -299,9 +299,7 @@ VexoResult ppa_WriteFile(int32_t /*port*/, uint32_t startSector, const char* pat
   g_currentSector = 0;
   const std::time_t start = Now();
   FILE* host = nullptr;
-  const VexoResult opened = vexo_OpenHostSource(path, space, progress,
-                                                VEXO_TRUNCATION_LINE_PARALLEL, &host,
-                                                &g_transferLength);
+  const VexoResult opened = vexo_OpenHostSource(path, space, &host, &g_transferLength);
   if (opened != 0) return opened;
   if (sameOffset == 1) {
     vexo_SkipHostSource(host, static_cast<uint64_t>(startSector) * SECTOR_SIZE, &g_transferLength);

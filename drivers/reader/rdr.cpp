@@ -204,7 +204,7 @@ VexoResult rdr_WriteFile(uint32_t startSector, const char* path, uint32_t space,
   FILE* host = nullptr;
   uint32_t length = 0;
   const VexoResult opened =
-      vexo_OpenHostSource(path, space, progress, VEXO_TRUNCATION_LINE_PLAIN, &host, &length);
+      vexo_OpenHostSource(path, space, &host, &length);
   if (opened != 0) return opened;
   if (sameOffset == 1) {
     vexo_SkipHostSource(host, static_cast<uint64_t>(startSector) * SECTOR_SIZE, &length);

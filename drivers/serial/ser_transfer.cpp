@@ -141,7 +141,7 @@ VexoResult ser_WriteFile(int32_t port, int32_t slot, uint32_t startSector, const
 
   FILE* host = nullptr;
   uint32_t length = 0;
-  result = vexo_OpenHostSource(path, space, progress, VEXO_TRUNCATION_LINE_PLAIN, &host, &length);
+  result = vexo_OpenHostSource(path, space, &host, &length);
   if (result != 0) return result;
   if (sameOffset == 1) {
     vexo_SkipHostSource(host, static_cast<uint64_t>(startSector) * SECTOR_SIZE, &length);
