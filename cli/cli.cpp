@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -181,6 +182,34 @@ class CommandWords {
     return true;
   }
 
+  // A flag a command takes: found, it sets *set.
+  struct Flag {
+    const char* name;
+    const char* shortName;
+    bool* set;
+  };
+
+  // Takes each flag once, wherever it stands among the free words.
+  void TakeFlags(std::initializer_list<Flag> flags) {
+    for (const Flag& flag : flags) {
+      if (TakeFlag(flag.name, flag.shortName)) *flag.set = true;
+    }
+  }
+
+  // Takes the flags that stand first, in any order and as often as given,
+  // up to the first free word that is none of them.
+  void TakeLeadingFlags(std::initializer_list<Flag> flags) {
+    for (bool more = true; more;) {
+      more = false;
+      for (const Flag& flag : flags) {
+        if (Is(Peek(), flag.name) || Is(Peek(), flag.shortName)) {
+          Next();
+          *flag.set = more = true;
+        }
+      }
+    }
+  }
+
   // The first free word, without taking it; nullptr when none is left.
   const char* Peek() const {
     const std::size_t i = FirstFree();
@@ -255,7 +284,14 @@ Action Refuse(const char* message) {
 }
 
 constexpr const char* kNoValidParameters = " No valid command-line parameters.\n";
-constexpr const char* kNoCardType = "           No valid cardtype.\n";
+
+// A command's words refused: its line, then what was wrong with -n or -t.
+Action RefuseWords(const char* command, ScanOutcome outcome = ScanOutcome::Ok) {
+  std::printf(" %s: missing or invalid parameters\n", command);
+  if (outcome == ScanOutcome::NoCardName) return Refuse("           No valid cardname.\n");
+  if (outcome == ScanOutcome::NoCardType) return Refuse("           No valid cardtype.\n");
+  return {};
+}
 
 // ---- The commands' parsers: each takes its words and returns the run -----
 
@@ -292,45 +328,34 @@ Action ParseDelete(const Port& p, CommandWords& words) {
 Action ParseMove(const Port& p, CommandWords& words) {
   const char* from = words.Next();
   const char* to = words.Next();
-  if (!IsNumber(from) || !IsNumber(to)) return Refuse(" --move: missing or invalid parameters\n");
+  if (!IsNumber(from) || !IsNumber(to)) return RefuseWords("--move");
   return [p, f = ReadNumber(from), t = ReadNumber(to)] {
     return cmd_Move(p.kind, p.number, kCardSlot, f, t, p.path);
   };
 }
 
-// After the file of a raw copy: --quiet, and --used for a read.
-bool TakeQuiet(CommandWords& words) { return words.TakeFlag("--quiet", "-q"); }
+// A raw copy: its file, then --used and --quiet wherever they stand.
+using RawCopy = int (*)(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
+                        const char* devicePath);
 
-Action ParseRawWrite(const Port& p, CommandWords& words) {
+template <RawCopy copy>
+Action ParseRawCopy(const Port& p, CommandWords& words) {
   const char* file = words.Next();
   if (file == nullptr) return Refuse(kNoValidParameters);
-  const int usedPartOnly = words.TakeFlag("--used", "-u") ? 1 : 0;
-  const bool quiet = TakeQuiet(words);
-  return [p, file, usedPartOnly, quiet] {
+  bool used = false;
+  bool quiet = false;
+  words.TakeFlags({{"--used", "-u", &used}, {"--quiet", "-q", &quiet}});
+  return [p, file, used, quiet] {
     if (quiet) vexo_SetProgressQuiet(true);
-    return cmd_RawWrite(p.kind, p.number, kCardSlot, file, usedPartOnly, p.path);
-  };
-}
-
-Action ParseRawRead(const Port& p, CommandWords& words) {
-  const char* file = words.Next();
-  if (file == nullptr) return Refuse(kNoValidParameters);
-  const int usedPartOnly = words.TakeFlag("--used", "-u") ? 1 : 0;
-  const bool quiet = TakeQuiet(words);
-  return [p, file, usedPartOnly, quiet] {
-    if (quiet) vexo_SetProgressQuiet(true);
-    return cmd_RawRead(p.kind, p.number, kCardSlot, file, usedPartOnly, p.path);
+    return copy(p.kind, p.number, kCardSlot, file, used ? 1 : 0, p.path);
   };
 }
 
 Action ParseChange(const Port& p, CommandWords& words) {
-  if (words.Peek() == nullptr) return Refuse(" --change: missing or invalid parameters\n");
+  if (words.Peek() == nullptr) return RefuseWords("--change");
   Options options;
   const ScanOutcome outcome = ScanOptions(words, true, &options);
-  if (outcome != ScanOutcome::Ok) {
-    std::printf(" --change: missing or invalid parameters\n");
-    return Refuse(outcome == ScanOutcome::NoCardName ? "           No valid cardname.\n" : kNoCardType);
-  }
+  if (outcome != ScanOutcome::Ok) return RefuseWords("--change", outcome);
   return [p, options] {
     return cmd_Change(p.kind, p.number, kCardSlot, OrNull(options.cardName), options.cardType, p.path);
   };
@@ -339,12 +364,10 @@ Action ParseChange(const Port& p, CommandWords& words) {
 Action ParseAdd(const Port& p, CommandWords& words) {
   const char* file = words.Next();
   const char* title = words.Next();
-  if (file == nullptr || title == nullptr) return Refuse(" --add: missing or invalid parameters\n");
+  if (file == nullptr || title == nullptr) return RefuseWords("--add");
   Options options;
-  if (ScanOptions(words, false, &options) != ScanOutcome::Ok) {
-    std::printf(" --add: missing or invalid parameters\n");
-    return Refuse(kNoCardType);
-  }
+  const ScanOutcome outcome = ScanOptions(words, false, &options);
+  if (outcome != ScanOutcome::Ok) return RefuseWords("--add", outcome);
   return [p, file, typed = title_FromTyped(title), options]() mutable {
     return cmd_Add(p.kind, p.number, kCardSlot, file, typed.data(), OrNull(options.cardName),
                    options.cardType, p.path);
@@ -360,13 +383,10 @@ Action ParseImport(const Port& p, CommandWords& words) {
   };
   while (words.Peek() != nullptr && !isOption(words.Peek())) sources.emplace_back(words.Next());
   ImportOptions importOptions;
-  importOptions.recursive = words.TakeFlag("--recursive", "-R");
+  words.TakeFlags({{"--recursive", "-R", &importOptions.recursive}});
   Options options;
-  const bool typeOk = ScanOptions(words, false, &options) == ScanOutcome::Ok;
-  if (sources.empty() || !typeOk) {
-    std::printf(" --import: missing or invalid parameters\n");
-    return Refuse(typeOk ? "" : kNoCardType);
-  }
+  const ScanOutcome outcome = ScanOptions(words, false, &options);
+  if (sources.empty() || outcome != ScanOutcome::Ok) return RefuseWords("--import", outcome);
   return [p, sources, options, importOptions] {
     return cmd_Import(p.kind, p.number, kCardSlot, sources, OrNull(options.cardName),
                       options.cardType, p.path, importOptions);
@@ -376,7 +396,7 @@ Action ParseImport(const Port& p, CommandWords& words) {
 Action ParseRead(const Port& p, CommandWords& words) {
   const char* sample = words.Next();
   const char* output = words.Next();
-  if (sample == nullptr || ReadNumber(sample) <= 0) return Refuse(" --read: missing or invalid parameters\n");
+  if (sample == nullptr || ReadNumber(sample) <= 0) return RefuseWords("--read");
   return [p, number = ReadNumber(sample), output] {
     return cmd_Read(p.kind, p.number, kCardSlot, number, output, p.path);
   };
@@ -385,9 +405,7 @@ Action ParseRead(const Port& p, CommandWords& words) {
 Action ParseChTitle(const Port& p, CommandWords& words) {
   const char* sample = words.Next();
   const char* title = words.Next();
-  if (sample == nullptr || ReadNumber(sample) <= 0 || title == nullptr) {
-    return Refuse(" --chtitle: missing or invalid parameters\n");
-  }
+  if (sample == nullptr || ReadNumber(sample) <= 0 || title == nullptr) return RefuseWords("--chtitle");
   return [p, number = ReadNumber(sample), typed = title_FromTyped(title)] {
     return cmd_ChTitle(p.kind, p.number, kCardSlot, number, typed.c_str(), p.path);
   };
@@ -407,8 +425,8 @@ constexpr CommandEntry kCommands[] = {
     {"--empty", "-e", ParseEmpty},
     {"--delete", "-d", ParseDelete},
     {"--move", "-m", ParseMove},
-    {"--rawwrite", "-rw", ParseRawWrite},
-    {"--rawread", "-rr", ParseRawRead},
+    {"--rawwrite", "-rw", ParseRawCopy<cmd_RawWrite>},
+    {"--rawread", "-rr", ParseRawCopy<cmd_RawRead>},
     {"--change", "-c", ParseChange},
     {"--add", "-a", ParseAdd},
     {"--import", "-i", ParseImport},
@@ -502,16 +520,13 @@ int vexo_Main(int argc, char** argv) {
 
   const SignalWatch signalWatch(port.kind);
   // Run options before the command, in any order.
-  for (; k < argc; ++k) {
-    if (Is(argv[k], "--slow") || Is(argv[k], "-s")) {
-      SerialBaudRate = 57600;
-    } else if (Is(argv[k], "--quiet") || Is(argv[k], "-q")) {
-      vexo_SetProgressQuiet(true);
-    } else {
-      break;
-    }
-  }
-  const char* command = k < argc ? argv[k] : nullptr;
+  CommandWords words(argc, argv, k);
+  bool slow = false;
+  bool quiet = false;
+  words.TakeLeadingFlags({{"--slow", "-s", &slow}, {"--quiet", "-q", &quiet}});
+  if (slow) SerialBaudRate = 57600;
+  if (quiet) vexo_SetProgressQuiet(true);
+  const char* command = words.Next();
   const CommandEntry* entry = nullptr;
   for (const CommandEntry& candidate : kCommands) {
     if (Is(command, candidate.word) || Is(command, candidate.shortForm)) entry = &candidate;
@@ -522,7 +537,6 @@ int vexo_Main(int argc, char** argv) {
     return VEXO_EXIT_REJECTED;
   }
 
-  CommandWords words(argc, argv, k + 1);
   const Action action = entry->parse(port, words);
   if (!action) return VEXO_EXIT_REJECTED;
   if (const char* leftover = words.Peek()) {
