@@ -32,23 +32,41 @@ struct SignalWatch {
   SignalWatch& operator=(const SignalWatch&) = delete;
 };
 
+// The usage texts: the original lines in their order, and the words added
+// since in the same layout (each continuation line indented by 26 spaces,
+// each parameter line by 28).
 void PrintUsage(bool extended) {
   std::printf("\n");
-  std::printf(extended ? "vexo <port> [--slow][--quiet][ROS-file] <command> [options]\n"
-                       : "vexo <port> [--slow][--quiet] <command> [options]\n");
+  std::printf(extended ? "vexo <port> [--slow][ROS-file] <command> [options]\n"
+                       : "vexo <port> [--slow] <command> [options]\n");
   std::printf("  Version: %i.%02i\n\n", 2, 14);
   std::printf("port:    A valid port (lp1,lp2,..., ttyS0, ttyS1, ... or ros).\n");
+  std::printf(
+      "         Also: ttyUSB0, ttyACM0, ... (the player on a USB serial adapter),\n"
+      "               parport0, ... (the adapter through ppdev),\n"
+      "               card <device> (the card in a card reader).\n");
   std::printf("         Options: \n");
-  if (extended) std::printf("             [ROS-file]:  Name of the ROS File if using the ros port.\n");
+  if (extended) {
+    std::printf("             [ROS-file]:  Name of the ROS File if using the ros port.\n");
+    std::printf("             [device]:    Block device of the reader if using the card port.\n");
+  }
   std::printf(
       "             [--slow]:    Serial transfers with 57600 Baud. Useful for\n"
       "                          very old computer hardware. Bring the Player\n"
       "                           into the Mac download mode.\n"
       "             [--quiet]:   (-q) No progress lines.\n\n");
   std::printf("command: --get      (-g)  Read the playlist from the card.\n");
+  std::printf("         --json     (-j)  Print the playlist as JSON.\n");
   std::printf(
       "         --delete   (-d)  Delete last or all playlist entries.\n"
       "                          Options: [all] - delete all files\n");
+  std::printf("                                   [<sample-no>] - delete this title\n");
+  std::printf(
+      "         --move     (-m)  Move a title to another place in the playlist.\n"
+      "                          Options: <from> <to>\n"
+      "                            <from>:        Number of the title to move\n"
+      "                            <to>:          Its new place\n");
+  std::printf("         --empty    (-e)  Write an empty header: no titles, no name.\n");
   std::printf(
       "         --add      (-a)  Add one title.\n"
       "                          Options: <file> <title> [-n <cardname>]\n"
@@ -56,6 +74,13 @@ void PrintUsage(bool extended) {
       "                            <title>:       Title for the MP3-file.\n"
       "                            -n <cardname>: MultiMediaCard name\n");
   const char* cardTypeLine = "                            -t <cardtype>: Type of MultiMediaCard\n";
+  if (extended) std::printf("%s", cardTypeLine);
+  std::printf(
+      "         --import   (-i)  Add songs as titles, transcoded where needed.\n"
+      "                          Options: <source>... [-R] [-n <cardname>]\n"
+      "                            <source>:      Song, folder or playlist (.m3u)\n"
+      "                            --recursive (-R): Folders with subfolders\n"
+      "                            -n <cardname>: MultiMediaCard name\n");
   if (extended) std::printf("%s", cardTypeLine);
   std::printf(
       "         --change   (-c)  Change only the cardname, no download.\n"
@@ -86,6 +111,11 @@ void PrintUsage(bool extended) {
         "                            --used (-u):   Only up to the end of the\n"
         "                                           highest title\n");
   }
+  std::printf(
+      "         --web      (-w)  Edit the card in a browser until Ctrl-C.\n"
+      "                          Options: [<address>:<port>]\n"
+      "                            <address>:<port>: Where to listen, on this\n"
+      "                                           computer only by default\n");
   const char* lp = "lp1 ";
   const char* tty = "ttyS0";
   std::printf("\nExamples for %s and %s :\n", lp, tty);
@@ -103,7 +133,13 @@ void PrintUsage(bool extended) {
         "  Create a ROS file for ROS cards.\n   vexo ros test.ros --get\n"
         "   vexo ros test.ros --add file.mp3 title \n   vexo %s  --rawwrite test.ros \n",
         lp);
+    std::printf("\n");
   }
+  std::printf(
+      "  The other ports and commands.\n"
+      "   vexo ttyUSB0 --import album/ playlist.m3u \n"
+      "   vexo card /dev/sdb --move 3 1 \n"
+      "   vexo parport0 --delete 2 \n");
   std::printf(
       "\n  Parallel port names are aliases for their addresses, i.e.\n"
       "    lp0=0x378, lp1=0x378, lp2=0x278, lp3=3bc, lp4=0x2bc\n\n");

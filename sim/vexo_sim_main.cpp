@@ -49,7 +49,7 @@ const char* const kUsage =
     "  --seed <n>         the simulated card's timing within the bus's bounds\n"
     "                     (default 1; 0: fixed timing)\n"
     "  --player-version <n>  player: version byte, 0..255 (default 214)\n"
-    "  --version, -V     print vexo-sim's version\n"
+    "  --version, -V      print the version of vexo it runs\n"
     "  --help, -h         this text\n";
 
 const char* const kExamples =
@@ -195,7 +195,7 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
       PrintUsage(stdout);
       return -1;
     } else if (arg == "--version" || arg == "-V") {
-      std::printf("vexo-sim %s\n", VEXO_SIM_VERSION);
+      std::printf("vexo %s\n", VEXO_SIM_VERSION);
       return -1;
     } else if (arg == "--fast") {
       options->fast = true;

@@ -32,10 +32,19 @@ for word in $("$prefix/bin/vexo-sim" --help | sed -n '/^Options:/,/^Examples:/s/
   grep -qF -- "\`$word" "$src/README.md" || bad "README.md does not list $word"
 done
 
-offered=$(bash -c 'source "$1"; COMP_WORDS=(vexo ros x.ros --); COMP_CWORD=3; _vexo
+# The command words: the full usage text, the completion and vexo(1) name the
+# same ones, long and short.
+helped=" $("$prefix/bin/vexo" --helpex | sed -n 's/^\(command:\| \{8\}\) \(--[a-z]*\) *(\(-[a-zA-Z]*\)).*/\2 \3/p' | tr '\n' ' ')"
+offered=$(bash -c 'source "$1"; COMP_WORDS=(vexo ros x.ros --slow ""); COMP_CWORD=4; _vexo
   echo " ${COMPREPLY[*]} "' - "$prefix/share/bash-completion/completions/vexo")
-for word in --get --add --delete --empty --change --chtitle --move --read --rawread --rawwrite --import --json; do
-  [[ $offered == *" $word "* ]] || bad "completion of 'vexo ros x.ros --' lacks $word"
+[ "$(wc -w <<<"$helped")" -ge 26 ] || bad "too few command words in vexo --helpex: $helped"
+for word in $helped; do
+  [[ $offered == *" $word "* ]] || bad "completion of 'vexo ros x.ros --slow' lacks $word"
+  sed 's/\\-/-/g' "$src/man/vexo.1" | grep -qE -- "^\.BR ($word|.*\", \" $word)( |$)" ||
+    bad "vexo.1 does not list $word"
+done
+for word in $offered; do
+  [[ $helped == *" $word "* ]] || bad "vexo --helpex does not name $word, which the completion offers"
 done
 
 # Every result message, and every message of the command line and the

@@ -48,7 +48,7 @@ TEST_F(VexoSimProgram, OptionsRefusedOfferedAndPassedOn) {
     EXPECT_EQ(RunSim(std::string(option) + card + "lp1 --get").status, 2) << option;
   }
   EXPECT_EQ(RunSim("--help").status, 0);
-  for (const char* version : {"--version", "-V"}) EXPECT_EQ(RunSim(version).out, "vexo-sim 2.14\n");
+  for (const char* version : {"--version", "-V"}) EXPECT_EQ(RunSim(version).out, "vexo 2.14\n");
   EXPECT_NE(RunSim("--fast --fault no-card" + card + "lp1 --get").out.find(" Error: "), std::string::npos);
   EXPECT_NE(RunSim("--fast --fault silent" + card + "ttyS0 --get").out.find(" Error: "), std::string::npos);
   const RunResult ros = RunSim("-- ros " + Q("plain.ros") + " --get");  // image files need no simulator
