@@ -110,6 +110,11 @@ void PrintUsage(bool extended) {
         "                            <file>:        File for storing the data\n"
         "                            --used (-u):   Only up to the end of the\n"
         "                                           highest title\n");
+    std::printf(
+        "         --check    (-ck) Check the header and titles; write nothing.\n"
+        "                          Options: [--json]\n"
+        "         --repair   (-rp) Mend the table without losing a title.\n"
+        "                          Options: [--dry-run] - only print the plan\n");
   }
   std::printf(
       "         --web      (-w)  Edit the card in a browser until Ctrl-C.\n"
@@ -166,7 +171,11 @@ bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-bool Is(const char* text, const char* word) { return text != nullptr && std::strcmp(text, word) == 0; }
+// A word compared with a name; a missing name (a flag without a short
+// form) matches no word.
+bool Is(const char* text, const char* word) {
+  return text != nullptr && word != nullptr && std::strcmp(text, word) == 0;
+}
 
 // The serial device family a port word names, by prefix: the PC's own
 // "ttyS", or a USB adapter's "ttyUSB" or "ttyACM" (no word of the other
@@ -447,6 +456,19 @@ Action ParseChTitle(const Port& p, CommandWords& words) {
   };
 }
 
+// --check [--json], --repair [--dry-run].
+Action ParseCheck(const Port& p, CommandWords& words) {
+  bool json = false;
+  words.TakeFlags({{"--json", "-j", &json}});
+  return [p, json] { return cmd_Check(p.kind, p.number, kCardSlot, json, p.path); };
+}
+
+Action ParseRepair(const Port& p, CommandWords& words) {
+  bool dryRun = false;
+  words.TakeFlags({{"--dry-run", nullptr, &dryRun}});
+  return [p, dryRun] { return cmd_Repair(p.kind, p.number, kCardSlot, dryRun, p.path); };
+}
+
 struct CommandEntry {
   const char* word;
   const char* shortForm;
@@ -468,6 +490,8 @@ constexpr CommandEntry kCommands[] = {
     {"--import", "-i", ParseImport},
     {"--read", "-r", ParseRead},
     {"--chtitle", "-ct", ParseChTitle},
+    {"--check", "-ck", ParseCheck},
+    {"--repair", "-rp", ParseRepair},
 };
 
 // A port number as the characters after the port word's prefix give it, or

@@ -18,14 +18,7 @@
 #include "base/result_codes.h"
 #include "transport/transport.h"
 
-namespace {
-
-constexpr const char* kDoneLine = " Done.                        \n";
-constexpr const char* kRosRefusal = " - not supported for ROS file -\n";
-
-// A run stopped by a signal reports the stop, whatever failure it caused on
-// the way (a search or a poll cut short). Returns the failed run's status.
-int PrintError(VexoResult result) {
+int cli_PrintError(VexoResult result) {
   if (vexo_StopRequested()) result = -VEXO_ERROR_TRANSFER_STOPPED;
   std::printf("\n Error: %s\n", vexo_ResultMessage(result));
   if (result == -VEXO_ERROR_FOREIGN_DATA && card_ForeignDataName() != nullptr) {
@@ -34,6 +27,11 @@ int PrintError(VexoResult result) {
   return VEXO_EXIT_FAILED;
 }
 
+namespace {
+
+constexpr const char* kDoneLine = " Done.                        \n";
+constexpr const char* kRosRefusal = " - not supported for ROS file -\n";
+
 // The frame of the header commands: open, operation, close, then the
 // message; the parallel adapter re-reads the card after a change.
 template <typename Operation>
@@ -41,12 +39,12 @@ int RunHeaderCommand(int32_t kind, int32_t port, int32_t slot, const char* image
                       Operation operation, const char* successText, int sampleNumber = 0,
                       int place = 0) {
   const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
-  if (opened != 0) return PrintError(opened);
+  if (opened != 0) return cli_PrintError(opened);
   const VexoResult result = operation();
   vexo_Close(kind, port);
   int status = VEXO_EXIT_DONE;
   if (result != 0) {
-    status = PrintError(result);
+    status = cli_PrintError(result);
   } else {
     if (kind == VEXO_PORT_PARALLEL) cmd_Get(VEXO_PORT_PARALLEL, port, slot, 0, nullptr);
     std::printf(successText, sampleNumber, place);
@@ -75,7 +73,7 @@ int RunTransferCommand(int32_t kind, int32_t port, int32_t slot, Operation opera
   const VexoResult result = operation();
   int status = VEXO_EXIT_DONE;
   if (result != 0) {
-    status = PrintError(result);
+    status = cli_PrintError(result);
   } else {
     const float rate = vexo_GetTransferRate(kind);
     ReleaseAdapterLines(kind, port, slot);
@@ -120,7 +118,7 @@ void PrintResumeNote(VexoResumeNote note, uint32_t from) {
 
 bool OpenForTransfer(int32_t kind, int32_t port, const char* imagePath) {
   const VexoResult opened = vexo_Open(kind, port, SerialBaudRate, imagePath);
-  if (opened != 0) PrintError(opened);
+  if (opened != 0) cli_PrintError(opened);
   return opened == 0;
 }
 
@@ -182,7 +180,7 @@ int cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* im
     std::printf("  Version:     %s\n", version);
     std::printf("  - no valid carddata -\n");
   } else {
-    return PrintError(result);
+    return cli_PrintError(result);
   }
   return VEXO_EXIT_DONE;
 }
@@ -339,7 +337,7 @@ int cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::
   };
   const ImportTotals totals =
       cli_ImportSongs(kind, port, slot, cardType, cardName, songs, options.media, 1, hooks);
-  const bool failed = totals.failure != 0 && PrintError(totals.failure) != VEXO_EXIT_DONE;
+  const bool failed = totals.failure != 0 && cli_PrintError(totals.failure) != VEXO_EXIT_DONE;
   if (totals.added != 0) ReleaseAdapterLines(kind, port, slot);
   std::printf("\n Imported %u of %u songs.\n", totals.added, static_cast<unsigned>(songs.size()));
   if (totals.tagBytesLeftOut != 0) {

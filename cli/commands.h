@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/vexo_types.h"
 #include "media/song_prepare.h"
 #include "media/songs.h"
 
@@ -18,6 +19,10 @@
 constexpr int VEXO_EXIT_DONE = 0;      // the command did what it was asked
 constexpr int VEXO_EXIT_FAILED = 1;    // it failed: an " Error:" line, or refused for the port kind
 constexpr int VEXO_EXIT_REJECTED = 2;  // the command line was refused; nothing was opened
+
+// Prints "\n Error: %s\n" for a failure (the stop, when one was requested)
+// and what a refused card holds; returns VEXO_EXIT_FAILED.
+int cli_PrintError(VexoResult result);
 
 int cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath);
 int cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly,
@@ -58,3 +63,8 @@ int cmd_Json(int32_t kind, int32_t port, int32_t slot, const char* imagePath);
 // Serves the card's page on the open port until a signal ends the session
 // (listen: "ADDRESS:PORT" or nullptr for loopback at a free port).
 int cmd_Web(int32_t kind, int32_t port, int32_t slot, const char* listen, const char* imagePath);
+// The card's findings, one line each, then " Card is sound." (status 0) or
+// " N problems found." (status 1); with json one object. Writes nothing.
+int cmd_Check(int32_t kind, int32_t port, int32_t slot, bool json, const char* imagePath);
+// The repair's plan, then (unless dryRun or nothing to do) its header write.
+int cmd_Repair(int32_t kind, int32_t port, int32_t slot, bool dryRun, const char* imagePath);

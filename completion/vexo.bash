@@ -6,7 +6,7 @@ _vexo_args()
 {
     local i=$1 cur=${_vexo_words[$1]} port=${_vexo_words[1]} k=2 n
     local commands="--get --add --delete --empty --change --chtitle --move --read --rawread --rawwrite
-        --import --json --web -g -a -d -e -c -ct -m -r -rr -rw -i -j -w"
+        --import --json --web --check --repair -g -a -d -e -c -ct -m -r -rr -rw -i -j -w -ck -rp"
     if ((i == 1)); then
         local words="ttyS0 ttyUSB0 ttyACM0 lp0 lp1 lp2 lp3 lp4 parport0 ros card --helpex" dev
         for dev in /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]* /dev/parport[0-9]*; do
@@ -53,6 +53,8 @@ _vexo_args()
             if ((n == 1)); then COMPREPLY=($(compgen -f -- "$cur"))
             else COMPREPLY=($(compgen -W "--used --quiet" -- "$cur")); fi ;;
         --read|-r) ((n == 2)) && COMPREPLY=($(compgen -f -- "$cur")) ;;
+        --check|-ck) ((n == 1)) && COMPREPLY=($(compgen -W "--json" -- "$cur")) ;;
+        --repair|-rp) ((n == 1)) && COMPREPLY=($(compgen -W "--dry-run" -- "$cur")) ;;
         --web|-w) ((n == 1)) && COMPREPLY=($(compgen -W "127.0.0.1: [::1]: localhost:" -- "$cur")) ;;
         --import|-i)
             local w options=0

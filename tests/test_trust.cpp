@@ -30,28 +30,49 @@ struct DamagedCard {
   const char* damage;                      // its reason, nullptr when no entry is damaged
   uint64_t coveredBytes;                   // data-area bytes the titles cover, each once
   int listed;                              // titles the listing shows
+  std::size_t problems;                    // findings of --check
+  const char* checkLine;                   // one of them, as --check prints it
+  const char* planLine;                    // a line of the repair's plan
+  std::size_t kept;                        // findings --check still reports after --repair
+  std::size_t repairedTitles;              // the first titles of the listing that stay
 };
 
 const CardTitle kFirst{0x10000, 1000, "Song A", 1};
 
 void NoPatch(Bytes&) {}
 
+const char* const kSoundEnd = " Card is sound.\n";
+
 const DamagedCard kCards[] = {
+    {"Sound", {0x10400, 100, "Song B", 1}, NoPatch, 0, nullptr, 1100, 2, 0, kSoundEnd,
+     " Nothing to repair.", 0, 2},
     {"SizePastCard", {0x10400, 4294967040u, "Song B", 1}, NoPatch, 2, "ends past the card",
-     1000 + (kCardSize - 0x10400), 2},
-    {"StartPastCard", {0x40000000, 100, "Song B", 1}, NoPatch, 2, "starts past the card", 1000, 2},
-    {"StartInHeaderArea", {0x200, 100, "Song B", 1}, NoPatch, 2, "starts in the header area", 1000, 2},
+     1000 + (kCardSize - 0x10400), 2, 1, " Title 2 \"Song B\" is damaged: ends past the card.",
+     " Title 2 \"Song B\" leaves the table (damaged: ends past the card); its bytes stay on the card.",
+     0, 1},
+    {"StartPastCard", {0x40000000, 100, "Song B", 1}, NoPatch, 2, "starts past the card", 1000, 2, 1,
+     " is damaged: starts past the card.", " leaves the table (damaged: starts past the card)", 0, 1},
+    {"StartInHeaderArea", {0x200, 100, "Song B", 1}, NoPatch, 2, "starts in the header area", 1000, 2,
+     1, " is damaged: starts in the header area.", " leaves the table (damaged: starts in", 0, 1},
     {"StartNotAligned", {0x10401, 100, "Song B", 1}, NoPatch, 2, "starts off a sector boundary",
-     1100, 2},
-    {"Overlapping", {0x10200, 1000, "Song B", 1}, NoPatch, 0, nullptr, 0x200 + 1000, 2},
-    {"Duplicated", kFirst, NoPatch, 0, nullptr, 1000, 2},
+     1100, 2, 1, " is damaged: starts off a sector boundary.", " leaves the table (damaged: starts off",
+     0, 1},
+    {"Overlapping", {0x10200, 1000, "Song B", 1}, NoPatch, 0, nullptr, 0x200 + 1000, 2, 1,
+     " Title 1 \"Song A\" and title 2 overlap by 488 bytes.",
+     " Kept: Title 1 \"Song A\" and title 2 overlap by 488 bytes.", 1, 2},
+    {"Duplicated", kFirst, NoPatch, 0, nullptr, 1000, 2, 1,
+     " Title 2 \"Song A\" is listed twice: title 1 has the same start and size.",
+     " Title 2 \"Song A\" leaves the table: it lists title 1 again.", 0, 1},
     {"TableEndWrong", {0x10400, 100, "Song B", 1}, [](Bytes& b) { PutLe32(b, 10, 9999); }, 0,
-     nullptr, 1100, 2},
+     nullptr, 1100, 2, 1, " The header's table end is 9999; the table ends at 576.",
+     " The header's table end 9999 becomes 576.", 0, 2},
     // 3000 entries claimed: the 2032 that fit in the header area are loaded,
     // those behind the two titles all zero.
     {"CountPastHeaderArea", {0x10400, 100, "Song B", 1},
      [](Bytes& b) { PutLe16(b, 4, 3000); PutLe32(b, 10, 512 + 3000 * 32); }, 3,
-     "starts in the header area", 1100, 2032},
+     "starts in the header area", 1100, 2032, 2031,
+     " The header counts 3000 titles; the header area holds 2032.",
+     " The header's count of 3000 titles becomes 2.", 0, 2},
 };
 
 class DamagedTable : public ::testing::TestWithParam<DamagedCard> {
@@ -61,6 +82,10 @@ class DamagedTable : public ::testing::TestWithParam<DamagedCard> {
     const DamagedCard& card = GetParam();
     before = WriteCardImage(image, 1, "Trust", {kFirst, card.second}, kImageBytes);
     card.patch(before);
+    // Sound titles open with an MPEG frame header (layer III, 128 kbit/s, 44.1 kHz).
+    for (const uint32_t start : {kFirst.start, card.second.start}) {
+      if (start % 512 == 0 && start >= 0x10000 && start + 4 <= kImageBytes) PutLe32(before, start, 0x6490FBFF);
+    }
     WriteFile(image, before);
   }
   RunResult Run(const std::vector<std::string>& args) { return RunVexo({"ros", image}, args); }
@@ -154,6 +179,59 @@ TEST_P(DamagedTable, AddPlacesInsideTheCard) {
   // The data area before the new title is as it was.
   const std::size_t kept = std::min<std::size_t>(start, kImageBytes) - 0x10000;
   EXPECT_EQ(Slice(after, 0x10000, kept), Slice(before, 0x10000, kept));
+}
+
+std::string FinalLine(std::size_t problems) {
+  char line[48];
+  std::snprintf(line, sizeof line, " %zu problems found.\n", problems);
+  return problems == 0 ? kSoundEnd : line;
+}
+
+// --check names each finding on a line of its own, ends with the count (and
+// its exit status says whether there was any), gives the same findings as
+// one JSON object, and writes nothing.
+TEST_P(DamagedTable, CheckReportsEveryFinding) {
+  const DamagedCard& card = GetParam();
+  const RunResult run = Run({"--check"});
+  EXPECT_EQ(run.status, card.problems == 0 ? 0 : 1);
+  EXPECT_NE(run.out.find(std::string(card.checkLine) + (card.problems == 0 ? "" : "\n")), std::string::npos) << run.out;
+  EXPECT_TRUE(run.out.ends_with(FinalLine(card.problems))) << run.out.substr(0, 300);
+  const nlohmann::json report = nlohmann::json::parse(Run({"--check", "--json"}).out);
+  EXPECT_EQ(report["problems"].size(), card.problems);
+  EXPECT_EQ(report["sound"], card.problems == 0);
+  EXPECT_EQ(ReadFile(image), before);
+}
+
+// --repair --dry-run prints the plan and writes nothing; --repair prints the
+// same plan and changes only the table: the titles it keeps stay as they
+// were, the data area is untouched, and a second run finds nothing to do.
+TEST_P(DamagedTable, RepairMendsOnlyTheTable) {
+  const DamagedCard& card = GetParam();
+  const nlohmann::json listed = Listing();
+  const RunResult dry = Run({"--repair", "--dry-run"});
+  EXPECT_EQ(dry.status, 0);
+  EXPECT_NE(dry.out.find(std::string(card.planLine)), std::string::npos) << dry.out;
+  EXPECT_EQ(ReadFile(image), before);
+
+  const RunResult run = Run({"--repair"});
+  EXPECT_EQ(run.status, 0) << run.out;
+  const std::size_t plan = std::min(dry.out.find(" Dry run"), dry.out.size());
+  EXPECT_EQ(run.out.substr(0, plan), dry.out.substr(0, plan));
+  const nlohmann::json after = Listing();
+  ASSERT_EQ(after["titles"].size(), card.repairedTitles);
+  for (std::size_t i = 0; i < card.repairedTitles; ++i) EXPECT_EQ(after["titles"][i], listed["titles"][i]) << i;
+  EXPECT_EQ(after["cardName"], listed["cardName"]);
+  EXPECT_EQ(after["cardType"], listed["cardType"]);
+  const Bytes image2 = ReadFile(image);
+  EXPECT_EQ(Slice(image2, 0x10000, kImageBytes - 0x10000), Slice(before, 0x10000, kImageBytes - 0x10000));
+  if (card.problems == 0) {
+    EXPECT_EQ(image2, before);
+  }
+
+  const RunResult check = Run({"--check"});
+  EXPECT_TRUE(check.out.ends_with(FinalLine(card.kept))) << check.out;
+  EXPECT_NE(Run({"--repair"}).out.find(" Nothing to repair.\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(image), image2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, DamagedTable, ::testing::ValuesIn(kCards),
