@@ -61,6 +61,7 @@ constexpr const char* ResultMessageTable[VEXO_RESULT_CODE_COUNT] = {
     "VERIFY FAILED",
     "FOREIGN DATA",
     "DAMAGED TITLE",
+    "CARD DIFFERS FROM FILE",
 };
 
 }  // namespace

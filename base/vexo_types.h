@@ -111,4 +111,6 @@ constexpr int32_t VEXO_ERROR_FOREIGN_DATA = 53;
 // A title entry that cannot be a title of this card (its start or end lies
 // outside the card's data area): it is never read or written through.
 constexpr int32_t VEXO_ERROR_DAMAGED_TITLE = 54;
-constexpr int32_t VEXO_RESULT_CODE_COUNT = 55;
+// A verification found the card's bytes other than the host image's.
+constexpr int32_t VEXO_ERROR_CARD_DIFFERS = 55;
+constexpr int32_t VEXO_RESULT_CODE_COUNT = 56;

@@ -6,9 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <string>
+#include <vector>
 
 #include "base/vexo_types.h"
+#include "card/header_format.h"
 
 VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastOnly);
 // Title sampleNumber (from 1) leaves the table; the titles behind it move
@@ -57,6 +60,38 @@ VexoResult card_BackUp(int32_t kind, int32_t port, int32_t slot, const char* pat
 // same file onto the same card carry on; `note` says whether it did.
 VexoResult card_Restore(int32_t kind, int32_t port, int32_t slot, const char* path, int progress,
                         int usedPartOnly, VexoResumeNote* note, uint32_t* fromSector);
+
+// A verification of the card against a host image. The plan: the bytes
+// compared from the card's byte 0 (the whole file, or with usedPartOnly up to
+// the end of its highest title when its header is valid), the bytes of the
+// file that lie past the card's end (they count as differing), and the
+// file's titles, which name the sectors that differ.
+struct VexoVerifyPlan {
+  uint32_t length = 0;
+  uint32_t beyondCard = 0;
+  std::vector<TitleEntry> titles;
+};
+// A differing sector and where it lies in the file: its header area (title
+// 0), title n from 1 in table order, or no title (-1).
+struct VexoDifference {
+  uint32_t sector = 0;
+  int32_t title = -1;
+  std::array<char, TITLE_TEXT_BYTES> text{};
+};
+struct VexoVerifyReport {
+  uint32_t differing = 0;
+  std::vector<VexoDifference> first;  // the first VEXO_VERIFY_LISTED of them
+};
+constexpr uint32_t VEXO_VERIFY_LISTED = 8;
+// -FILE_NOT_EXIST, -NOT_REGULAR_FILE, -FILE_SIZE_ZERO, -FILE_READ, or the
+// search's failure; nothing is read from the card but its size.
+VexoResult card_PlanVerify(int32_t kind, int32_t port, int32_t slot, const char* path,
+                           int usedPartOnly, VexoVerifyPlan* plan);
+// Reads the plan's bytes from the card through the port's own copy from the
+// card and compares them with the file: 0, -CARD_DIFFERS with the report,
+// or the copy's failure.
+VexoResult card_Verify(int32_t kind, int32_t port, int32_t slot, const char* path,
+                       const VexoVerifyPlan& plan, int progress, VexoVerifyReport* report);
 
 // The host file name for a title read without a given name: the title as
 // the terminal shows it (see title_ToTerminal).

@@ -8,6 +8,7 @@
 #include "base/sector_math.h"
 #include "card/header.h"
 #include "card/playlist.h"
+#include "host/comparing_target.h"
 #include "host/copy_map.h"
 #include "host/host_files.h"
 #include "transport/transport.h"
@@ -280,4 +281,76 @@ VexoResult card_Restore(int32_t kind, int32_t port, int32_t slot, const char* pa
   if (result != 0) return result;
   vexo_RemoveWriteMap(path);
   return 0;
+}
+
+VexoResult card_PlanVerify(int32_t kind, int32_t port, int32_t slot, const char* path,
+                           int usedPartOnly, VexoVerifyPlan* plan) {
+  *plan = VexoVerifyPlan{};
+  uint32_t cardSize = 0;
+  VexoResult result = vexo_Search(kind, port, slot, &cardSize, 5);
+  if (result != 0) return result;
+  uint32_t fileSize = 0;
+  result = vexo_MeasureHostFile(path, &fileSize);
+  if (result != 0) return result;
+  if (fileSize == 0) return -VEXO_ERROR_FILE_SIZE_ZERO;
+  std::vector<uint8_t> head;
+  result = ReadHostHead(path, DATA_AREA_START, &head);
+  if (result != 0) return result;
+  uint32_t length = fileSize;
+  CardHeader header;
+  if (card_DecodeHeaderArea(head.data(), head.size(), &header, &plan->titles) && usedPartOnly == 1) {
+    length = static_cast<uint32_t>(std::min<uint64_t>(UsedEnd(plan->titles), fileSize));
+  }
+  plan->length = std::min(length, cardSize);
+  plan->beyondCard = length - plan->length;
+  return 0;
+}
+
+namespace {
+
+// Where sector `sector` of the file lies: its header area, the first of its
+// titles that holds a byte of it, or none.
+VexoDifference Locate(const VexoVerifyPlan& plan, uint32_t sector) {
+  VexoDifference where;
+  where.sector = sector;
+  if (sector < kHeaderSectors) {
+    where.title = 0;
+    return where;
+  }
+  const uint64_t begin = static_cast<uint64_t>(sector) * SECTOR_SIZE;
+  for (std::size_t i = 0; i < plan.titles.size(); ++i) {
+    const TitleEntry& entry = plan.titles[i];
+    const uint64_t start = entry.startAddress;
+    if (begin < start + entry.size && start < begin + SECTOR_SIZE) {
+      where.title = static_cast<int32_t>(i + 1);
+      where.text = entry.title;
+      where.text.back() = '\0';
+      return where;
+    }
+  }
+  return where;
+}
+
+}  // namespace
+
+VexoResult card_Verify(int32_t kind, int32_t port, int32_t slot, const char* path,
+                       const VexoVerifyPlan& plan, int progress, VexoVerifyReport* report) {
+  *report = VexoVerifyReport{};
+  vexo_ArmComparingTarget(path, VEXO_VERIFY_LISTED);
+  VexoResult result = vexo_ReadFile(kind, port, slot, 0, plan.length, path, progress);
+  VexoComparison found = vexo_DisarmComparingTarget();
+  if (result != 0 && result != -VEXO_ERROR_CARD_DIFFERS) return result;
+  // The file's sectors past the card's end are not on the card.
+  if (plan.beyondCard != 0) {
+    const uint32_t first = BytesToSectors(plan.length);
+    const uint32_t end = BytesToSectors(plan.length + plan.beyondCard);  // the file's size
+    found.differing += end - first;
+    for (uint32_t s = first; s < end && found.first.size() < VEXO_VERIFY_LISTED; ++s) {
+      found.first.push_back(s);
+    }
+    result = -VEXO_ERROR_CARD_DIFFERS;
+  }
+  report->differing = found.differing;
+  for (uint32_t sector : found.first) report->first.push_back(Locate(plan, sector));
+  return result;
 }

@@ -100,10 +100,12 @@ void PrintUsage(bool extended) {
         "                            <file-name>:   Name of the MP3-file for storing\n");
     std::printf(
         "         --rawwrite (-rw) Write a file directly to the card\n"
-        "                          Options: <file> [--used]\n"
+        "                          Options: <file> [--used] [--verify]\n"
         "                            <file>:        File for raw write\n"
         "                            --used (-u):   Only up to the end of the\n"
-        "                                           file's highest title\n");
+        "                                           file's highest title\n"
+        "                            --verify (-vf): Compare the card with the\n"
+        "                                           file afterwards\n");
     std::printf(
         "         --rawread  (-rr) Read the complete card 1:1\n"
         "                          Options: <file> [--used]\n"
@@ -111,6 +113,11 @@ void PrintUsage(bool extended) {
         "                            --used (-u):   Only up to the end of the\n"
         "                                           highest title\n");
     std::printf(
+        "         --verify   (-vf) Compare the card with a file 1:1\n"
+        "                          Options: <file> [--used]\n"
+        "                            <file>:        File to compare with\n"
+        "                            --used (-u):   Only up to the end of the\n"
+        "                                           file's highest title\n"
         "         --check    (-ck) Check the header and titles; write nothing.\n"
         "                          Options: [--json]\n"
         "         --repair   (-rp) Mend the table without losing a title.\n"
@@ -379,20 +386,24 @@ Action ParseMove(const Port& p, CommandWords& words) {
   };
 }
 
-// A raw copy: its file, then --used and --quiet wherever they stand.
-using RawCopy = int (*)(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
-                        const char* devicePath);
-
-template <RawCopy copy>
+// A raw copy or a verification: its file, then --used, --quiet and (for a
+// restore) --verify wherever they stand.
+template <auto copy, bool takesVerify = false>
 Action ParseRawCopy(const Port& p, CommandWords& words) {
   const char* file = words.Next();
   if (file == nullptr) return Refuse(kNoValidParameters);
   bool used = false;
   bool quiet = false;
+  bool verify = false;
   words.TakeFlags({{"--used", "-u", &used}, {"--quiet", "-q", &quiet}});
-  return [p, file, used, quiet] {
+  if constexpr (takesVerify) words.TakeFlags({{"--verify", "-vf", &verify}});
+  return [p, file, used, quiet, verify] {
     if (quiet) vexo_SetProgressQuiet(true);
-    return copy(p.kind, p.number, kCardSlot, file, used ? 1 : 0, p.path);
+    if constexpr (takesVerify) {
+      return copy(p.kind, p.number, kCardSlot, file, used ? 1 : 0, p.path, verify);
+    } else {
+      return copy(p.kind, p.number, kCardSlot, file, used ? 1 : 0, p.path);
+    }
   };
 }
 
@@ -483,8 +494,9 @@ constexpr CommandEntry kCommands[] = {
     {"--empty", "-e", ParseEmpty},
     {"--delete", "-d", ParseDelete},
     {"--move", "-m", ParseMove},
-    {"--rawwrite", "-rw", ParseRawCopy<cmd_RawWrite>},
+    {"--rawwrite", "-rw", ParseRawCopy<cmd_RawWrite, true>},
     {"--rawread", "-rr", ParseRawCopy<cmd_RawRead>},
+    {"--verify", "-vf", ParseRawCopy<cmd_Verify>},
     {"--change", "-c", ParseChange},
     {"--add", "-a", ParseAdd},
     {"--import", "-i", ParseImport},

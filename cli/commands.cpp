@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -16,6 +17,7 @@
 #include "host/pauses.h"
 #include "host/progress.h"
 #include "base/result_codes.h"
+#include "base/sector_math.h"
 #include "transport/transport.h"
 
 int cli_PrintError(VexoResult result) {
@@ -66,24 +68,83 @@ void ReleaseAdapterLines(int32_t kind, int32_t port, int32_t slot) {
 
 // The frame of the transfer commands: open, announce, operation, report,
 // close. The parallel adapter switches its bus lines low and re-reads the
-// header before the report.
+// header before the report, or after the verification that follows the
+// report when there is one.
 template <typename Operation>
 int RunTransferCommand(int32_t kind, int32_t port, int32_t slot, Operation operation,
-                       bool rateLine) {
-  const VexoResult result = operation();
-  int status = VEXO_EXIT_DONE;
-  if (result != 0) {
-    status = cli_PrintError(result);
-  } else {
+                       bool rateLine, const std::function<VexoResult()>& verify = {}) {
+  VexoResult result = operation();
+  if (result == 0) {
     const float rate = vexo_GetTransferRate(kind);
-    ReleaseAdapterLines(kind, port, slot);
+    if (!verify) ReleaseAdapterLines(kind, port, slot);
     vexo_EndProgressLine();
     std::fputs(kDoneLine, stdout);
     if (rateLine) std::printf(" Transferrate: %.0f Bits/sec.\n", static_cast<double>(rate));
+    if (verify) {
+      result = verify();
+      if (result == 0) ReleaseAdapterLines(kind, port, slot);
+    }
   }
+  const int status = result != 0 ? cli_PrintError(result) : VEXO_EXIT_DONE;
   vexo_Close(kind, port);
   vexo_SettleDelay(kind);
   return status;
+}
+
+// The plan line of a verification: how much it compares, and over the
+// player's line and the adapter that the card is read at the line's speed.
+void PrintVerifyPlan(int32_t kind, const VexoVerifyPlan& plan) {
+  std::printf(" Plan: compare %u sectors", static_cast<unsigned>(BytesToSectors(plan.length)));
+  if (kind == VEXO_PORT_SERIAL) {
+    // 8N1: ten bits on the line for every byte.
+    const double bytesPerSecond = SerialBaudRate / 10.0;
+    char time[32];
+    vexo_FormatDuration(plan.length / bytesPerSecond, time, sizeof time);
+    std::printf("; the card is read at the line's speed, %.0f bytes/s: at least %s", bytesPerSecond,
+                time);
+  } else if (kind == VEXO_PORT_PARALLEL) {
+    std::printf("; the card is read at the line's speed (the adapter's port)");
+  }
+  std::printf(".\n");
+}
+
+void PrintDifferences(const VexoVerifyPlan& plan, const VexoVerifyReport& report) {
+  if (plan.beyondCard != 0) {
+    std::printf(" The file is %u bytes longer than the card.\n", static_cast<unsigned>(plan.beyondCard));
+  }
+  std::printf(" Differs in %u sectors; the first:\n", static_cast<unsigned>(report.differing));
+  for (const VexoDifference& where : report.first) {
+    std::printf("   sector %u: ", static_cast<unsigned>(where.sector));
+    if (where.title == 0) {
+      std::printf("header area\n");
+    } else if (where.title < 0) {
+      std::printf("no title\n");
+    } else {
+      std::printf("title %i, %s\n", static_cast<int>(where.title),
+                  title_ToTerminal(where.text.data(), true).c_str());
+    }
+  }
+}
+
+// Compares the card with the host image: the plan line, the progress lines,
+// " Done." and the verdict. The failure is the caller's to print.
+VexoResult VerifyCard(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly) {
+  std::printf("\n Verifying the card against file %s\n", path);
+  VexoVerifyPlan plan;
+  VexoResult result = card_PlanVerify(kind, port, slot, path, usedPartOnly, &plan);
+  if (result != 0) return result;
+  PrintVerifyPlan(kind, plan);
+  VexoVerifyReport report;
+  result = card_Verify(kind, port, slot, path, plan, 1, &report);
+  if (result != 0 && result != -VEXO_ERROR_CARD_DIFFERS) return result;
+  vexo_EndProgressLine();
+  std::fputs(kDoneLine, stdout);
+  if (result == 0) {
+    std::fputs(" Verified: identical.\n", stdout);
+  } else {
+    PrintDifferences(plan, report);
+  }
+  return result;
 }
 
 // How a resumable copy began, on a line of its own after its progress lines.
@@ -277,13 +338,15 @@ int cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
 }
 
 int cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
-                 const char* devicePath) {
+                 const char* devicePath, bool verify) {
   if (kind == VEXO_PORT_ROS) {
     std::fputs(kRosRefusal, stdout);
     return VEXO_EXIT_FAILED;
   }
   if (!OpenForTransfer(kind, port, devicePath)) return VEXO_EXIT_FAILED;
   std::printf("\n Writing raw file: %s\n ", path);
+  std::function<VexoResult()> verifyAfter;
+  if (verify) verifyAfter = [&] { return VerifyCard(kind, port, slot, path, usedPartOnly); };
   return RunTransferCommand(
       kind, port, slot,
       [&] {
@@ -293,7 +356,22 @@ int cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path, int
         PrintResumeNote(note, from);
         return result;
       },
-      true);
+      true, verifyAfter);
+}
+
+int cmd_Verify(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
+               const char* devicePath) {
+  if (kind == VEXO_PORT_ROS) {
+    std::fputs(kRosRefusal, stdout);
+    return VEXO_EXIT_FAILED;
+  }
+  if (!OpenForTransfer(kind, port, devicePath)) return VEXO_EXIT_FAILED;
+  const VexoResult result = VerifyCard(kind, port, slot, path, usedPartOnly);
+  if (result == 0) ReleaseAdapterLines(kind, port, slot);
+  const int status = result != 0 ? cli_PrintError(result) : VEXO_EXIT_DONE;
+  vexo_Close(kind, port);
+  vexo_SettleDelay(kind);
+  return status;
 }
 
 int cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,

@@ -41,8 +41,14 @@ int cmd_Add(int32_t kind, int32_t port, int32_t slot, const char* path, char* ti
             const char* cardName, uint16_t cardType, const char* imagePath);
 int cmd_Read(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,
              const char* outputPath, const char* imagePath);
+// With verify, the card is compared with the file after the write.
 int cmd_RawWrite(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
-                 const char* devicePath = nullptr);
+                 const char* devicePath = nullptr, bool verify = false);
+// Compares the card with a host image (with usedPartOnly up to the end of
+// its highest title): " Verified: identical." or the first differing sectors
+// and the titles they lie in, and -CARD_DIFFERS.
+int cmd_Verify(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
+               const char* devicePath = nullptr);
 int cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int usedPartOnly,
                 const char* devicePath = nullptr);
 // What --import takes besides the sources and the card's name and type.

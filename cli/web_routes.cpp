@@ -14,6 +14,7 @@
 #include "cli/web_assets.h"
 #include "cli/web_http.h"
 #include "cli/web_state.h"
+#include "host/copy_map.h"
 #include "host/pauses.h"
 #include "transport/transport.h"
 
@@ -357,8 +358,14 @@ void WebSession::State::Routes(httplib::Server& server) {
         file = uploads.at(id);
       }
       worker->SetStep({file.name, file.size});
+      // The command line's restore: the header area blank first, the file's
+      // header area last, so a cut never leaves the card listing a title over
+      // half-written data. The upload goes afterwards, so its map goes too.
+      VexoResumeNote note = VexoResumeNote::Fresh;
+      uint32_t from = 0;
       const VexoResult result =
-          card_RawWrite(config.kind, config.port, config.slot, 0, file.path.c_str(), 0);
+          card_Restore(config.kind, config.port, config.slot, file.path.c_str(), 0, 0, &note, &from);
+      vexo_RemoveWriteMap(file.path.c_str());
       {
         std::lock_guard<std::mutex> lock(filesMutex);
         DropFile(uploads, id);

@@ -6,7 +6,7 @@ _vexo_args()
 {
     local i=$1 cur=${_vexo_words[$1]} port=${_vexo_words[1]} k=2 n
     local commands="--get --add --delete --empty --change --chtitle --move --read --rawread --rawwrite
-        --import --json --web --check --repair -g -a -d -e -c -ct -m -r -rr -rw -i -j -w -ck -rp"
+        --verify --import --json --web --check --repair -g -a -d -e -c -ct -m -r -rr -rw -vf -i -j -w -ck -rp"
     if ((i == 1)); then
         local words="ttyS0 ttyUSB0 ttyACM0 lp0 lp1 lp2 lp3 lp4 parport0 ros card --helpex" dev
         for dev in /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]* /dev/parport[0-9]*; do
@@ -49,9 +49,12 @@ _vexo_args()
     local prev=${_vexo_words[i - 1]}
     case ${_vexo_words[k]} in
         --delete|-d) ((n == 1)) && COMPREPLY=($(compgen -W "all" -- "$cur")) ;;
-        --rawread|-rr|--rawwrite|-rw)
+        --rawread|-rr|--verify|-vf)
             if ((n == 1)); then COMPREPLY=($(compgen -f -- "$cur"))
             else COMPREPLY=($(compgen -W "--used --quiet" -- "$cur")); fi ;;
+        --rawwrite|-rw)
+            if ((n == 1)); then COMPREPLY=($(compgen -f -- "$cur"))
+            else COMPREPLY=($(compgen -W "--used --verify --quiet" -- "$cur")); fi ;;
         --read|-r) ((n == 2)) && COMPREPLY=($(compgen -f -- "$cur")) ;;
         --check|-ck) ((n == 1)) && COMPREPLY=($(compgen -W "--json" -- "$cur")) ;;
         --repair|-rp) ((n == 1)) && COMPREPLY=($(compgen -W "--dry-run" -- "$cur")) ;;

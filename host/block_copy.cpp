@@ -20,6 +20,8 @@ namespace {
 uint32_t g_failFrom = 0;     // 0: the seam is off
 uint32_t g_writesSeen = 0;
 bool g_lost = false;         // failing writes report success instead
+uint32_t g_readsFailFrom = 0;  // 0: the read seam is off
+uint32_t g_readsSeen = 0;
 
 // Buffers for direct I/O start on a page boundary.
 constexpr std::size_t kAlignment = 4096;
@@ -94,7 +96,12 @@ uint32_t WriteSectors(const VexoBlockCopy& copy, uint32_t sector, uint8_t* bytes
 
 // Sectors read in full; on an image file the part past its end reads as zeros.
 uint32_t ReadSectors(const VexoBlockCopy& copy, uint32_t sector, uint8_t* bytes, uint32_t count) {
-  const uint32_t wanted = SectorsOnCard(copy, sector, count);
+  uint32_t wanted = SectorsOnCard(copy, sector, count);
+  if (g_readsFailFrom != 0) {
+    const uint32_t left = g_readsSeen + 1 >= g_readsFailFrom ? 0 : g_readsFailFrom - 1 - g_readsSeen;
+    wanted = std::min(wanted, left);
+    g_readsSeen += wanted;
+  }
   const std::size_t size = static_cast<std::size_t>(wanted) * SECTOR_SIZE;
   errno = 0;
   const std::size_t got = MoveAll(
@@ -199,6 +206,11 @@ VexoResult vexo_ReadBackSectors(int fd, uint32_t sector, uint32_t count, const u
       ByteOffset(sector));
   if (got < size) return -VEXO_ERROR_ROS_READ;
   return std::memcmp(block.get(), expected, size) == 0 ? 0 : -VEXO_ERROR_VERIFY_FAILED;
+}
+
+void vexo_SetSectorReadFailure(uint32_t k) {
+  g_readsFailFrom = k;
+  g_readsSeen = 0;
 }
 
 void vexo_SetSectorWriteFailure(uint32_t k, bool lost) {

@@ -53,6 +53,10 @@ VexoResult vexo_ReadBackSectors(int fd, uint32_t sector, uint32_t count, const u
 // reader keeps none of them (a reader that drops writes). For tests only:
 // the product never calls it.
 void vexo_SetSectorWriteFailure(uint32_t k, bool lost = false);
+// Read-failure seam of the same drivers' file copies: from the k-th sector
+// read on (counting from 1, from this call on) every sector read fails, as
+// from a card pulled out; 0 ends it. For tests only.
+void vexo_SetSectorReadFailure(uint32_t k);
 // How many of the next n sector writes may go through (all of them unless
 // the seam is set); counts those it allows.
 uint32_t vexo_SectorWritesAllowed(uint32_t n);

@@ -1,4 +1,5 @@
 #include "host/host_files.h"
+#include "host/comparing_target.h"
 #include "host/copy_map.h"
 
 #include <fcntl.h>
@@ -183,6 +184,8 @@ VexoResult OpenDirectTarget(const char* path, FILE** file) {
 VexoResult vexo_CreateHostTarget(const char* path, FILE** file) {
   *file = nullptr;
   if (path == nullptr || *path == '\0') return -VEXO_ERROR_FILE_CREATE;
+  // A verification reads the file it is compared with and writes nothing.
+  if (vexo_ComparingArmedFor(path)) return vexo_OpenComparingTarget(file);
   // The identity check comes first: a target that is the open image itself
   // must keep every byte.
   const int probe = open(path, O_PATH | O_CLOEXEC);
@@ -234,12 +237,14 @@ VexoResult vexo_CreateHostTarget(const char* path, FILE** file) {
 }
 
 bool vexo_WriteHostBytes(FILE* file, const uint8_t* bytes, std::size_t count) {
+  if (vexo_IsComparingTarget(file)) return vexo_CompareHostBytes(bytes, count);
   const bool written = std::fwrite(bytes, 1, count, file) == count && std::ferror(file) == 0;
   if (written && vexo_IsResumableTarget(file)) vexo_NoteResumableWrite(count);
   return written;
 }
 
 VexoResult vexo_CloseHostTarget(FILE* file, VexoResult result) {
+  if (vexo_IsComparingTarget(file)) return vexo_CloseComparingTarget(file, result);
   if (vexo_IsResumableTarget(file)) return vexo_CloseResumableTarget(file, result);
   const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
   const bool closed = std::fclose(file) == 0;

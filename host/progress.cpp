@@ -32,8 +32,9 @@ double Now() {
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-// "1:02:03" or "2:03".
-void FormatDuration(double seconds, char* text, std::size_t size) {
+}  // namespace
+
+void vexo_FormatDuration(double seconds, char* text, std::size_t size) {
   const uint64_t whole = seconds > 0 && seconds < 1e9 ? static_cast<uint64_t>(seconds + 0.5) : 0;
   const unsigned hours = static_cast<unsigned>(whole / 3600);
   const unsigned minutes = static_cast<unsigned>(whole / 60 % 60);
@@ -44,6 +45,8 @@ void FormatDuration(double seconds, char* text, std::size_t size) {
     std::snprintf(text, size, "%u:%02u", minutes, secs);
   }
 }
+
+namespace {
 
 void PrintTerminalProgress(uint32_t index, uint32_t total) {
   const double now = Now();
@@ -77,7 +80,7 @@ int vexo_FormatTerminalProgress(const VexoProgressLine& line, char* text, std::s
   const double bytesPerSecond = static_cast<double>(done) * 512.0 / line.elapsed;
   const uint32_t left = line.total > line.index ? line.total - line.index : 0;
   char duration[32];
-  FormatDuration(static_cast<double>(left) * 512.0 / bytesPerSecond, duration, sizeof duration);
+  vexo_FormatDuration(static_cast<double>(left) * 512.0 / bytesPerSecond, duration, sizeof duration);
   const int more = std::snprintf(text + used, size - static_cast<std::size_t>(used),
                                  " %.1f KB/s  %s left ", bytesPerSecond / 1024.0, duration);
   return more < 0 ? used : std::min(used + more, static_cast<int>(size) - 1);

@@ -41,6 +41,9 @@ struct VexoProgressLine {
 };
 int vexo_FormatTerminalProgress(const VexoProgressLine& line, char* text, std::size_t size);
 
+// A time in whole seconds, rounded: "1:02:03", or "2:03" below an hour.
+void vexo_FormatDuration(double seconds, char* text, std::size_t size);
+
 // total x 4096 bits over the elapsed whole seconds. With zeroBelowOneSecond
 // an elapsed time of 0 or less gives 0, otherwise it counts as 1 second.
 float vexo_TransferRate(uint32_t total, std::time_t elapsed, bool zeroBelowOneSecond);

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "card/header_format.h"
 #include "cli/cli.h"
 #include "drivers/reader/rdr.h"
+#include "host/block_copy.h"
 #include "host/copy_map.h"
 #include "host/progress.h"
 #include "sim/mmc_sim.h"
@@ -240,6 +243,80 @@ TEST(ResumedCopy, StoppedThriceThenFinishedEqualsTheCardReadingNoSectorTwice) {
   EXPECT_EQ(ReadFile(dir.File("whole.img")), card);
 }
 
+// The same through the player: each run may read `allowed` sectors before the
+// card goes; the header area is read once per run for its checksum, every
+// other sector exactly once over all runs. The 'n' that ends the header
+// area's stream brings one block more, which the driver never takes.
+TEST(ResumedCopy, ThroughThePlayerReadsNoSectorTwice) {
+  TempDir dir;
+  const std::string image = dir.File("card.img");
+  const Bytes card = ResumeCard(image, "Player");
+  const std::string copy = dir.File("backup.img");
+  uint32_t done = 0;
+  uint64_t sent = 0;
+  int runs = 0;
+  for (int64_t allowed : {400, 129, 1000, -1}) {
+    SCOPED_TRACE(allowed);
+    vexo_test::CardOnPort port(VEXO_PORT_SERIAL, image, kResumeSectors * 512);
+    ASSERT_TRUE(port.ready);
+    PlayerFaults faults;
+    faults.emptySlot = 1;
+    faults.emptyAfterSectors = allowed;
+    playersim_SetFaults(faults);
+    playersim_ResetCounters();
+    const std::string out = RunVexo(port.Words(), {"--rawread", copy}).out;
+    const uint32_t blocks = playersim_Counters().blocksSent;
+    sent += blocks;
+    ++runs;
+    const uint32_t from = std::max(done, kHeadSectors);
+    if (allowed < 0) {
+      EXPECT_NE(out.find(kDone), std::string::npos) << out;
+      EXPECT_EQ(blocks, kHeadSectors + 1 + kResumeSectors - from);
+      break;
+    }
+    EXPECT_EQ(blocks, static_cast<uint32_t>(allowed));
+    VexoCopyMap map;
+    ASSERT_TRUE(vexo_LoadCopyMap(copy.c_str(), &map)) << out;
+    EXPECT_EQ(map.done, from + static_cast<uint32_t>(allowed) - kHeadSectors - 1);
+    done = map.done;
+  }
+  EXPECT_EQ(ReadFile(copy), card);
+  EXPECT_EQ(sent, kResumeSectors + (runs - 1) * kHeadSectors + runs);
+}
+
+// Through the card reader, its reads cut at several points (1 MiB blocks, so
+// within a block): each resumed copy ends equal to an uninterrupted one.
+TEST(ResumedCopy, ThroughTheCardReaderCutAnywhereEqualsAnUninterruptedCopy) {
+  TempDir dir;
+  const std::string image = dir.File("card.img");
+  const Bytes card = ResumeCard(image, "Reader");
+  rdr_AllowRegularFile(true);
+  vexo_test::UseNoDelay();
+  const std::vector<std::string> port = {"card", image};
+  ASSERT_NE(RunVexo(port, {"--rawread", dir.File("whole.img")}).out.find(kDone), std::string::npos);
+  ASSERT_EQ(ReadFile(dir.File("whole.img")), card);
+  const std::vector<std::vector<uint32_t>> cuts = {{1}, {700, 1}, {1, 1, 1917}, {5, 900, 600}};
+  for (std::size_t c = 0; c < cuts.size(); ++c) {
+    const std::string copy = dir.File("cut" + std::to_string(c) + ".img");
+    uint32_t done = kHeadSectors;
+    for (uint32_t readsAllowed : cuts[c]) {
+      SCOPED_TRACE(std::to_string(c) + " allowed " + std::to_string(readsAllowed));
+      vexo_SetSectorReadFailure(readsAllowed + 1);
+      const std::string out = RunVexo(port, {"--rawread", copy}).out;
+      vexo_SetSectorReadFailure(0);
+      EXPECT_NE(out.find("\n Error: "), std::string::npos) << out;
+      VexoCopyMap map;
+      ASSERT_TRUE(vexo_LoadCopyMap(copy.c_str(), &map)) << out;
+      EXPECT_EQ(map.done, done + readsAllowed);
+      done = map.done;
+    }
+    const std::string out = RunVexo(port, {"--rawread", copy}).out;
+    EXPECT_NE(out.find("\n Resumed at sector " + std::to_string(done) + ".\n"), std::string::npos) << out;
+    EXPECT_EQ(ReadFile(copy), ReadFile(dir.File("whole.img"))) << c;
+  }
+  rdr_AllowRegularFile(false);
+}
+
 TEST(ResumedCopy, AChangedCardStartsOverAndSaysWhy) {
   TempDir dir;
   const std::string image = dir.File("card.img");
@@ -363,6 +440,95 @@ TEST(Restore, UsedPartAndAChangedFileOrCard) {
   out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--rawwrite", backup}, -1);
   EXPECT_NE(out.find("\n Started over: the card changed.\n"), std::string::npos) << out;
   EXPECT_EQ(vexo_test::ReadFile(image), vexo_test::Pattern(kRestoreBytes, 11));
+}
+
+// ---- Verification ------------------------------------------------------------
+
+// The card holds kScattered over pattern bytes; the file is the card with
+// one byte changed at `changed` (-1: none).
+struct VerifyCase {
+  int64_t changed;
+  bool used;
+  const char* listed;  // the line that names the sector, or nullptr when identical
+};
+
+TEST(Verify, FindsOneChangedByteAndNamesItsTitleOnEveryKind) {
+  const VerifyCase cases[] = {
+      {-1, false, nullptr},
+      {0x40000 + 700, false, "   sector 513: title 2, Highest\n"},
+      {0x12000 + 2999, true, "   sector 149: title 3, Last entry\n"},
+      {0x8000, false, "   sector 64: header area\n"},
+      {0x70000, false, "   sector 896: no title\n"},
+      {0x70000, true, nullptr},  // above the highest title: not compared
+  };
+  const std::pair<int32_t, const char*> kinds[] = {
+      {VEXO_PORT_READER, " Plan: compare %u sectors.\n"},
+      {VEXO_PORT_PARALLEL, " Plan: compare %u sectors; the card is read at the line's speed (the adapter's port).\n"},
+      {VEXO_PORT_SERIAL, " Plan: compare %u sectors; the card is read at the line's speed, 11520 bytes/s: at least "},
+  };
+  for (const auto& [kind, plan] : kinds) {
+    TempDir dir;
+    const std::string image = dir.File("card.img");
+    const Bytes card = FilledCard(image, kScattered, true);
+    std::unique_ptr<vexo_test::CardOnPort> port;
+    std::vector<std::string> words = {"card", image};
+    if (kind == VEXO_PORT_READER) {
+      rdr_AllowRegularFile(true);
+      vexo_test::UseNoDelay();
+    } else {
+      port = std::make_unique<vexo_test::CardOnPort>(kind, image, kUsedCard);
+      ASSERT_TRUE(port->ready);
+      words = port->Words();
+    }
+    for (const VerifyCase& c : cases) {
+      SCOPED_TRACE(std::string(vexo_test::KindName(kind)) + " byte " + std::to_string(c.changed) +
+                   (c.used ? " --used" : ""));
+      Bytes file = card;
+      if (c.changed >= 0) file[static_cast<std::size_t>(c.changed)] ^= 0x5A;
+      const std::string backup = dir.File("backup.img");
+      vexo_test::WriteFile(backup, file);
+      std::vector<std::string> args = {"--verify", backup};
+      if (c.used) args.push_back("-u");
+      const vexo_test::RunResult run = RunVexo(words, args);
+      char planLine[200];
+      std::snprintf(planLine, sizeof planLine, plan, c.used ? (0x40000 + 1000 + 511) / 512 : kUsedCard / 512);
+      EXPECT_NE(run.out.find(std::string("\n Verifying the card against file ") + backup + "\n" + planLine),
+                std::string::npos) << run.out;
+      if (c.listed == nullptr) {
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_NE(run.out.find(kDone + " Verified: identical.\n"), std::string::npos) << run.out;
+      } else {
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_NE(run.out.find(kDone + " Differs in 1 sectors; the first:\n" + c.listed +
+                               "\n Error: CARD DIFFERS FROM FILE\n"),
+                  std::string::npos) << run.out;
+      }
+      EXPECT_EQ(ReadFile(backup), file) << "the file is only read";
+      EXPECT_EQ(ReadFile(image), card) << "the card is only read";
+    }
+    rdr_AllowRegularFile(false);
+  }
+}
+
+TEST(Verify, AfterARestoreAndAgainstALongerFile) {
+  TempDir dir;
+  const std::string image = dir.File("card.img");
+  const std::string backup = dir.File("backup.img");
+  ListedCard(image, "Old", {{0x10000, 90000, "Old"}}, 3);
+  const Bytes file = ListedCard(backup, "New", {{0x10000, 150000, "New"}}, 9);
+  std::string out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--rawwrite", backup, "--verify"}, -1);
+  EXPECT_NE(out.find(" Bits/sec.\n\n Verifying the card against file " + backup), std::string::npos) << out;
+  EXPECT_NE(out.find(kDone + " Verified: identical.\n"), std::string::npos) << out;
+  EXPECT_EQ(vexo_test::ReadFile(image), file);
+  // A file longer than the card differs in every sector past the card's end.
+  Bytes longer = file;
+  longer.resize(kRestoreBytes + 1000, 0);
+  vexo_test::WriteFile(backup, longer);
+  out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--verify", backup}, -1);
+  EXPECT_NE(out.find(" The file is 1000 bytes longer than the card.\n Differs in 2 sectors; the first:\n"
+                     "   sector 512: no title\n   sector 513: no title\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("\n Error: CARD DIFFERS FROM FILE\n"), std::string::npos) << out;
 }
 
 }  // namespace
