@@ -91,6 +91,9 @@ bool card_FindTitleStretch(uint64_t bytes, uint64_t* startSector, uint64_t* stre
 // The same search over any table, on a card of cardSize bytes.
 bool card_FindTitleStretchIn(const std::vector<TitleEntry>& table, uint32_t cardSize,
                              uint64_t bytes, uint64_t* startSector, uint64_t* stretchBytes);
+// Whether titles of these sizes, added in this order, each go whole into a
+// place the search above finds on a card holding `table`.
+bool card_TitlesFitIn(std::vector<TitleEntry> table, uint32_t cardSize, const std::vector<uint64_t>& sizes);
 
 // Sector behind every loaded entry: the first sector boundary at or behind
 // DATA_AREA_START and the end of every loaded entry (64-bit: a foreign entry

@@ -55,6 +55,18 @@ bool card_FindTitleStretchIn(const std::vector<TitleEntry>& table, uint32_t card
   return candidate + needed <= limit;
 }
 
+bool card_TitlesFitIn(std::vector<TitleEntry> table, uint32_t cardSize, const std::vector<uint64_t>& sizes) {
+  for (const uint64_t size : sizes) {
+    uint64_t startSector = 0, stretch = 0;
+    if (size > UINT32_MAX || !card_FindTitleStretchIn(table, cardSize, size, &startSector, &stretch)) return false;
+    TitleEntry entry;
+    entry.startAddress = static_cast<uint32_t>(startSector * SECTOR_SIZE);
+    entry.size = static_cast<uint32_t>(size);
+    table.push_back(entry);
+  }
+  return true;
+}
+
 bool card_FindTitlePlace(uint64_t bytes, uint64_t* startSector) {
   uint64_t stretch = 0;
   if (card_FindTitleStretch(bytes, startSector, &stretch)) return true;

@@ -16,6 +16,7 @@
 #include "cli/commands.h"
 #include "cli/signals.h"
 #include "drivers/serial/serial.h"
+#include "media/transcode.h"
 #include "host/progress.h"
 
 int32_t SerialBaudRate = 115200;
@@ -82,6 +83,14 @@ void PrintUsage(bool extended) {
       "                            --recursive (-R): Folders with subfolders\n"
       "                            -n <cardname>: MultiMediaCard name\n");
   if (extended) std::printf("%s", cardTypeLine);
+  if (extended) {
+    std::printf(
+        "                            --bitrate <kbit/s>: Rate of transcodes (32..320),\n"
+        "                                           MP3s above it transcoded too\n"
+        "                            --keep-tags:   MP3s the player plays stored whole\n"
+        "                            --fit:         Lower the rate until the songs fit\n"
+        "                            --no-cache:    Prepare every song afresh\n");
+  }
   std::printf(
       "         --change   (-c)  Change only the cardname, no download.\n"
       "                          Options: -n <cardname>\n"
@@ -430,16 +439,47 @@ Action ParseAdd(const Port& p, CommandWords& words) {
   };
 }
 
-// The sources run up to the first option word; --recursive may stand
+// How songs are prepared, as --import (and --sync) take it: --bitrate N (a
+// standard rate, the word a number and nothing else), --keep-tags, --fit and
+// --no-cache, anywhere among the command's words. False, with the refusal
+// printed, for a missing or other rate.
+bool cli_TakeMediaOptions(CommandWords& words, MediaSettings* media) {
+  const char* rate = nullptr;
+  if (words.TakeOption("--bitrate", &rate)) {
+    char* end = nullptr;
+    const long kbps = rate != nullptr ? std::strtol(rate, &end, 10) : 0;
+    if (rate == nullptr || *rate == '\0' || *end != '\0' || kbps > 320 || !media_IsStandardBitrate(static_cast<int>(kbps))) {
+      if (rate == nullptr) {
+        std::printf(" --bitrate: the rate is missing\n");
+      } else {
+        std::printf(" --bitrate %s: not a standard rate\n", rate);
+      }
+      std::printf("           Standard rates: 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320 kbit/s.\n");
+      return false;
+    }
+    media->bitrate = static_cast<int>(kbps);
+  }
+  bool noCache = false;
+  words.TakeFlags({{"--keep-tags", nullptr, &media->keepTags}, {"--fit", nullptr, &media->fit},
+                   {"--no-cache", nullptr, &noCache}});
+  media->useCache = !noCache;
+  return true;
+}
+
+// The sources run up to the first option word; the options may stand
 // anywhere after them.
 Action ParseImport(const Port& p, CommandWords& words) {
   std::vector<std::string> sources;
   const auto isOption = [](const char* word) {
-    return Is(word, "-n") || Is(word, "-t") || Is(word, "--recursive") || Is(word, "-R");
+    for (const char* option : {"-n", "-t", "--recursive", "-R", "--bitrate", "--keep-tags", "--fit", "--no-cache"}) {
+      if (Is(word, option)) return true;
+    }
+    return false;
   };
   while (words.Peek() != nullptr && !isOption(words.Peek())) sources.emplace_back(words.Next());
   ImportOptions importOptions;
   words.TakeFlags({{"--recursive", "-R", &importOptions.recursive}});
+  if (!cli_TakeMediaOptions(words, &importOptions.media)) return {};
   Options options;
   const ScanOutcome outcome = ScanOptions(words, false, &options);
   if (sources.empty() || outcome != ScanOutcome::Ok) return RefuseWords("--import", outcome);

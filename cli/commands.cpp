@@ -403,6 +403,13 @@ int cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::
   hooks.adding = [](const SongStep& step) {
     std::printf(" Adding file: %s\n %s\n ", step.song->path.c_str(), media_Describe(step.prepared).c_str());
   };
+  hooks.fitted = [](int rate) {
+    if (rate != 0) {
+      std::printf(" The songs fit the card at %d kbit/s: the songs above it are transcoded to it.\n", rate);
+    } else {
+      std::printf(" The songs do not fit the card even at 64 kbit/s: adding those that fit.\n");
+    }
+  };
   hooks.finished = [](const SongStep& step) {
     if (step.prepared.action == MEDIA_SKIP) {
       std::printf(" Adding file: %s\n Skipped: %s\n", step.song->path.c_str(), step.prepared.skipReason.c_str());

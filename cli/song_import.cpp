@@ -2,7 +2,12 @@
 
 #include <unistd.h>
 
+#include <future>
+#include <optional>
+#include <system_error>
+
 #include "card/charset.h"
+#include "card/header.h"
 #include "card/playlist.h"
 #include "host/pauses.h"
 
@@ -13,6 +18,64 @@ namespace {
 void DropWorkspaceFile(const MediaWorkspace& ws, const PreparedSong& prepared) {
   if (ws.dir.empty() || prepared.action == MEDIA_COPY) return;
   if (prepared.storedPath.rfind(ws.dir + "/", 0) == 0) unlink(prepared.storedPath.c_str());
+}
+
+// The card's table and size as the next add finds them (a blank card: no
+// titles).
+VexoResult ReadTable(int32_t kind, int32_t port, int32_t slot, std::vector<TitleEntry>* table,
+                     uint32_t* cardSize) {
+  CardHeader header;
+  const VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  if (result != 0 && result != -VEXO_ERROR_NO_VALID_HEADER) return result;
+  for (uint16_t i = 0; i < card_LoadedCount(); ++i) table->push_back(*card_LoadedTitle(i));
+  *cardSize = header.cardSize;
+  card_ReleaseTitles();
+  return 0;
+}
+
+// --fit: every song prepared as the settings say; when they do not all fit
+// the card, the rate at which they do goes into *settings and the songs
+// above it are left out of *early, to be prepared again at that rate.
+VexoResult PlanFit(int32_t kind, int32_t port, int32_t slot, const std::vector<Song>& songs,
+                   MediaSettings* settings, MediaWorkspace* ws, const ImportHooks& hooks,
+                   std::vector<std::optional<PreparedSong>>* early) {
+  std::vector<std::string> paths;
+  for (const Song& song : songs) paths.push_back(song.path);
+  std::vector<PreparedSong> prepared = media_PrepareSongs(paths, *settings, ws);
+  std::vector<TitleEntry> table;
+  uint32_t cardSize = 0;
+  const VexoResult result = ReadTable(kind, port, slot, &table, &cardSize);
+  if (result != 0) {
+    for (const PreparedSong& song : prepared) DropWorkspaceFile(*ws, song);
+    return result;
+  }
+  const auto fits = [&](const std::vector<uint64_t>& sizes) { return card_TitlesFitIn(table, cardSize, sizes); };
+  std::vector<uint64_t> sizes;
+  for (const PreparedSong& song : prepared) {
+    if (song.action != MEDIA_SKIP) sizes.push_back(song.storedSize);
+  }
+  const int rate = fits(sizes) ? -1 : media_FitBitrate(prepared, fits);
+  if (rate >= 0 && hooks.fitted) hooks.fitted(rate);
+  if (rate > 0) settings->bitrate = rate;
+  for (std::size_t i = 0; i < prepared.size(); ++i) {
+    if (rate > 0 && media_AboveRate(prepared[i], rate)) {
+      DropWorkspaceFile(*ws, prepared[i]);
+    } else {
+      (*early)[i] = std::move(prepared[i]);
+    }
+  }
+  return 0;
+}
+
+// Song i prepared on a worker thread; where no thread can be had, when it is
+// asked for.
+template <typename Prepare>
+std::future<PreparedSong> PrepareAhead(const Prepare& prepare, std::size_t i) {
+  try {
+    return std::async(std::launch::async, prepare, i);
+  } catch (const std::system_error&) {
+    return std::async(std::launch::deferred, prepare, i);
+  }
 }
 
 }  // namespace
@@ -34,12 +97,32 @@ bool cli_IsSongRefusal(VexoResult result) {
 
 ImportTotals cli_ImportSongs(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                              const char* cardName, const std::vector<Song>& songs,
-                             const MediaSettings& settings, int progress, const ImportHooks& hooks) {
+                             const MediaSettings& given, int progress, const ImportHooks& hooks) {
   ImportTotals totals;
   // Where prepared songs go that the cache does not take (--no-cache, a cache
   // folder that cannot be written).
   MediaWorkspace ws;
   media_OpenWorkspace(&ws);
+  MediaWorkspace* const workspace = ws.dir.empty() ? nullptr : &ws;
+  MediaSettings settings = given;
+  std::vector<std::optional<PreparedSong>> early(songs.size());
+  if (settings.fit && !songs.empty()) {
+    totals.failure = PlanFit(kind, port, slot, songs, &settings, &ws, hooks, &early);
+    if (totals.failure != 0) {
+      media_CloseWorkspace(&ws);
+      return totals;
+    }
+  }
+  // Runs on the worker: reads only its own song, the settings and the
+  // workspace's name, all unchanged while it runs.
+  const auto prepare = [&](std::size_t i) {
+    if (early[i]) return *early[i];
+    PreparedSong prepared;
+    media_PrepareSong(songs[i].path, settings, workspace, &prepared);
+    return prepared;
+  };
+  std::future<PreparedSong> next;
+  if (!songs.empty()) next = PrepareAhead(prepare, 0);
   for (std::size_t i = 0; i < songs.size(); ++i) {
     if (vexo_StopRequested() || (hooks.stopWanted && hooks.stopWanted())) {
       totals.failure = -VEXO_ERROR_TRANSFER_STOPPED;
@@ -48,7 +131,9 @@ ImportTotals cli_ImportSongs(int32_t kind, int32_t port, int32_t slot, uint16_t 
     SongStep step;
     step.index = i;
     step.song = &songs[i];
-    const bool stored = media_PrepareSong(songs[i].path, settings, ws.dir.empty() ? nullptr : &ws, &step.prepared);
+    step.prepared = next.get();
+    if (i + 1 < songs.size()) next = PrepareAhead(prepare, i + 1);
+    const bool stored = step.prepared.action != MEDIA_SKIP;
     if (stored) {
       step.title = title_FromUtf8(song_Title(songs[i]));
       if (hooks.adding) hooks.adding(step);
@@ -69,6 +154,8 @@ ImportTotals cli_ImportSongs(int32_t kind, int32_t port, int32_t slot, uint16_t 
       break;
     }
   }
+  // A song prepared ahead of a stop or a failure is not stored.
+  if (next.valid()) DropWorkspaceFile(ws, next.get());
   media_CloseWorkspace(&ws);
   return totals;
 }

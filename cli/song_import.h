@@ -2,6 +2,10 @@
 // each song is prepared (media/song_prepare.h: its frames without tags, a
 // transcode, or its bytes with --keep-tags), then added whole as one MP3
 // title, its title from its tags, else the listed title, else its file name.
+// The next song is prepared on a worker thread while the current one is
+// sent. With --fit every song is prepared first, and when they do not fit
+// the card, those above the highest rate at which they fit are prepared
+// again at that rate.
 // A song that is not audio, or that cannot go on the card, is skipped; other
 // failures end the run. Prints nothing: the callers report through the hooks.
 #pragma once
@@ -28,6 +32,10 @@ struct ImportHooks {
   std::function<bool()> stopWanted;                 // asked before each song
   std::function<void(const SongStep&)> adding;      // a prepared song, before its data is sent
   std::function<void(const SongStep&)> finished;    // after its add, or its skip
+  // --fit, before the first song, when the songs do not fit as prepared: the
+  // rate chosen, 0 when they do not fit even at 64 kbit/s (they go on as
+  // prepared, as far as they fit).
+  std::function<void(int rate)> fitted;
 };
 
 struct ImportTotals {

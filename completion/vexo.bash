@@ -66,11 +66,13 @@ _vexo_args()
             done
             if [[ $prev == -t ]]; then
                 COMPREPLY=($(compgen -W "1 5 6 7" -- "$cur"))
+            elif [[ $prev == --bitrate ]]; then
+                COMPREPLY=($(compgen -W "32 40 48 56 64 80 96 112 128 160 192 224 256 320" -- "$cur"))
             elif [[ $prev != -n ]]; then
                 ((options)) || COMPREPLY=($(compgen -f -X '!*.[mM][pP]3' -- "$cur")
                     $(compgen -f -X '!*.[mM]3[uU]' -- "$cur") $(compgen -f -X '!*.[mM]3[uU]8' -- "$cur")
                     $(compgen -d -- "$cur"))
-                ((n > 1)) && COMPREPLY+=($(compgen -W "-n -t" -- "$cur"))
+                ((n > 1)) && COMPREPLY+=($(compgen -W "-n -t -R --recursive --bitrate --keep-tags --fit --no-cache" -- "$cur"))
             fi ;;
         --add|-a|--change|-c)
             local first=3

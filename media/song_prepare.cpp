@@ -298,15 +298,25 @@ uint64_t media_TranscodedSizeBound(double duration, int bitrate) {
   return frames * frameBytes;
 }
 
-int media_FitBitrate(const std::vector<PreparedSong>& songs, uint64_t freeBytes) {
+bool media_AboveRate(const PreparedSong& song, int rate) {
+  switch (song.action) {
+    case MEDIA_COPY:
+    case MEDIA_STRIP: return song.sourceBitrate > rate;
+    case MEDIA_TRANSCODE: return song.bitrate > rate;
+    case MEDIA_SKIP: break;
+  }
+  return false;
+}
+
+int media_FitBitrate(const std::vector<PreparedSong>& songs,
+                     const std::function<bool(const std::vector<uint64_t>& sizes)>& fits) {
   for (int rate : kFitRates) {
-    uint64_t total = 0;
+    std::vector<uint64_t> sizes;
     for (const PreparedSong& song : songs) {
       if (song.action == MEDIA_SKIP) continue;
-      const bool kept = (song.action == MEDIA_COPY || song.action == MEDIA_STRIP) && song.sourceBitrate <= rate;
-      total += kept ? song.storedSize : media_TranscodedSizeBound(song.duration, rate);
+      sizes.push_back(media_AboveRate(song, rate) ? media_TranscodedSizeBound(song.duration, rate) : song.storedSize);
     }
-    if (total <= freeBytes) return rate;
+    if (fits(sizes)) return rate;
   }
   return 0;
 }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct MediaSettings {
   int bitrate = 0;        // --bitrate N (kbit/s, standard values 32..320); 0: none given (transcodes use 128)
   bool keepTags = false;  // --keep-tags: an MP3 inside the profile is stored as its file's bytes
   bool useCache = true;   // --no-cache clears it
+  bool fit = false;       // --fit: for the caller's plan (media_FitBitrate); media_PrepareSong does not read it
   std::string cacheDir;   // empty: $XDG_CACHE_HOME/vexo, else $HOME/.cache/vexo
   uint64_t cacheLimit = 1ull << 30;  // bytes the cache folder may hold
 };
@@ -66,8 +68,14 @@ std::string media_Describe(const PreparedSong& song);
 // At most the bytes LAME writes for `duration` seconds at `bitrate` kbit/s.
 uint64_t media_TranscodedSizeBound(double duration, int bitrate);
 
-// --fit: the highest standard rate from 320 down to 64 at which `songs`
-// (prepared without a bitrate) fit `freeBytes` once every song above the
-// rate is transcoded to it (sizes from media_TranscodedSizeBound); 0 when
-// they do not fit even at 64.
-int media_FitBitrate(const std::vector<PreparedSong>& songs, uint64_t freeBytes);
+// Whether `song` (prepared) is stored above `rate` kbit/s: a transcode at a
+// higher rate, or an MP3 kept whose average rate is higher. --fit prepares
+// these again at `rate`; the others keep what they were prepared as.
+bool media_AboveRate(const PreparedSong& song, int rate);
+
+// --fit: the highest standard rate from 320 down to 64 at which `fits`
+// accepts the sizes of the stored songs (skipped ones left out, in order)
+// once every song above the rate is transcoded to it (sizes from
+// media_TranscodedSizeBound); 0 when it accepts none.
+int media_FitBitrate(const std::vector<PreparedSong>& songs,
+                     const std::function<bool(const std::vector<uint64_t>& sizes)>& fits);

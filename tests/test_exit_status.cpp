@@ -42,12 +42,15 @@ TEST_F(ExitStatus, OfEveryKindOfRun) {
       {ros + "-get", 2}, {ros + "--get extra", 2}, {ros + "--get --quiet", 2}, {ros + "--read 0", 2},
       {ros + "--add " + song, 2}, {ros + "--add " + song + "T -t 2", 2}, {ros + "-c -n", 2},
       {ros + "--import", 2}, {ros + "--move 1", 2}, {ros + "--check --dry-run", 2}, {ros + "--repair --json", 2}, {lp + "--rawwrite", 2},
+      {ros + "--import " + song + "--bitrate 100", 2}, {ros + "--import " + song + "--bitrate 128k", 2},
+      {ros + "--import " + song + "--bitrate", 2}, {ros + "--import " + song + "--bitrate 640", 2},
       {lp + "--rawwrite " + Q("c.ros") + " --used x", 2}, {lp + "--rawread " + Q("b.img") + " --used x", 2},
       // Runs that did what they were asked: a card without a playlist is
       // listed as such; an import that skipped a song stored the others.
       {ros + "--get", 0}, {ros + "--add " + song + "T", 0}, {ros + "-j", 0}, {ros + "-ct 1 New", 0},
       {ros + "--check", 0}, {ros + "--repair --dry-run", 0},
       {ros + "--read 1 " + Q("back.mp3"), 0}, {ros + "--import " + song + Q("missing.mp3"), 0},
+      {ros + "--import " + song + "--no-cache --bitrate 32 --fit --keep-tags", 0},
       {lp + "--add " + song + "T", 0}, {ros + "-q --get", 0},
       {lp + "--quiet --rawread " + Q("b.img") + " --used", 0}, {lp + "-s --rawread " + Q("b.img") + " -u -q", 0},
       {lp + "--delete all", 0}, {lp + "--repair", 0}, {tty + "--get", 0}, {tty + "--empty", 0}, {tty + "--check --json", 0},

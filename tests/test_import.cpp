@@ -15,6 +15,7 @@
 #include "host/trace.h"
 #include "media/song_prepare.h"
 #include "media/songs.h"
+#include "media/transcode.h"
 #include "support/test_audio.h"
 #include "support/test_support.h"
 
@@ -188,6 +189,88 @@ TEST_F(Import, AStopKeepsTheSongsBefore) {
   const std::vector<StoredTitle> titles = StoredTitles(Port());
   ASSERT_EQ(titles.size(), 2u);
   EXPECT_EQ(titles[1].title, "2");
+}
+
+// The options of --import, each on the song it changes: the report line and
+// the bytes on the card, which are what media_PrepareSong makes of the song
+// with the same settings.
+TEST_F(Import, OptionsSayHowEachSongIsStored) {
+  struct Case {
+    std::vector<std::string> options;
+    const char* file;
+    const char* report;
+    MediaSettings settings;
+  };
+  const auto at = [](int bitrate, bool keepTags = false) {
+    MediaSettings settings;
+    settings.bitrate = bitrate;
+    settings.keepTags = keepTags;
+    return settings;
+  };
+  const Case cases[] = {
+      {{"--bitrate", "64"}, "tone.flac", " transcode FLAC \u2192 MP3 64 kbit/s", at(64)},
+      {{"--bitrate", "320"}, "tone.ogg", " transcode Vorbis \u2192 MP3 320 kbit/s", at(320)},
+      {{"--bitrate", "64"}, "tagged.mp3", " transcode MP3 \u2192 MP3 64 kbit/s", at(64)},   // above N
+      {{"--bitrate", "128"}, "tagged.mp3", " copy without tags (\u221224 KB)", at(128)},  // not above
+      {{"--keep-tags"}, "tagged.mp3", " copy", at(0, true)},
+      {{"--keep-tags", "--bitrate", "64"}, "tagged.mp3", " transcode MP3 \u2192 MP3 64 kbit/s", at(64, true)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options[0] + " " + c.file);
+    TempDir card;
+    std::vector<std::string> args = {"--import", Song(c.file)};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const RunResult run = RunVexo({"ros", card.File("c.ros")}, args);
+    EXPECT_EQ(run.status, 0);
+    const std::string out = std::regex_replace(Unprogressed(run.out), std::regex(" Tags left out: [0-9]+ bytes.\n"), "");
+    EXPECT_EQ(out, " Adding file: " + Song(c.file) + "\n" + c.report + "\n " + kDone + "\n Imported 1 of 1 songs.\n");
+    const std::vector<StoredTitle> titles = StoredTitles({"ros", card.File("c.ros")});
+    ASSERT_EQ(titles.size(), 1u);
+    EXPECT_TRUE(titles[0].bytes == Prepared(Song(c.file), c.settings));
+    if (c.settings.keepTags && c.settings.bitrate == 0) {
+      EXPECT_TRUE(titles[0].bytes == ReadFile(Song(c.file))) << "the file's bytes, tags and all";
+    }
+  }
+
+  // --no-cache: the encoder runs for every import; the cache spares the second.
+  const std::string flac = dir.Write("fresh.flac", ReadFile(Song("tone.flac")));  // a new file: not cached yet
+  for (const auto& [option, runs] : std::vector<std::pair<std::string, uint64_t>>{{"--fit", 1}, {"--no-cache", 2}}) {
+    const uint64_t before = media_EncoderRuns();
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(Run({"--import", flac, option}).status, 0);
+    EXPECT_EQ(media_EncoderRuns() - before, runs) << option;
+  }
+}
+
+// --fit on a card of 64 KB free: three songs of 2 s that need about 100 KB as
+// prepared go on at the highest rate whose size bound fits (80 kbit/s, every
+// song above it transcoded); four do not fit even at 64 kbit/s and go on as
+// prepared while they fit.
+TEST_F(Import, FitLowersTheRateUntilTheSongsFit) {
+  const CardOnPort card(VEXO_PORT_PARALLEL, dir.File("small"), 128 * 1024);
+  fs::create_directories(dir.File("three"));
+  dir.Write("three/a.flac", ReadFile(Song("tone.flac")));
+  dir.Write("three/b.mp3", ReadFile(Song("tagged.mp3")));
+  dir.Write("three/c.mp3", frames);
+  const RunResult run = RunVexo(card.Words(), {"--import", dir.File("three"), "--fit"});
+  const std::string out = Unprogressed(run.out);
+  EXPECT_EQ(out.find(" The songs fit the card at 80 kbit/s: the songs above it are transcoded to it.\n"), 0u) << out;
+  EXPECT_NE(out.find("\n transcode FLAC \u2192 MP3 80 kbit/s\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("b.mp3\n transcode MP3 \u2192 MP3 80 kbit/s\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("c.mp3\n transcode MP3 \u2192 MP3 80 kbit/s\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\n Imported 3 of 3 songs.\n"), std::string::npos) << out;
+  EXPECT_EQ(nlohmann::json::parse(RunVexo(card.Words(), {"--json"}).out)["titles"].size(), 3u);
+
+  // Without --fit the same songs do not all fit.
+  EXPECT_EQ(RunVexo(card.Words(), {"--empty"}).status, 0);
+  EXPECT_NE(Unprogressed(RunVexo(card.Words(), {"--import", dir.File("three")}).out).find(" Skipped: CARD FULL\n"),
+            std::string::npos);
+
+  EXPECT_EQ(RunVexo(card.Words(), {"--empty"}).status, 0);
+  dir.Write("three/d.flac", ReadFile(Song("tone.flac")));
+  const std::string four = Unprogressed(RunVexo(card.Words(), {"--import", dir.File("three"), "--fit"}).out);
+  EXPECT_EQ(four.find(" The songs do not fit the card even at 64 kbit/s: adding those that fit.\n"), 0u) << four;
+  EXPECT_NE(four.find("\n transcode FLAC \u2192 MP3 128 kbit/s\n"), std::string::npos) << four;
+  EXPECT_NE(four.find(" Skipped: CARD FULL\n"), std::string::npos) << four;
 }
 
 // A folder, then a playlist: titles from each kind of ID3 tag, the playlist

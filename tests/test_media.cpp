@@ -196,9 +196,11 @@ TEST_F(MediaTest, BitrateCapsInProfileMp3sAndKeepTagsStoresTheFileAsItIs) {
 }
 
 TEST_F(MediaTest, FitChoosesTheHighestRateAtWhichTheSongsFit) {
-  PreparedSong flac;  // a minute of FLAC, transcoded
+  PreparedSong flac;  // a minute of FLAC, transcoded at 192 kbit/s
   flac.action = MEDIA_TRANSCODE;
+  flac.bitrate = 192;
   flac.duration = 60;
+  flac.storedSize = 1440000;
   PreparedSong mp3;  // an MP3 at 128 kbit/s inside the profile
   mp3.action = MEDIA_STRIP;
   mp3.sourceBitrate = 128;
@@ -206,15 +208,25 @@ TEST_F(MediaTest, FitChoosesTheHighestRateAtWhichTheSongsFit) {
   mp3.duration = 60;
   PreparedSong skipped;
   skipped.storedSize = 1u << 30;
-  const std::vector<PreparedSong> songs = {flac, mp3, skipped};
-  const uint64_t at128 = media_TranscodedSizeBound(60, 128) + mp3.storedSize;
-  const uint64_t at96 = media_TranscodedSizeBound(60, 96) + media_TranscodedSizeBound(60, 96);
+  const std::vector<PreparedSong> songs = {flac, skipped, mp3};
+  const auto bound = [](int rate) { return media_TranscodedSizeBound(60, rate); };
   struct Case {
     uint64_t freeBytes;
-    int rate;
+    int rate;  // the songs above it (and only those) counted at its bound
   };
-  const Case cases[] = {{1ull << 30, 320}, {at128, 128}, {at128 - 1, 112}, {at96, 96}, {1000, 0}};
-  for (const Case& c : cases) EXPECT_EQ(media_FitBitrate(songs, c.freeBytes), c.rate) << c.freeBytes;
+  const Case cases[] = {
+      {flac.storedSize + mp3.storedSize, 320},  // nothing above 192 kbit/s: as prepared
+      {bound(160) + mp3.storedSize, 160},       {bound(160) + mp3.storedSize - 1, 128},
+      {bound(128) + mp3.storedSize - 1, 112},   {2 * bound(96), 96},
+      {2 * bound(64), 64},                      {2 * bound(64) - 1, 0},
+  };
+  for (const Case& c : cases) {
+    const int rate = media_FitBitrate(songs, [&](const std::vector<uint64_t>& sizes) {
+      EXPECT_EQ(sizes.size(), 2u) << "the skipped song is left out";
+      return sizes.size() == 2 && sizes[0] + sizes[1] <= c.freeBytes;
+    });
+    EXPECT_EQ(rate, c.rate) << c.freeBytes;
+  }
   // The bound is a bound: a minute at 128 kbit/s is about 960 KB.
   EXPECT_GE(media_TranscodedSizeBound(60, 128), 960000u);
   EXPECT_LT(media_TranscodedSizeBound(60, 128), 970000u);
