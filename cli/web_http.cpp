@@ -114,6 +114,17 @@ std::string web_Stem(const std::string& name) {
   return base;
 }
 
+// "Song.FLAC" -> ".FLAC"; empty unless the extension is 1 to 8 letters or
+// digits, so that the name of an upload's file is always safe.
+std::string web_Extension(const std::string& name) {
+  const std::size_t dot = name.find_last_of('.');
+  if (dot == std::string::npos || dot == 0 || name.size() - dot - 1 > 8 || dot + 1 == name.size()) return "";
+  for (std::size_t i = dot + 1; i < name.size(); ++i) {
+    if (!std::isalnum(static_cast<unsigned char>(name[i]))) return "";
+  }
+  return name.substr(dot);
+}
+
 // A header value for a download's name: an ASCII fallback and the UTF-8 name.
 std::string web_Disposition(const std::string& name) {
   std::string ascii;

@@ -40,5 +40,8 @@ void web_ReplyResult(httplib::Response& res, VexoResult result);
 
 // "song.mp3" -> "song"
 std::string web_Stem(const std::string& name);
+// "Song.FLAC" -> ".FLAC", kept on an upload's file so that its tags are read
+// by its kind; empty for an extension of other than 1 to 8 letters or digits.
+std::string web_Extension(const std::string& name);
 // A header value for a download's name: an ASCII fallback and the UTF-8 name.
 std::string web_Disposition(const std::string& name);

@@ -10,6 +10,7 @@
 #include "card/charset.h"
 #include "card/playlist.h"
 #include "cli/listing_json.h"
+#include "cli/song_import.h"
 #include "cli/web_http.h"
 #include "cli/web_state.h"
 #include "host/pauses.h"
@@ -60,60 +61,45 @@ void WebSession::State::DropFile(std::map<uint64_t, HostFile>& files, uint64_t i
 
 bool WebSession::State::StopWanted() const { return vexo_StopRequested() || worker->StopRequested(); }
 
-// The uploaded songs, each added whole as --import adds it; a song that
-// cannot go on the card is reported and skipped.
+// The uploaded songs, each prepared and added as --import adds it; a song
+// that is not audio or cannot go on the card is reported and skipped.
 WebOutcome WebSession::State::AddSongs(const std::vector<uint64_t>& ids) {
-  Json songs = Json::array();
-  unsigned added = 0;
-  VexoResult failure = 0;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    HostFile file;
-    {
-      std::lock_guard<std::mutex> lock(filesMutex);
-      const auto found = uploads.find(ids[i]);
+  std::vector<uint64_t> taken;
+  std::vector<std::string> names;
+  std::vector<Song> list;
+  {
+    std::lock_guard<std::mutex> lock(filesMutex);
+    for (uint64_t id : ids) {
+      const auto found = uploads.find(id);
       if (found == uploads.end() || found->second.restore) continue;
-      file = found->second;
-    }
-    if (StopWanted()) {
-      failure = -VEXO_ERROR_TRANSFER_STOPPED;
-      break;
-    }
-    const std::string title = title_FromUtf8(song_Title(Song{file.path, web_Stem(file.name)}));
-    worker->SetStep({std::to_string(i + 1) + " of " + std::to_string(ids.size()) + ": " +
-                         title_ToUtf8(title.c_str()),
-                     file.size});
-    const VexoResult result =
-        card_AddTitle(config.kind, config.port, config.slot, 0, nullptr, file.path.c_str(),
-                      title.c_str(), 0, IsMp3FileName(file.name.c_str()) ? 1 : 2);
-    songs.push_back({{"name", file.name}, {"title", title_ToUtf8(title.c_str())},
-                     {"result", -result}, {"message", vexo_ResultMessage(result)}});
-    {
-      std::lock_guard<std::mutex> lock(filesMutex);
-      DropFile(uploads, ids[i]);
-    }
-    if (result == 0) {
-      ++added;
-    } else if (!IsSongRefusal(result) || StopWanted()) {
-      failure = StopWanted() ? -VEXO_ERROR_TRANSFER_STOPPED : result;
-      break;
+      taken.push_back(id);
+      names.push_back(found->second.name);
+      list.push_back(Song{found->second.path, web_Stem(found->second.name)});
     }
   }
+  Json songs = Json::array();
+  ImportHooks hooks;
+  hooks.stopWanted = [this] { return worker->StopRequested(); };
+  hooks.adding = [&](const SongStep& step) {
+    worker->SetStep({std::to_string(step.index + 1) + " of " + std::to_string(list.size()) + ": " +
+                         title_ToUtf8(step.title.c_str()),
+                     step.prepared.storedSize});
+  };
+  hooks.finished = [&](const SongStep& step) {
+    const bool skipped = step.prepared.action == MEDIA_SKIP;
+    // A song that is not audio has no result code of its own: it could not
+    // be read as a song.
+    const VexoResult result = skipped ? -VEXO_ERROR_FILE_READ : step.result;
+    songs.push_back({{"name", names[step.index]}, {"title", title_ToUtf8(step.title.c_str())},
+                     {"action", media_Describe(step.prepared)}, {"result", -result},
+                     {"message", skipped ? step.prepared.skipReason : vexo_ResultMessage(result)}});
+    std::lock_guard<std::mutex> lock(filesMutex);
+    DropFile(uploads, taken[step.index]);
+  };
+  const ImportTotals totals = cli_ImportSongs(config.kind, config.port, config.slot, 0, nullptr, list,
+                                              MediaSettings{}, 0, hooks);
   vexo_SettleDelay(config.kind);
-  return {failure, {{"added", added}, {"of", ids.size()}, {"songs", songs}}};
-}
-
-bool WebSession::State::IsSongRefusal(VexoResult result) {
-  switch (-result) {
-    case VEXO_ERROR_FILE_NOT_EXIST:
-    case VEXO_ERROR_FILE_SIZE_ZERO:
-    case VEXO_ERROR_FILE_NOT_OPEN:
-    case VEXO_ERROR_FILE_READ:
-    case VEXO_ERROR_NOT_REGULAR_FILE:
-    case VEXO_ERROR_CARD_FULL:
-      return true;
-    default:
-      return false;
-  }
+  return {totals.failure, {{"added", totals.added}, {"of", ids.size()}, {"songs", songs}}};
 }
 
 // A copy from the card into the private folder, offered as a download.

@@ -245,7 +245,7 @@ void WebSession::State::Routes(httplib::Server& server) {
     std::string path;
     {
       std::lock_guard<std::mutex> lock(filesMutex);
-      path = NewFilePath("upload-", &id);
+      path = NewFilePath("upload-", &id) + web_Extension(name);
     }
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {

@@ -72,7 +72,6 @@ struct WebSession::State {
   // The uploaded songs, each added whole as --import adds it; a song that
   // cannot go on the card is reported and skipped.
   WebOutcome AddSongs(const std::vector<uint64_t>& ids);
-  static bool IsSongRefusal(VexoResult result);
   // A copy from the card into the private folder, offered as a download.
   WebOutcome CopyFromCard(const std::string& name, uint64_t bytes,
                           const std::function<VexoResult(const char*)>& copy);

@@ -19,6 +19,7 @@
 
 #include "cli/web_http.h"
 #include "cli/web_server.h"
+#include "support/test_audio.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -298,24 +299,35 @@ TEST(WebOperations, RenameMoveDeleteAddReadBackupAndRestoreOnTheAdapter) {
   EXPECT_EQ(outOfRange->status, 422);
   EXPECT_EQ(web.Body(outOfRange)["error"], 22);
 
-  // Two songs: uploaded, planned, added; the plan refuses what does not fit.
-  const Bytes songA = Pattern(70000, 7);
-  const Bytes songB = Pattern(5000, 8);
+  // Three songs uploaded, planned, added as --import adds them: an MP3 as it
+  // is, a FLAC transcoded with its title from its tags (the upload keeps its
+  // extension), a text file skipped.
+  const std::string flac = web.dir.File("tone.flac");
+  WriteEncoded(flac, "flac", "flac", 44100, "Tone in FLAC");
+  const Bytes songA = LameFrames(44100, 32);
+  const Bytes songB = ReadFile(flac);
   const Json a = web.Upload(songA, "Song%20A.mp3");
-  const Json b = web.Upload(songB, "Lied%20B.mp3");
-  ASSERT_TRUE(a.contains("upload") && b.contains("upload"));
-  const Json ids = {a["upload"], b["upload"]};
+  const Json b = web.Upload(songB, "Lied%20B.flac");
+  const Json c = web.Upload(Pattern(5000, 8), "notes.mp3");
+  ASSERT_TRUE(a.contains("upload") && b.contains("upload") && c.contains("upload"));
+  const Json ids = {a["upload"], b["upload"], c["upload"]};
   const Json plan = web.Body(web.client->Post("/api/add/plan", web.Headers(true),
                                               Json{{"uploads", ids}}.dump(), "application/json"));
-  ASSERT_EQ(plan["steps"].size(), 2u);
+  ASSERT_EQ(plan["steps"].size(), 3u);
   EXPECT_EQ(plan["steps"][0]["action"], "add");
-  EXPECT_EQ(plan["bytes"], 75000);
+  EXPECT_EQ(plan["bytes"], songA.size() + songB.size() + 5000);
   const Json added = web.RunLong("/api/add", {{"uploads", ids}});
   ASSERT_EQ(added["result"], 0) << added.dump();
   EXPECT_EQ(added["data"]["added"], 2);
+  const Json& steps = added["data"]["songs"];
+  ASSERT_EQ(steps.size(), 3u) << added.dump();
+  EXPECT_EQ(steps[0]["action"], "copy");
+  EXPECT_EQ(steps[1]["action"], "transcode FLAC \u2192 MP3 128 kbit/s");
+  EXPECT_EQ(steps[2]["message"], "not audio");
+  EXPECT_NE(steps[2]["result"], 0);
   const Json after = web.Listing();
   EXPECT_EQ(Titles(after),
-            (std::vector<std::string>{"Grüße aus Köln", "Eins", "Song A", "Lied B"}));
+            (std::vector<std::string>{"Grüße aus Köln", "Eins", "Song A", "Tone in FLAC"}));
   EXPECT_EQ(web.FilesInPrivateFolder(), 0u) << "added uploads stay behind";
 
   // Read back: the same bytes, as a download.

@@ -4,7 +4,7 @@
 // byte; the browser reads fd 3 and writes fd 4), so nothing comes from npm.
 // On a card in the simulated adapter it loads the page, checks the bar and the
 // list against --json, renames a title with umlauts, drags a move, uploads two
-// songs and waits for the progress to end, deletes one, takes a screenshot,
+// MP3s and waits for the progress to end, deletes one, takes a screenshot,
 // and after the session compares the card with what the page showed.
 //
 //   node web_page.js BUILD_DIR
@@ -56,6 +56,17 @@ function json() {
 }
 
 // Deterministic song bytes.
+// An MP3 the player plays and vexo stores as it is: `frames` silent frames of
+// MPEG-1 Layer III, 128 kbit/s, 44.1 kHz, stereo (417 bytes each: the header,
+// then side information and main data all zero), without tags.
+function mp3(name, frames, seed) {
+  const bytes = Buffer.alloc(frames * 417);
+  for (let i = 0; i < frames; ++i) bytes.set([0xff, 0xfb, 0x90, (seed & 1) << 2], i * 417);
+  const file = path.join(work, name);
+  fs.writeFileSync(file, bytes);
+  return file;
+}
+
 function song(name, size, seed) {
   const bytes = Buffer.alloc(size);
   for (let i = 0; i < size; ++i) bytes[i] = (i * 31 + seed * 7 + (i >> 8)) & 0xff;
@@ -243,7 +254,7 @@ async function main() {
   // Two songs through the file field: uploaded, planned, confirmed, added.
   const { root } = await cdp("DOM.getDocument", {});
   const { nodeId } = await cdp("DOM.querySelector", { nodeId: root.nodeId, selector: "#songFiles" });
-  await cdp("DOM.setFileInputFiles", { nodeId, files: [song("Vier.mp3", 200000, 4), song("Fünf.mp3", 60000, 5)] });
+  await cdp("DOM.setFileInputFiles", { nodeId, files: [mp3("Vier.mp3", 480, 0), mp3("Fünf.mp3", 144, 1)] });
   await waitFor(`document.querySelector("#dialog").open && document.querySelectorAll("#dialogBody tr").length === 2`,
     "the plan");
   check(await evaluate(`[...document.querySelectorAll("#dialogBody tr")].every((r) => r.cells[0].textContent === "add")`),
