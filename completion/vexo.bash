@@ -1,10 +1,43 @@
 # bash completion for vexo and vexo-sim                       -*- shell-script -*-
 
+# The word as the shell will read it, into REPLY: quotes and backslashes
+# taken away, an unclosed quote running to the word's end.
+_vexo_dequote()
+{
+    local in=$1 c q="" j
+    REPLY=""
+    for ((j = 0; j < ${#in}; j++)); do
+        c=${in:j:1}
+        if [[ $q == "'" ]]; then
+            if [[ $c == "'" ]]; then q=""; else REPLY+=$c; fi
+        elif [[ $c == '\' ]] && [[ -z $q || ${in:j+1:1} == [\"\\\$\`] ]]; then
+            j=$((j + 1))
+            REPLY+=${in:j:1}
+        elif [[ $c == '"' ]]; then
+            if [[ $q == '"' ]]; then q=""; else q='"'; fi
+        elif [[ $c == "'" && -z $q ]]; then
+            q="'"
+        else
+            REPLY+=$c
+        fi
+    done
+}
+
+# Adds compgen's answers (its options in "$@") for the caller's word $cur to
+# COMPREPLY, one a line: a name with blanks, quotes or * stays one word.
+_vexo_add()
+{
+    local line
+    while IFS= read -r line; do COMPREPLY+=("$line"); done < <(compgen "$@" -- "$cur")
+}
+
 # Completes the vexo command line held in _vexo_words (program name first),
 # for the word at index $1, into COMPREPLY.
 _vexo_args()
 {
-    local i=$1 cur=${_vexo_words[$1]} port=${_vexo_words[1]} k=2 n
+    local i=$1 cur port=${_vexo_words[1]} k=2 n
+    _vexo_dequote "${_vexo_words[$1]}"
+    cur=$REPLY
     local commands="--get --add --delete --empty --change --chtitle --move --read --rawread --rawwrite
         --verify --import --json --web --check --repair -g -a -d -e -c -ct -m -r -rr -rw -vf -i -j -w -ck -rp"
     if ((i == 1)); then
@@ -12,7 +45,7 @@ _vexo_args()
         for dev in /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]* /dev/parport[0-9]*; do
             [[ -e $dev && " $words " != *" ${dev#/dev/} "* ]] && words+=" ${dev#/dev/}"
         done
-        COMPREPLY=($(compgen -W "$words" -- "$cur"))
+        _vexo_add -W "$words"
         return
     fi
     case $port in
@@ -26,9 +59,9 @@ _vexo_args()
                         removable=${removable%/removable}
                         devices+=" /dev/${removable##*/}"
                     done
-                    COMPREPLY=($(compgen -W "$devices" -- "$cur"))
+                    _vexo_add -W "$devices"
                 else
-                    COMPREPLY=($(compgen -f -- "$cur"))
+                    _vexo_add -f
                 fi
                 return
             fi
@@ -37,52 +70,53 @@ _vexo_args()
         *) return ;;
     esac
     if ((i == k)); then
-        COMPREPLY=($(compgen -W "--slow -s $commands" -- "$cur"))
+        _vexo_add -W "--slow -s $commands"
         return
     fi
     [[ ${_vexo_words[k]} == --slow || ${_vexo_words[k]} == -s ]] && k=$((k + 1))
     if ((i == k)); then
-        COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+        _vexo_add -W "$commands"
         return
     fi
     n=$((i - k))
     local prev=${_vexo_words[i - 1]}
     case ${_vexo_words[k]} in
-        --delete|-d) ((n == 1)) && COMPREPLY=($(compgen -W "all" -- "$cur")) ;;
+        --delete|-d) ((n == 1)) && _vexo_add -W "all" ;;
         --rawread|-rr|--verify|-vf)
-            if ((n == 1)); then COMPREPLY=($(compgen -f -- "$cur"))
-            else COMPREPLY=($(compgen -W "--used --quiet" -- "$cur")); fi ;;
+            if ((n == 1)); then _vexo_add -f
+            else _vexo_add -W "--used --quiet"; fi ;;
         --rawwrite|-rw)
-            if ((n == 1)); then COMPREPLY=($(compgen -f -- "$cur"))
-            else COMPREPLY=($(compgen -W "--used --verify --quiet" -- "$cur")); fi ;;
-        --read|-r) ((n == 2)) && COMPREPLY=($(compgen -f -- "$cur")) ;;
-        --check|-ck) ((n == 1)) && COMPREPLY=($(compgen -W "--json" -- "$cur")) ;;
-        --repair|-rp) ((n == 1)) && COMPREPLY=($(compgen -W "--dry-run" -- "$cur")) ;;
-        --web|-w) ((n == 1)) && COMPREPLY=($(compgen -W "127.0.0.1: [::1]: localhost:" -- "$cur")) ;;
+            if ((n == 1)); then _vexo_add -f
+            else _vexo_add -W "--used --verify --quiet"; fi ;;
+        --read|-r) ((n == 2)) && _vexo_add -f ;;
+        --check|-ck) ((n == 1)) && _vexo_add -W "--json" ;;
+        --repair|-rp) ((n == 1)) && _vexo_add -W "--dry-run" ;;
+        --web|-w) ((n == 1)) && _vexo_add -W "127.0.0.1: [::1]: localhost:" ;;
         --import|-i)
             local w options=0
             for ((w = k + 1; w < i; w++)); do
                 [[ ${_vexo_words[w]} == -n || ${_vexo_words[w]} == -t ]] && options=1
             done
             if [[ $prev == -t ]]; then
-                COMPREPLY=($(compgen -W "1 5 6 7" -- "$cur"))
+                _vexo_add -W "1 5 6 7"
             elif [[ $prev == --bitrate ]]; then
-                COMPREPLY=($(compgen -W "32 40 48 56 64 80 96 112 128 160 192 224 256 320" -- "$cur"))
+                _vexo_add -W "32 40 48 56 64 80 96 112 128 160 192 224 256 320"
             elif [[ $prev != -n ]]; then
-                ((options)) || COMPREPLY=($(compgen -f -X '!*.[mM][pP]3' -- "$cur")
-                    $(compgen -f -X '!*.[mM]3[uU]' -- "$cur") $(compgen -f -X '!*.[mM]3[uU]8' -- "$cur")
-                    $(compgen -d -- "$cur"))
-                ((n > 1)) && COMPREPLY+=($(compgen -W "-n -t -R --recursive --bitrate --keep-tags --fit --no-cache" -- "$cur"))
+                if ((!options)); then
+                    _vexo_add -f -X '!*.[mM][pP]3'; _vexo_add -f -X '!*.[mM]3[uU]'
+                    _vexo_add -f -X '!*.[mM]3[uU]8'; _vexo_add -d
+                fi
+                ((n > 1)) && _vexo_add -W "-n -t -R --recursive --bitrate --keep-tags --fit --no-cache"
             fi ;;
         --add|-a|--change|-c)
             local first=3
             [[ ${_vexo_words[k]} == --change || ${_vexo_words[k]} == -c ]] && first=1
             if [[ $first == 3 && $n == 1 ]]; then
-                COMPREPLY=($(compgen -f -X '!*.[mM][pP]3' -- "$cur") $(compgen -d -- "$cur"))
+                _vexo_add -f -X '!*.[mM][pP]3'; _vexo_add -d
             elif ((n >= first && (n - first) % 2 == 0)); then
-                COMPREPLY=($(compgen -W "-n -t" -- "$cur"))
+                _vexo_add -W "-n -t"
             elif [[ $prev == -t ]]; then
-                COMPREPLY=($(compgen -W "1 5 6 7" -- "$cur"))
+                _vexo_add -W "1 5 6 7"
             fi ;;
     esac
 }
@@ -96,7 +130,9 @@ _vexo()
 
 _vexo_sim()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]} i
+    local cur prev=${COMP_WORDS[COMP_CWORD - 1]} i
+    _vexo_dequote "${COMP_WORDS[COMP_CWORD]}"
+    cur=$REPLY
     COMPREPLY=()
     for ((i = 1; i < COMP_CWORD; i++)); do
         if [[ ${COMP_WORDS[i]} == -- ]]; then
@@ -106,14 +142,14 @@ _vexo_sim()
         fi
     done
     case $prev in
-        --card|--card2|--trace) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        --card|--card2|--trace) _vexo_add -f; return ;;
         --capacity|--player-version|--seed) return ;;
-        --fault) COMPREPLY=($(compgen -W "no-port no-card never-ready no-cid read-crc write-crc
+        --fault) _vexo_add -W "no-port no-card never-ready no-cid read-crc write-crc
             busy-forever no-stop pull pull-after early-data status-glitch silent drop-send corrupt-send
-            hangup drop-receive corrupt-receive refuse-reads fail-verify no-version pull-slot1 pull-slot2" -- "$cur")); return ;;
+            hangup drop-receive corrupt-receive refuse-reads fail-verify no-version pull-slot1 pull-slot2"; return ;;
     esac
-    COMPREPLY=($(compgen -W "--card --card2 --capacity --trace --fast --fault --baud
-        --seed --player-version --version --help --" -- "$cur"))
+    _vexo_add -W "--card --card2 --capacity --trace --fast --fault --baud
+        --seed --player-version --version --help --"
 }
 
 complete -o filenames -F _vexo vexo
