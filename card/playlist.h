@@ -44,7 +44,8 @@ VexoResult card_RawRead(int32_t kind, int32_t port, int32_t slot, uint32_t start
 
 // A raw read of the card from sector 0 that resumes: the copy goes into
 // FILE.part beside its map (see host/copy_map.h) and takes FILE's place once
-// complete. A map of the same card (size, header area) and length is carried
+// complete. A map of the same card (size, header sector and table sectors,
+// which a resumed copy reads again) and length is carried
 // on from; any other starts over. `note` says which, and from which sector.
 enum class VexoResumeNote {
   Fresh, Resumed, CardSizeChanged, HeaderChanged, LengthChanged, FileChanged, CardChanged

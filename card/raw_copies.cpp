@@ -62,6 +62,17 @@ VexoResult ReadHostHead(const char* path, uint32_t bytes, std::vector<uint8_t>* 
   return read ? 0 : -VEXO_ERROR_FILE_READ;
 }
 
+// The sectors from sector 0 that hold the header and its table as sector 0
+// gives them (sector 0 alone when it holds no valid header).
+uint32_t IdentitySectors(const uint8_t* sector0) {
+  CardHeader header;
+  card_DecodeHeaderFields(sector0, &header);
+  if (!card_IsValidCardType(header.cardType)) return 1;
+  const uint64_t end = card_TableEnd(header, card_TableCount(header));
+  return std::max<uint32_t>(
+      1, BytesToSectors(static_cast<uint32_t>(std::min<uint64_t>(end, DATA_AREA_START))));
+}
+
 // Reads card sector `sector` and compares it with 512 bytes.
 bool CardSectorIs(int32_t kind, int32_t port, int32_t slot, uint32_t sector,
                   const uint8_t* expected) {
@@ -146,21 +157,29 @@ VexoResult card_BackUp(int32_t kind, int32_t port, int32_t slot, const char* pat
   if (result != 0) return result;
   // A pipe or a device takes the copy as it comes.
   if (!vexo_CanResumeInto(path)) return vexo_ReadFile(kind, port, slot, 0, length, path, progress);
-  // The header area is read once: for its checksum, and as the copy's first
-  // bytes.
+  // Sector 0 and the table sectors it names tell one card from another: a
+  // resumed copy reads only them again. The rest of the header area is read
+  // in the same stream when the copy still needs it.
   const uint32_t headBytes = std::min<uint32_t>(DATA_AREA_START, length);
-  std::vector<uint8_t> head(static_cast<std::size_t>(BytesToSectors(headBytes)) * SECTOR_SIZE);
+  const uint32_t headSectors = BytesToSectors(headBytes);
+  std::vector<uint8_t> head(static_cast<std::size_t>(headSectors) * SECTOR_SIZE);
   SectorBuffer buffer{};
-  for (uint32_t s = 0; s * SECTOR_SIZE < headBytes; ++s) {
-    result = vexo_ReadSector(kind, port, slot, s, buffer, s == 0 ? 1 : 0, 5);
-    if (result != 0) return result;
-    std::copy(buffer.begin(), buffer.begin() + SECTOR_SIZE, head.begin() + s * SECTOR_SIZE);
-  }
-  head.resize(headBytes);
+  uint32_t held = 0;  // sectors of the header area read
+  const auto readUpTo = [&](uint32_t end) {
+    for (; held < end; ++held) {
+      const VexoResult got = vexo_ReadSector(kind, port, slot, held, buffer, held == 0 ? 1 : 0, 5);
+      if (got != 0) return got;
+      std::copy(buffer.begin(), buffer.begin() + SECTOR_SIZE, head.begin() + held * SECTOR_SIZE);
+    }
+    return VexoResult{0};
+  };
+  result = readUpTo(1);
+  if (result == 0) result = readUpTo(std::min(IdentitySectors(head.data()), headSectors));
+  if (result != 0) return result;
   VexoCopyMap map;
   map.length = length;
   map.cardSize = cardSize;
-  map.headerSum = vexo_MapChecksum(head.data(), head.size());
+  map.headerSum = vexo_MapChecksum(head.data(), std::min<std::size_t>(held * SECTOR_SIZE, headBytes));
   VexoCopyMap old;
   if (vexo_LoadCopyMap(path, &old)) {
     if (old.cardSize != cardSize) {
@@ -175,6 +194,11 @@ VexoResult card_BackUp(int32_t kind, int32_t port, int32_t slot, const char* pat
     }
   }
   *fromSector = map.done;
+  if (map.done < headSectors) {
+    result = readUpTo(headSectors);
+    if (result != 0) return result;
+  }
+  head.resize(std::min<std::size_t>(held * SECTOR_SIZE, headBytes));
   // The driver goes on after the header area, or after the sectors done.
   const uint32_t from = std::max<uint32_t>(map.done, BytesToSectors(headBytes));
   vexo_ArmResumableTarget(path, map, head.data(), head.size());

@@ -1,7 +1,7 @@
 // Resume maps of long copies. From the card: the copy goes into FILE.part, and beside it
 // a small text map FILE.part.map says how many sectors of it are done and
 // which card they came from (its size, the copy's length and a checksum of
-// its header area). The map is rewritten only after the data it claims is on
+// its header sector and table sectors). The map is rewritten only after the data it claims is on
 // the disk (written, flushed with fdatasync), through a temporary file
 // renamed over it, so a cut at any moment leaves a map that claims no more
 // than the part file holds. To the card: FILE.write.map beside the host file
@@ -24,7 +24,7 @@ struct VexoCopyMap {
   uint32_t done = 0;       // sectors of the part file that are on the disk
   uint32_t length = 0;     // bytes of the whole copy
   uint32_t cardSize = 0;   // bytes of the card
-  uint64_t headerSum = 0;  // checksum of the card's header area
+  uint64_t headerSum = 0;  // checksum of the card's header sector and table sectors
 };
 
 std::string vexo_PartPath(const char* path);  // FILE.part
