@@ -167,6 +167,7 @@ VexoResult card_WriteHeader(int32_t kind, int32_t port, int32_t slot, CardHeader
                             const TitleEntry* newEntry, TableOrder order) {
   // The loaded table is the one count of titles: the header's sampleCount
   // is what the card said when it was read, never what is written.
+  card_UseWritableLayout(&header);
   uint32_t count = static_cast<uint32_t>(g_table.size());
   if (newEntry != nullptr) count += 1;
   if (count > 0xFFFF) return -VEXO_ERROR_TABLE_FULL;

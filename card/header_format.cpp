@@ -141,3 +141,10 @@ bool card_DecodeHeaderArea(const uint8_t* bytes, std::size_t count, CardHeader* 
   }
   return true;
 }
+
+void card_UseWritableLayout(CardHeader* header) {
+  if (header->entrySize < HEADER_ENTRY_SIZE || header->tableOffset < HDR_ENTRY_SIZE + 2) {
+    header->tableOffset = HEADER_TABLE_OFFSET;
+    header->entrySize = HEADER_ENTRY_SIZE;
+  }
+}

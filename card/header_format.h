@@ -68,6 +68,13 @@ bool card_DecodeHeaderArea(const uint8_t* bytes, std::size_t count, CardHeader* 
 // Where the table of a header with `count` entries ends (64-bit).
 uint64_t card_TableEnd(const CardHeader& header, uint32_t count);
 
+// The table layout a header write uses: the header's own, unless its
+// entries are shorter than 32 bytes (they could not hold a title) or its
+// table overlaps the header's fields; then the layout this system writes,
+// from byte 512 in 32-byte entries. The entries loaded from such a table
+// (padded to 32 bytes when read) lose nothing in the move.
+void card_UseWritableLayout(CardHeader* header);
+
 // Header fields of an empty card (type 1 when cardType is 0).
 void card_DefaultHeader(CardHeader* header, uint16_t cardType);
 
