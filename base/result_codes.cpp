@@ -62,6 +62,14 @@ constexpr const char* ResultMessageTable[VEXO_RESULT_CODE_COUNT] = {
     "FOREIGN DATA",
     "DAMAGED TITLE",
     "CARD DIFFERS FROM FILE",
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    "SOURCE NOT FOUND",
+    "SOURCE NOT READABLE",
+    "NO SONG IN SOURCES",
+    "PLAN DELETES EVERY TITLE",
 };
 
 }  // namespace

@@ -113,4 +113,11 @@ constexpr int32_t VEXO_ERROR_FOREIGN_DATA = 53;
 constexpr int32_t VEXO_ERROR_DAMAGED_TITLE = 54;
 // A verification found the card's bytes other than the host image's.
 constexpr int32_t VEXO_ERROR_CARD_DIFFERS = 55;
-constexpr int32_t VEXO_RESULT_CODE_COUNT = 56;
+// A sync's source that does not exist or cannot be read, sources that
+// yield no song that can be stored, and a sync whose plan deletes every
+// title without --force: each refused before anything is written.
+constexpr int32_t VEXO_ERROR_SOURCE_NOT_FOUND = 60;
+constexpr int32_t VEXO_ERROR_SOURCE_NOT_READABLE = 61;
+constexpr int32_t VEXO_ERROR_NO_SONG = 62;
+constexpr int32_t VEXO_ERROR_DELETES_ALL = 63;
+constexpr int32_t VEXO_RESULT_CODE_COUNT = 64;

@@ -10,6 +10,7 @@
 
 #include "card/charset.h"
 #include "card/header.h"
+#include "card/loaded_table.h"
 #include "card/table_check.h"
 #include "host/host_files.h"
 #include "host/pauses.h"
@@ -21,18 +22,6 @@ namespace {
 // -18 means a blank card to the operations that go on with a fresh header.
 bool IsReadFailure(VexoResult result) {
   return result != 0 && result != -VEXO_ERROR_NO_VALID_HEADER;
-}
-
-// Reads the header; a blank card without a valid one gets the header of an
-// empty card of this type.
-VexoResult ReadHeaderOrBlank(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
-                             CardHeader* header) {
-  const VexoResult result = card_ReadHeaderForChange(kind, port, slot, header);
-  if (result == -VEXO_ERROR_NO_VALID_HEADER) {
-    card_DefaultHeader(header, cardType);
-    return 0;
-  }
-  return result;
 }
 
 // Reads the header for an operation on title sampleNumber (from 1), one
@@ -51,6 +40,16 @@ VexoResult ReadHeaderForTitle(int32_t kind, int32_t port, int32_t slot, int32_t 
 }
 
 }  // namespace
+
+VexoResult card_ReadHeaderOrBlank(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
+                                  CardHeader* header) {
+  const VexoResult result = card_ReadHeaderForChange(kind, port, slot, header);
+  if (result == -VEXO_ERROR_NO_VALID_HEADER) {
+    card_DefaultHeader(header, cardType);
+    return 0;
+  }
+  return result;
+}
 
 VexoResult card_DeleteTitles(int32_t kind, int32_t port, int32_t slot, int lastOnly) {
   CardHeader header;
@@ -74,11 +73,17 @@ VexoResult card_DeleteTitle(int32_t kind, int32_t port, int32_t slot, int32_t sa
   CardHeader header;
   VexoResult result = ReadHeaderForTitle(kind, port, slot, sampleNumber, true, &header);
   if (result != 0) return result;
-  // The data stays where it is; its sectors are free for the next title.
-  card_RemoveLoadedTitle(static_cast<uint16_t>(sampleNumber - 1));
-  result = card_WriteHeader(kind, port, slot, header, nullptr);
+  result = card_DeleteLoaded(kind, port, slot, header, static_cast<uint16_t>(sampleNumber - 1));
   card_ReleaseTitles();
   return result;
+}
+
+VexoResult card_DeleteLoaded(int32_t kind, int32_t port, int32_t slot, const CardHeader& header,
+                             uint16_t index) {
+  if (index >= card_LoadedCount()) return -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
+  // The data stays where it is; its sectors are free for the next title.
+  card_RemoveLoadedTitle(index);
+  return card_WriteHeader(kind, port, slot, header, nullptr);
 }
 
 namespace {
@@ -100,26 +105,30 @@ VexoResult card_MoveTitle(int32_t kind, int32_t port, int32_t slot, int32_t from
     card_ReleaseTitles();
     return from == to ? 0 : -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
   }
-  const auto f = static_cast<uint16_t>(from - 1), t = static_cast<uint16_t>(to - 1);
+  result = card_MoveLoaded(kind, port, slot, header, static_cast<uint16_t>(from - 1),
+                           static_cast<uint16_t>(to - 1));
+  card_ReleaseTitles();
+  return result;
+}
+
+VexoResult card_MoveLoaded(int32_t kind, int32_t port, int32_t slot, const CardHeader& header,
+                           uint16_t f, uint16_t t) {
+  if (f >= card_LoadedCount() || t >= card_LoadedCount()) return -VEXO_ERROR_NO_VALID_SAMPLE_NUMBER;
+  if (f == t) return 0;
   if (!InOneSector(header, f, t)) {
     // Across table sectors no order of sector writes keeps every title
     // listed while the count stays: the moving title is first listed twice,
     // at the table's end, so that the reordering writes can drop it from
     // its old place before they reach its new one.
     const TitleEntry moving = *card_LoadedTitle(f);
-    result = card_WriteHeader(kind, port, slot, header, &moving);
-    if (result != 0) {
-      card_ReleaseTitles();
-      return result;
-    }
+    const VexoResult result = card_WriteHeader(kind, port, slot, header, &moving);
+    if (result != 0) return result;
     // The reordering writes list the titles once again: the copy at the end goes.
     card_RemoveLoadedTitle(static_cast<uint16_t>(card_LoadedCount() - 1));
   }
   card_MoveLoadedTitle(f, t);
-  result = card_WriteHeader(kind, port, slot, header, nullptr,
-                            t < f ? TableOrder::TowardsEnd : TableOrder::TowardsStart);
-  card_ReleaseTitles();
-  return result;
+  return card_WriteHeader(kind, port, slot, header, nullptr,
+                          t < f ? TableOrder::TowardsEnd : TableOrder::TowardsStart);
 }
 
 namespace {
@@ -153,37 +162,36 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
                          const char* cardName, const char* path, const char* title, int progress,
                          uint8_t fileType) {
   CardHeader header;
-  VexoResult result = ReadHeaderOrBlank(kind, port, slot, cardType, &header);
+  VexoResult result = card_ReadHeaderOrBlank(kind, port, slot, cardType, &header);
   if (result != 0) return result;
-
-  if (header.freeBytes == 0) {
-    card_ReleaseTitles();
-    return -VEXO_ERROR_CARD_FULL;
-  }
-  if (card_LoadedCount() >= HEADER_MAX_TITLES ||
-      card_TableEnd(header, card_LoadedCount() + 1u) > DATA_AREA_START) {
-    card_ReleaseTitles();
-    return -VEXO_ERROR_TABLE_FULL;
-  }
-
   if (cardType != 0) header.cardType = cardType;
   if (cardName != nullptr && static_cast<uint8_t>(cardName[0]) != 0xFF) {
     card_SetCardName(&header, cardName);
   }
-
   TitleEntry entry;
   card_SetTitleText(&entry, title);
   entry.fileType = fileType;
-  result = vexo_MeasureHostFile(path, &entry.size);
-  if (result != 0) {
-    card_ReleaseTitles();
-    return result;
+  result = card_AddLoaded(kind, port, slot, header, path, entry, progress);
+  card_ReleaseTitles();
+  return result;
+}
+
+VexoResult card_AddLoaded(int32_t kind, int32_t port, int32_t slot, const CardHeader& header,
+                          const char* path, TitleEntry entry, int progress) {
+  // Each byte of the data area counts once, as the header reader counts it.
+  const uint64_t data = header.cardSize > DATA_AREA_START ? header.cardSize - DATA_AREA_START : 0;
+  const uint64_t covered = card_CoveredBytes(card_Loaded().table, header.cardSize);
+  const uint64_t freeBytes = covered >= data ? 0 : data - covered;
+  if (freeBytes == 0) return -VEXO_ERROR_CARD_FULL;
+  if (card_LoadedCount() >= HEADER_MAX_TITLES ||
+      card_TableEnd(header, card_LoadedCount() + 1u) > DATA_AREA_START) {
+    return -VEXO_ERROR_TABLE_FULL;
   }
+
+  VexoResult result = vexo_MeasureHostFile(path, &entry.size);
+  if (result != 0) return result;
   vexo_Trace("File: %s, Size: %lu\n", path != nullptr ? path : "", static_cast<unsigned long>(entry.size));
-  if (entry.size == 0) {
-    card_ReleaseTitles();
-    return -VEXO_ERROR_FILE_SIZE_ZERO;
-  }
+  if (entry.size == 0) return -VEXO_ERROR_FILE_SIZE_ZERO;
 
   // Where the title goes, and whether it fits: the free space, but never
   // past the stretch it goes into (the next title or the card's end; the
@@ -194,11 +202,8 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
     const uint64_t startByte = startSector * SECTOR_SIZE;
     stretch = startByte < header.cardSize ? header.cardSize - startByte : 0;
   }
-  const uint32_t space = static_cast<uint32_t>(std::min<uint64_t>(header.freeBytes, stretch));
-  if (entry.size > space) {
-    card_ReleaseTitles();
-    return -VEXO_ERROR_CARD_FULL;
-  }
+  const uint32_t space = static_cast<uint32_t>(std::min<uint64_t>(freeBytes, stretch));
+  if (entry.size > space) return -VEXO_ERROR_CARD_FULL;
   entry.startAddress = static_cast<uint32_t>(startSector * SECTOR_SIZE);
 
   result = vexo_WriteFile(kind, port, slot, static_cast<uint32_t>(startSector), path, space,
@@ -207,14 +212,13 @@ VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t card
   // entry would list bytes that are not the file's.
   if (result == 0 && GetMP3FileSize(path) < entry.size) result = -VEXO_ERROR_FILE_READ;
   if (result == 0) result = card_WriteHeader(kind, port, slot, header, &entry);
-  card_ReleaseTitles();
   return result;
 }
 
 VexoResult card_ChangeCard(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                            const char* cardName) {
   CardHeader header;
-  VexoResult result = ReadHeaderOrBlank(kind, port, slot, cardType, &header);
+  VexoResult result = card_ReadHeaderOrBlank(kind, port, slot, cardType, &header);
   if (result != 0) return result;
   if (cardType != 0) header.cardType = cardType;
   if (cardName != nullptr) card_SetCardName(&header, cardName);

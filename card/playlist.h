@@ -29,6 +29,25 @@ VexoResult card_ResetHeader(int32_t kind, int32_t port, int32_t slot);
 VexoResult card_AddTitle(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                          const char* cardName, const char* path, const char* title, int progress,
                          uint8_t fileType);
+
+// Reads the header for a change; a blank card (no valid header, a blank
+// header area) gets the header of an empty card of this type (1 when 0).
+VexoResult card_ReadHeaderOrBlank(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
+                                  CardHeader* header);
+
+// The changes above on the table the last header read loaded, for a run that
+// makes several changes with one read: each writes the header itself, with
+// `header`'s fields (as the read filled them, with any new name or type), and
+// afterwards the loaded table is the one on the card. Titles count from 0.
+// The add takes the new title's text and file type from `entry`; its size
+// and place are found here.
+VexoResult card_DeleteLoaded(int32_t kind, int32_t port, int32_t slot, const CardHeader& header,
+                             uint16_t index);
+VexoResult card_MoveLoaded(int32_t kind, int32_t port, int32_t slot, const CardHeader& header,
+                           uint16_t from, uint16_t to);
+VexoResult card_AddLoaded(int32_t kind, int32_t port, int32_t slot, const CardHeader& header,
+                          const char* path, TitleEntry entry, int progress);
+
 VexoResult card_ChangeCard(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                            const char* cardName);
 VexoResult card_ChangeTitle(int32_t kind, int32_t port, int32_t slot, int32_t sampleNumber,

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "card/header.h"
+#include "card/table_check.h"
 
 namespace {
 
@@ -11,10 +12,10 @@ std::string StoredText(const TitleEntry& entry) {
   return std::string(entry.title.data(), strnlen(entry.title.data(), TITLE_TEXT_BYTES));
 }
 
-// Free bytes of a card holding these entries, as the header reader counts them.
+// Free bytes of a card holding these entries, as the header reader counts
+// them: each byte of the data area once, however titles overlap.
 uint64_t FreeBytes(const std::vector<TitleEntry>& table, uint32_t cardSize) {
-  uint64_t used = 0;
-  for (const TitleEntry& entry : table) used += entry.size;
+  const uint64_t used = card_CoveredBytes(table, cardSize);
   const uint64_t data = cardSize > DATA_AREA_START ? cardSize - DATA_AREA_START : 0;
   return used >= data ? 0 : data - used;
 }
@@ -42,11 +43,12 @@ std::vector<std::size_t> LongestIncreasing(const std::vector<std::size_t>& ranks
   return run;
 }
 
-// The moves that sort `entries` by their songs' places among the songs
-// (`ranks`): the longest run already in order stays, every other title is
-// moved, lowest rank first, to just behind the title of the next lower rank
-// (placed by then), so that the placed titles always stand in order.
-void PlanMoves(std::vector<TitleEntry> entries, std::vector<std::size_t> ranks, SyncPlan* plan) {
+}  // namespace
+
+// The longest run already in order stays, every other title is moved, lowest
+// rank first, to just behind the title of the next lower rank (placed by
+// then), so that the placed titles always stand in order.
+void card_PlanMoves(std::vector<TitleEntry> entries, std::vector<std::size_t> ranks, SyncPlan* plan) {
   std::vector<bool> placed(ranks.size(), false);
   for (std::size_t pos : LongestIncreasing(ranks)) placed[pos] = true;
   std::vector<std::size_t> sorted = ranks;
@@ -85,8 +87,6 @@ void PlanMoves(std::vector<TitleEntry> entries, std::vector<std::size_t> ranks, 
     placed.insert(placed.begin() + static_cast<std::ptrdiff_t>(to), true);
   }
 }
-
-}  // namespace
 
 VexoResult card_PlanSync(const std::vector<TitleEntry>& table, uint32_t cardSize,
                          const std::vector<SyncSong>& songs, const SyncCompare& compare,
@@ -207,7 +207,7 @@ VexoResult card_PlanSync(const std::vector<TitleEntry>& table, uint32_t cardSize
   }
 
   // The songs' order: a song's index is its rank.
-  PlanMoves(after, afterSongs, plan);
+  card_PlanMoves(after, afterSongs, plan);
   plan->songsOnCard = static_cast<uint32_t>(after.size());
   return 0;
 }

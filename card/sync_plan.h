@@ -83,3 +83,8 @@ struct SyncPlan {
 VexoResult card_PlanSync(const std::vector<TitleEntry>& table, uint32_t cardSize,
                          const std::vector<SyncSong>& songs, const SyncCompare& compare,
                          SyncPlan* plan);
+
+// The moves that put `entries` (a table, in its order) into the order of
+// their songs' places among the songs (`ranks`, one for each entry, each
+// rank once), appended to the plan's steps.
+void card_PlanMoves(std::vector<TitleEntry> entries, std::vector<std::size_t> ranks, SyncPlan* plan);

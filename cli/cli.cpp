@@ -131,6 +131,17 @@ void PrintUsage(bool extended) {
         "                          Options: [--json]\n"
         "         --repair   (-rp) Mend the table without losing a title.\n"
         "                          Options: [--dry-run] - only print the plan\n");
+    std::printf(
+        "         --sync     (-sy) Make the card hold these songs in this order,\n"
+        "                          sending only the songs not yet on it\n"
+        "                          Options: <source>... [-n <cardname>]\n"
+        "                            <source>:      Song, folder or playlist\n"
+        "                            --dry-run:     Print the plan, write nothing\n"
+        "                            --force:       Do a plan that deletes every\n"
+        "                                           title on the card\n"
+        "                            --json:        The plan as one JSON object\n"
+        "                          --import skips a song already on the card;\n"
+        "                          --again adds it anyway, --dry-run writes nothing\n");
   }
   std::printf(
       "         --web      (-w)  Edit the card in a browser until Ctrl-C.\n"
@@ -471,14 +482,17 @@ bool cli_TakeMediaOptions(CommandWords& words, MediaSettings* media) {
 Action ParseImport(const Port& p, CommandWords& words) {
   std::vector<std::string> sources;
   const auto isOption = [](const char* word) {
-    for (const char* option : {"-n", "-t", "--recursive", "-R", "--bitrate", "--keep-tags", "--fit", "--no-cache"}) {
+    for (const char* option : {"-n", "-t", "--recursive", "-R", "--bitrate", "--keep-tags", "--fit", "--no-cache",
+                              "--dry-run", "--again"}) {
       if (Is(word, option)) return true;
     }
     return false;
   };
   while (words.Peek() != nullptr && !isOption(words.Peek())) sources.emplace_back(words.Next());
   ImportOptions importOptions;
-  words.TakeFlags({{"--recursive", "-R", &importOptions.recursive}});
+  words.TakeFlags({{"--recursive", "-R", &importOptions.recursive},
+                   {"--dry-run", nullptr, &importOptions.mode.dryRun},
+                   {"--again", nullptr, &importOptions.mode.again}});
   if (!cli_TakeMediaOptions(words, &importOptions.media)) return {};
   Options options;
   const ScanOutcome outcome = ScanOptions(words, false, &options);
@@ -486,6 +500,31 @@ Action ParseImport(const Port& p, CommandWords& words) {
   return [p, sources, options, importOptions] {
     return cmd_Import(p.kind, p.number, kCardSlot, sources, OrNull(options.cardName),
                       options.cardType, p.path, importOptions);
+  };
+}
+
+// The sources as --import takes them; --dry-run, --force, --json and
+// --recursive anywhere after the command word.
+Action ParseSync(const Port& p, CommandWords& words) {
+  SyncOptions syncOptions;
+  words.TakeFlags({{"--dry-run", nullptr, &syncOptions.dryRun},
+                   {"--force", nullptr, &syncOptions.force},
+                   {"--json", nullptr, &syncOptions.json},
+                   {"--recursive", "-R", &syncOptions.recursive}});
+  if (!cli_TakeMediaOptions(words, &syncOptions.media)) return {};
+  // A sync stores every song as a plain --import would: the rate --fit
+  // chooses depends on the card, and a rerun must find the same bytes.
+  if (syncOptions.media.fit) return RefuseWords("--sync");
+  std::vector<std::string> sources;
+  while (words.Peek() != nullptr && !Is(words.Peek(), "-n") && !Is(words.Peek(), "-t")) {
+    sources.emplace_back(words.Next());
+  }
+  Options options;
+  const ScanOutcome outcome = ScanOptions(words, false, &options);
+  if (sources.empty() || outcome != ScanOutcome::Ok) return RefuseWords("--sync", outcome);
+  return [p, sources, options, syncOptions] {
+    return cmd_Sync(p.kind, p.number, kCardSlot, sources, OrNull(options.cardName), options.cardType,
+                    p.path, syncOptions);
   };
 }
 
@@ -540,6 +579,7 @@ constexpr CommandEntry kCommands[] = {
     {"--change", "-c", ParseChange},
     {"--add", "-a", ParseAdd},
     {"--import", "-i", ParseImport},
+    {"--sync", "-sy", ParseSync},
     {"--read", "-r", ParseRead},
     {"--chtitle", "-ct", ParseChTitle},
     {"--check", "-ck", ParseCheck},

@@ -29,10 +29,19 @@ int cli_PrintError(VexoResult result) {
   return VEXO_EXIT_FAILED;
 }
 
+void cli_ReleaseAdapterLines(int32_t kind, int32_t port, int32_t slot) {
+  if (kind != VEXO_PORT_PARALLEL) return;
+  vexo_SetPower(kind, 0);
+  vexo_Delay(40);
+  CardHeader header;
+  card_ReadHeader(kind, port, slot, &header);
+  card_ReleaseTitles();
+}
+
 namespace {
 
-constexpr const char* kDoneLine = " Done.                        \n";
 constexpr const char* kRosRefusal = " - not supported for ROS file -\n";
+constexpr auto ReleaseAdapterLines = cli_ReleaseAdapterLines;
 
 // The frame of the header commands: open, operation, close, then the
 // message; the parallel adapter re-reads the card after a change.
@@ -53,17 +62,6 @@ int RunHeaderCommand(int32_t kind, int32_t port, int32_t slot, const char* image
   }
   vexo_SettleDelay(kind);
   return status;
-}
-
-// After a transfer the adapter's bus lines go low and the card is read once
-// more, silently; the other kinds do nothing.
-void ReleaseAdapterLines(int32_t kind, int32_t port, int32_t slot) {
-  if (kind != VEXO_PORT_PARALLEL) return;
-  vexo_SetPower(kind, 0);
-  vexo_Delay(40);
-  CardHeader header;
-  card_ReadHeader(kind, port, slot, &header);
-  card_ReleaseTitles();
 }
 
 // The frame of the transfer commands: open, announce, operation, report,
@@ -410,8 +408,14 @@ int cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::
       std::printf(" The songs do not fit the card even at 64 kbit/s: adding those that fit.\n");
     }
   };
-  hooks.finished = [](const SongStep& step) {
-    if (step.prepared.action == MEDIA_SKIP) {
+  const bool dryRun = options.mode.dryRun;
+  hooks.finished = [dryRun](const SongStep& step) {
+    if (step.onCard != 0) {
+      std::printf(" Adding file: %s\n Skipped: already on the card as title %u\n", step.song->path.c_str(),
+                  static_cast<unsigned>(step.onCard));
+    } else if (dryRun && step.prepared.action != MEDIA_SKIP && step.result == 0) {
+      std::printf("Would be title %u.\n", static_cast<unsigned>(step.wouldBe));
+    } else if (step.prepared.action == MEDIA_SKIP) {
       std::printf(" Adding file: %s\n Skipped: %s\n", step.song->path.c_str(), step.prepared.skipReason.c_str());
     } else if (step.result == 0) {
       vexo_EndProgressLine();
@@ -421,14 +425,17 @@ int cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::
     }
   };
   const ImportTotals totals =
-      cli_ImportSongs(kind, port, slot, cardType, cardName, songs, options.media, 1, hooks);
+      cli_ImportSongs(kind, port, slot, cardType, cardName, songs, options.media, 1, hooks, options.mode);
   const bool failed = totals.failure != 0 && cli_PrintError(totals.failure) != VEXO_EXIT_DONE;
-  if (totals.added != 0) ReleaseAdapterLines(kind, port, slot);
-  std::printf("\n Imported %u of %u songs.\n", totals.added, static_cast<unsigned>(songs.size()));
+  if (totals.added != 0 && !dryRun) ReleaseAdapterLines(kind, port, slot);
+  std::printf(dryRun ? "\n Would import %u of %u songs.\n" : "\n Imported %u of %u songs.\n", totals.added,
+              static_cast<unsigned>(songs.size()));
+  if (totals.alreadyOnCard != 0) std::printf(" Already on the card: %u.\n", totals.alreadyOnCard);
+  if (dryRun) std::printf("\n Dry run: nothing written.\n");
   if (totals.tagBytesLeftOut != 0) {
     std::printf(" Tags left out: %llu bytes.\n", static_cast<unsigned long long>(totals.tagBytesLeftOut));
   }
   vexo_Close(kind, port);
   vexo_SettleDelay(kind);
-  return failed || (totals.added == 0 && !songs.empty()) ? VEXO_EXIT_FAILED : VEXO_EXIT_DONE;
+  return failed || (totals.added + totals.alreadyOnCard == 0 && !songs.empty()) ? VEXO_EXIT_FAILED : VEXO_EXIT_DONE;
 }

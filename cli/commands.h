@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/vexo_types.h"
+#include "cli/song_import.h"
 #include "media/song_prepare.h"
 #include "media/songs.h"
 
@@ -23,6 +24,11 @@ constexpr int VEXO_EXIT_REJECTED = 2;  // the command line was refused; nothing 
 // Prints "\n Error: %s\n" for a failure (the stop, when one was requested)
 // and what a refused card holds; returns VEXO_EXIT_FAILED.
 int cli_PrintError(VexoResult result);
+// After a transfer the adapter's bus lines go low and the card is read once
+// more, silently; the other kinds do nothing.
+void cli_ReleaseAdapterLines(int32_t kind, int32_t port, int32_t slot);
+// The line that ends a copy's progress lines.
+inline constexpr const char* kDoneLine = " Done.                        \n";
 
 int cmd_Get(int32_t kind, int32_t port, int32_t slot, int report, const char* imagePath);
 int cmd_Delete(int32_t kind, int32_t port, int32_t slot, int lastOnly,
@@ -55,6 +61,7 @@ int cmd_RawRead(int32_t kind, int32_t port, int32_t slot, const char* path, int 
 struct ImportOptions {
   bool recursive = false;  // --recursive: a folder's subfolders too
   MediaSettings media;     // how each song is prepared
+  ImportMode mode;         // --dry-run, --again
 };
 // Adds every song the sources name, each as one title, whole or not at all,
 // stored as cli_ImportSongs stores it: a song that is not audio or that
@@ -64,6 +71,24 @@ struct ImportOptions {
 int cmd_Import(int32_t kind, int32_t port, int32_t slot, const std::vector<std::string>& sources,
                const char* cardName, uint16_t cardType, const char* imagePath,
                const ImportOptions& options = {});
+// What --sync takes besides the sources and the card's name and type.
+struct SyncOptions {
+  bool recursive = false;  // --recursive: a folder's subfolders too
+  bool dryRun = false;     // --dry-run: the plan only, nothing written
+  bool force = false;      // --force: a plan that deletes every title is done
+  bool json = false;       // --json: the plan and the outcome as one JSON object
+  MediaSettings media;     // how each song is prepared
+};
+// Makes the card's playlist the sources' songs, in their order, each once,
+// each as --import stores it: the plan first (keep, delete, add, move, with
+// the bytes to send and the time it takes), then the deletes, the adds and
+// the moves, each its own header write. A source that is missing or cannot
+// be read, or sources without a song, refuse the sync before the port is
+// opened; a plan that deletes every title needs force. A stop ends it after
+// the step in progress; the same sync again carries on.
+int cmd_Sync(int32_t kind, int32_t port, int32_t slot, const std::vector<std::string>& sources,
+             const char* cardName, uint16_t cardType, const char* imagePath,
+             const SyncOptions& options);
 // The playlist as one JSON object in UTF-8, whatever the locale.
 int cmd_Json(int32_t kind, int32_t port, int32_t slot, const char* imagePath);
 // Serves the card's page on the open port until a signal ends the session

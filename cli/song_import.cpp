@@ -9,6 +9,8 @@
 #include "card/charset.h"
 #include "card/header.h"
 #include "card/playlist.h"
+#include "card/sync_match.h"
+#include "card/table_check.h"
 #include "host/pauses.h"
 
 namespace {
@@ -78,6 +80,70 @@ std::future<PreparedSong> PrepareAhead(const Prepare& prepare, std::size_t i) {
   }
 }
 
+// What the card holds, read once at the start: the titles a song may already
+// be, the songs added since (their stored files and title numbers), and on a
+// dry run the table as the adds would leave it.
+struct OnCard {
+  CardMatcher matcher;
+  struct Added {
+    std::string path;
+    uint64_t size;
+    uint32_t title;
+  };
+  std::vector<Added> added;
+  std::vector<TitleEntry> table;
+  uint32_t cardSize = 0;
+};
+
+VexoResult ReadOnCard(int32_t kind, int32_t port, int32_t slot, OnCard* on) {
+  CardHeader header;
+  VexoResult result = card_ReadHeader(kind, port, slot, &header);
+  if (result == 0) {
+    for (uint16_t i = 0; i < card_LoadedCount(); ++i) on->table.push_back(*card_LoadedTitle(i));
+  }
+  if (result == -VEXO_ERROR_NO_VALID_HEADER) result = 0;  // a blank card holds nothing yet
+  card_ReleaseTitles();
+  on->cardSize = header.cardSize;
+  on->matcher = card_NewMatcher(kind, port, slot, header.cardSize, on->table);
+  return result;
+}
+
+// The title (from 1) that already holds the song's bytes, or 0.
+VexoResult FindOnCard(OnCard* on, const PreparedSong& song, uint32_t* title) {
+  int32_t found = -1;
+  const VexoResult result = card_FindTitleHolding(&on->matcher, song.storedPath, song.storedSize, &found);
+  *title = found >= 0 ? static_cast<uint32_t>(found + 1) : 0;
+  for (const OnCard::Added& added : on->added) {
+    if (*title != 0 || result != 0) break;
+    bool same = false;
+    // A file of this run that is gone (not cached) is compared no more.
+    if (added.size == song.storedSize && card_HostFilesSame(added.path, song.storedPath, &same) == 0 && same) {
+      *title = added.title;
+    }
+  }
+  return result;
+}
+
+// A dry run: the title the song would become on the table as the adds before
+// would leave it, or the reason it would not go on.
+VexoResult WouldBe(OnCard* on, const PreparedSong& song, uint32_t* title) {
+  *title = 0;
+  const uint64_t data = on->cardSize > DATA_AREA_START ? on->cardSize - DATA_AREA_START : 0;
+  const uint64_t covered = card_CoveredBytes(on->table, on->cardSize);
+  uint64_t start = 0, stretch = 0;
+  if (on->table.size() >= HEADER_MAX_TITLES) return -VEXO_ERROR_TABLE_FULL;
+  if (song.storedSize == 0 || song.storedSize > UINT32_MAX || covered + song.storedSize > data ||
+      !card_FindTitleStretchIn(on->table, on->cardSize, song.storedSize, &start, &stretch)) {
+    return -VEXO_ERROR_CARD_FULL;
+  }
+  TitleEntry entry;
+  entry.startAddress = static_cast<uint32_t>(start * SECTOR_SIZE);
+  entry.size = static_cast<uint32_t>(song.storedSize);
+  on->table.push_back(entry);
+  *title = static_cast<uint32_t>(on->table.size());
+  return 0;
+}
+
 }  // namespace
 
 bool cli_IsSongRefusal(VexoResult result) {
@@ -97,8 +163,14 @@ bool cli_IsSongRefusal(VexoResult result) {
 
 ImportTotals cli_ImportSongs(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                              const char* cardName, const std::vector<Song>& songs,
-                             const MediaSettings& given, int progress, const ImportHooks& hooks) {
+                             const MediaSettings& given, int progress, const ImportHooks& hooks,
+                             const ImportMode& mode) {
   ImportTotals totals;
+  OnCard onCard;
+  if (!mode.again || mode.dryRun) {
+    totals.failure = ReadOnCard(kind, port, slot, &onCard);
+    if (totals.failure != 0) return totals;
+  }
   // Where prepared songs go that the cache does not take (--no-cache, a cache
   // folder that cannot be written).
   MediaWorkspace ws;
@@ -134,17 +206,35 @@ ImportTotals cli_ImportSongs(int32_t kind, int32_t port, int32_t slot, uint16_t 
     step.prepared = next.get();
     if (i + 1 < songs.size()) next = PrepareAhead(prepare, i + 1);
     const bool stored = step.prepared.action != MEDIA_SKIP;
-    if (stored) {
+    if (stored && !mode.again) {
+      const VexoResult found = FindOnCard(&onCard, step.prepared, &step.onCard);
+      if (found != 0) {
+        totals.failure = found;
+        break;
+      }
+    }
+    if (stored && step.onCard == 0) {
       step.title = title_FromUtf8(song_Title(songs[i]));
       if (hooks.adding) hooks.adding(step);
-      // The stored bytes are always an MP3, whatever the source's name.
-      step.result = card_AddTitle(kind, port, slot, cardType, cardName, step.prepared.storedPath.c_str(),
-                                  step.title.c_str(), progress, 1);
-      DropWorkspaceFile(ws, step.prepared);
+      if (mode.dryRun) {
+        step.result = WouldBe(&onCard, step.prepared, &step.wouldBe);
+      } else {
+        // The stored bytes are always an MP3, whatever the source's name.
+        step.result = card_AddTitle(kind, port, slot, cardType, cardName, step.prepared.storedPath.c_str(),
+                                    step.title.c_str(), progress, 1);
+      }
+      if (step.result == 0) {
+        const uint32_t title = mode.dryRun ? step.wouldBe
+                                           : static_cast<uint32_t>(onCard.table.size() + onCard.added.size() + 1);
+        onCard.added.push_back({step.prepared.storedPath, step.prepared.storedSize, title});
+      }
+      if (!mode.dryRun) DropWorkspaceFile(ws, step.prepared);
     }
     if (hooks.finished) hooks.finished(step);
     if (!stored) continue;
-    if (step.result == 0) {
+    if (step.onCard != 0) {
+      ++totals.alreadyOnCard;
+    } else if (step.result == 0) {
       ++totals.added;
       if (step.prepared.action == MEDIA_STRIP && step.prepared.sourceSize > step.prepared.storedSize) {
         totals.tagBytesLeftOut += step.prepared.sourceSize - step.prepared.storedSize;

@@ -26,6 +26,14 @@ struct SongStep {
   PreparedSong prepared;  // action MEDIA_SKIP: not stored, for skipReason
   std::string title;      // in the player's display code, as stored
   VexoResult result = 0;  // the add's result (0 before the add and for a song not stored)
+  uint32_t onCard = 0;    // not 0: the song is already on the card as this title (from 1), and not added
+  uint32_t wouldBe = 0;   // a dry run: the title (from 1) the song would become, 0 when it would not go on
+};
+
+// How an import goes about it.
+struct ImportMode {
+  bool dryRun = false;  // nothing is written: each song says what would become of it
+  bool again = false;   // a song already on the card is added anyway
 };
 
 struct ImportHooks {
@@ -39,15 +47,19 @@ struct ImportHooks {
 };
 
 struct ImportTotals {
-  unsigned added = 0;
+  unsigned added = 0;         // on a dry run: the songs that would be added
+  unsigned alreadyOnCard = 0;
   uint64_t tagBytesLeftOut = 0;  // the bytes stripping saved, over the songs added
   VexoResult failure = 0;        // what ended the run early (a stop: TRANSFER STOPPED); 0 when every song was tried
 };
 
-// Adds the songs on the open port, in order. progress: as card_AddTitle's.
+// Adds the songs on the open port, in order, but for those whose bytes a
+// title already holds (card/sync_match.h; unless mode.again), or none on a
+// dry run. progress: as card_AddTitle's.
 ImportTotals cli_ImportSongs(int32_t kind, int32_t port, int32_t slot, uint16_t cardType,
                              const char* cardName, const std::vector<Song>& songs,
-                             const MediaSettings& settings, int progress, const ImportHooks& hooks);
+                             const MediaSettings& settings, int progress, const ImportHooks& hooks,
+                             const ImportMode& mode = {});
 
 // A failure that concerns one song only: it is skipped and the import goes on.
 bool cli_IsSongRefusal(VexoResult result);

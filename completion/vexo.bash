@@ -39,7 +39,7 @@ _vexo_args()
     _vexo_dequote "${_vexo_words[$1]}"
     cur=$REPLY
     local commands="--get --add --delete --empty --change --chtitle --move --read --rawread --rawwrite
-        --verify --import --json --web --check --repair -g -a -d -e -c -ct -m -r -rr -rw -vf -i -j -w -ck -rp"
+        --verify --import --sync --json --web --check --repair -g -a -d -e -c -ct -m -r -rr -rw -vf -i -sy -j -w -ck -rp"
     if ((i == 1)); then
         local words="ttyS0 ttyUSB0 ttyACM0 lp0 lp1 lp2 lp3 lp4 parport0 ros card --helpex" dev
         for dev in /dev/ttyS[0-9]* /dev/ttyUSB[0-9]* /dev/ttyACM[0-9]* /dev/parport[0-9]*; do
@@ -92,8 +92,10 @@ _vexo_args()
         --check|-ck) ((n == 1)) && _vexo_add -W "--json" ;;
         --repair|-rp) ((n == 1)) && _vexo_add -W "--dry-run" ;;
         --web|-w) ((n == 1)) && _vexo_add -W "127.0.0.1: [::1]: localhost:" ;;
-        --import|-i)
-            local w options=0
+        --import|-i|--sync|-sy)
+            local w options=0 flags="-n -t -R --recursive --bitrate --keep-tags --fit --no-cache --dry-run --again"
+            [[ ${_vexo_words[k]} == --sync || ${_vexo_words[k]} == -sy ]] &&
+                flags="-n -t -R --recursive --bitrate --keep-tags --no-cache --dry-run --force --json"
             for ((w = k + 1; w < i; w++)); do
                 [[ ${_vexo_words[w]} == -n || ${_vexo_words[w]} == -t ]] && options=1
             done
@@ -106,7 +108,7 @@ _vexo_args()
                     _vexo_add -f -X '!*.[mM][pP]3'; _vexo_add -f -X '!*.[mM]3[uU]'
                     _vexo_add -f -X '!*.[mM]3[uU]8'; _vexo_add -d
                 fi
-                ((n > 1)) && _vexo_add -W "-n -t -R --recursive --bitrate --keep-tags --fit --no-cache"
+                ((n > 1)) && _vexo_add -W "$flags"
             fi ;;
         --add|-a|--change|-c)
             local first=3

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -262,4 +263,26 @@ VexoResult vexo_CloseHostTarget(FILE* file, VexoResult result) {
 
 void vexo_DiscardHostTargetFromSignal() {
   if (g_haveTemporary) unlink(g_temporaryPath);
+}
+
+bool vexo_ReadHostRange(const char* path, uint64_t offset, std::size_t count,
+                        std::vector<uint8_t>* bytes) {
+  bytes->clear();
+  int fd = -1;
+  if (vexo_OpenRegularFile(path, O_RDONLY, -VEXO_ERROR_FILE_NOT_EXIST, &fd) != 0) return false;
+  bytes->resize(count);
+  std::size_t got = 0;
+  while (got < count) {
+    const ssize_t n = pread(fd, bytes->data() + got, count - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  bytes->resize(got);
+  return true;
 }

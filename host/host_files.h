@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "base/vexo_types.h"
 
@@ -85,3 +86,8 @@ VexoResult vexo_CloseHostTarget(FILE* file, VexoResult result);
 // Removes the temporary file of the copy under way, from a signal handler
 // that is about to end the process (async-signal-safe).
 void vexo_DiscardHostTargetFromSignal();
+
+// Reads `count` bytes of a regular host file from `offset` into `bytes`
+// (fewer where the file ends): false when it cannot be opened or read.
+bool vexo_ReadHostRange(const char* path, uint64_t offset, std::size_t count,
+                        std::vector<uint8_t>* bytes);

@@ -1,8 +1,10 @@
 #include "media/songs.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/vexo_types.h"
 #include "media/audio_probe.h"
 #include "media/tag_title.h"
 
@@ -145,4 +148,13 @@ std::string song_Title(const Song& song) {
   if (!tagged.empty()) return tagged;
   if (!song.listedTitle.empty()) return song.listedTitle;
   return fs::path(song.path).stem().string();
+}
+
+int32_t song_CheckSource(const std::string& source) {
+  struct stat info;
+  if (stat(source.c_str(), &info) != 0) {
+    return errno == EACCES ? -VEXO_ERROR_SOURCE_NOT_READABLE : -VEXO_ERROR_SOURCE_NOT_FOUND;
+  }
+  const int wanted = S_ISDIR(info.st_mode) ? R_OK | X_OK : R_OK;
+  return access(source.c_str(), wanted) == 0 ? 0 : -VEXO_ERROR_SOURCE_NOT_READABLE;
 }

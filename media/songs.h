@@ -15,6 +15,7 @@
 // prints nothing and never touches the card.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ struct Song {
 // With recursive, a folder's subfolders are walked too, in path order (each
 // where its name sorts among the folder's files).
 std::vector<Song> song_Expand(const std::vector<std::string>& sources, bool recursive = false);
+
+// Whether a source can be walked: 0, -SOURCE_NOT_FOUND when nothing is at
+// the path, -SOURCE_NOT_READABLE when it (a folder: its listing) cannot be read.
+int32_t song_CheckSource(const std::string& source);
 
 // The song's title; tags are read only from regular files.
 std::string song_Title(const Song& song);
