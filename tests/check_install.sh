@@ -9,16 +9,17 @@ prefix=$(mktemp -d) && trap 'rm -rf "$prefix"' EXIT
 bad() { echo "FAIL: $*"; fail=1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null || bad "cmake --install"
-for f in bin/vexo bin/vexo-sim share/man/man1/vexo.1 share/man/man1/vexo-sim.1 \
+for f in bin/vexo bin/vexo-sim share/man/man1/vexo.1.gz share/man/man1/vexo-sim.1.gz \
          share/bash-completion/completions/vexo share/bash-completion/completions/vexo-sim \
-         share/doc/vexo/README.md share/doc/vexo/LICENSE; do
+         share/doc/vexo/README.md share/doc/vexo/LICENSE share/doc/vexo/copyright \
+         share/doc/vexo/changelog.Debian.gz; do
   [ -s "$prefix/$f" ] || bad "not installed: $f"
 done
 "$prefix/bin/vexo" | grep -q 'Version: 2.14' || bad "installed vexo does not run"
 
 if command -v groff >/dev/null; then
   for page in vexo vexo-sim; do
-    warnings=$(groff -man -ww -Tutf8 "$prefix/share/man/man1/$page.1" 2>&1 >/dev/null)
+    warnings=$(gzip -dc "$prefix/share/man/man1/$page.1.gz" | groff -man -ww -Tutf8 2>&1 >/dev/null)
     [ -z "$warnings" ] || bad "$page.1 renders with warnings: $warnings"
   done
 else
@@ -62,4 +63,32 @@ while IFS= read -r message; do
   grep -qF -- "$message" <<<"$manual" || bad "vexo.1 does not explain \"$message\""
 done <<<"$messages"
 [ "$(wc -l <<<"$messages")" -gt 60 ] || bad "too few messages found in the source"
+# The Debian package: built from this build, it holds what the install holds,
+# and lintian (when it is installed) finds no error and no warning in it.
+if command -v cpack >/dev/null && command -v dpkg-deb >/dev/null; then
+  debdir=$(mktemp -d) && trap 'rm -rf "$prefix" "$debdir"' EXIT
+  if (cd "$build" && cpack -G DEB -B "$debdir" >/dev/null 2>&1); then
+    deb=$(ls "$debdir"/vexo_*.deb 2>/dev/null | head -n 1)
+    [ -n "$deb" ] || bad "cpack made no vexo_*.deb"
+    if [ -n "$deb" ]; then
+      contents=$(dpkg-deb -c "$deb")
+      for f in usr/bin/vexo usr/share/man/man1/vexo.1.gz usr/share/doc/vexo/copyright \
+               usr/share/doc/vexo/changelog.Debian.gz; do
+        grep -qF "./$f" <<<"$contents" || bad "the package lacks $f"
+      done
+      depends=$(dpkg-deb -f "$deb" Depends)
+      for lib in libavcodec libavformat libswresample libmp3lame libtag; do
+        grep -q "$lib" <<<"$depends" || bad "the package does not depend on $lib: $depends"
+      done
+      if command -v lintian >/dev/null; then
+        findings=$(lintian --tag-display-limit 0 "$deb" 2>/dev/null | grep -E '^(E|W):')
+        [ -z "$findings" ] || bad "lintian: $findings"
+      else
+        echo "SKIPPED: lintian is missing, the package was not checked"
+      fi
+    fi
+  else
+    bad "cpack -G DEB failed"
+  fi
+fi
 exit $fail
