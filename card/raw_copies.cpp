@@ -62,6 +62,18 @@ VexoResult ReadHostHead(const char* path, uint32_t bytes, std::vector<uint8_t>* 
   return read ? 0 : -VEXO_ERROR_FILE_READ;
 }
 
+// What a restore and a verification start from: the card found (its size),
+// the host file's size (an empty file is refused) and its header area.
+VexoResult FindCardAndReadFileHead(int32_t kind, int32_t port, int32_t slot, const char* path,
+                                   uint32_t* cardSize, uint32_t* fileSize, std::vector<uint8_t>* head) {
+  VexoResult result = vexo_Search(kind, port, slot, cardSize, 5);
+  if (result != 0) return result;
+  result = vexo_MeasureHostFile(path, fileSize);
+  if (result != 0) return result;
+  if (*fileSize == 0) return -VEXO_ERROR_FILE_SIZE_ZERO;
+  return ReadHostHead(path, DATA_AREA_START, head);
+}
+
 // The sectors from sector 0 that hold the header and its table as sector 0
 // gives them (sector 0 alone when it holds no valid header).
 uint32_t IdentitySectors(const uint8_t* sector0) {
@@ -224,14 +236,9 @@ VexoResult card_Restore(int32_t kind, int32_t port, int32_t slot, const char* pa
   *note = VexoResumeNote::Fresh;
   *fromSector = 0;
   uint32_t cardSize = 0;
-  VexoResult result = vexo_Search(kind, port, slot, &cardSize, 5);
-  if (result != 0) return result;
   uint32_t fileSize = 0;
-  result = vexo_MeasureHostFile(path, &fileSize);
-  if (result != 0) return result;
-  if (fileSize == 0) return -VEXO_ERROR_FILE_SIZE_ZERO;
   std::vector<uint8_t> head;
-  result = ReadHostHead(path, DATA_AREA_START, &head);
+  VexoResult result = FindCardAndReadFileHead(kind, port, slot, path, &cardSize, &fileSize, &head);
   if (result != 0) return result;
 
   // What goes to the card: the file up to the card's end, or with
@@ -311,14 +318,9 @@ VexoResult card_PlanVerify(int32_t kind, int32_t port, int32_t slot, const char*
                            int usedPartOnly, VexoVerifyPlan* plan) {
   *plan = VexoVerifyPlan{};
   uint32_t cardSize = 0;
-  VexoResult result = vexo_Search(kind, port, slot, &cardSize, 5);
-  if (result != 0) return result;
   uint32_t fileSize = 0;
-  result = vexo_MeasureHostFile(path, &fileSize);
-  if (result != 0) return result;
-  if (fileSize == 0) return -VEXO_ERROR_FILE_SIZE_ZERO;
   std::vector<uint8_t> head;
-  result = ReadHostHead(path, DATA_AREA_START, &head);
+  const VexoResult result = FindCardAndReadFileHead(kind, port, slot, path, &cardSize, &fileSize, &head);
   if (result != 0) return result;
   uint32_t length = fileSize;
   CardHeader header;

@@ -34,12 +34,23 @@ using vexo_test::TempDir;
 double g_seconds = 0;
 double SecondPerRead() { return g_seconds += 1.0; }
 
+// A card image of `bytes` pattern bytes of `seed` under a header that lists
+// `titles` (no header with `header` false); written to path and returned.
+Bytes PatternCard(const std::string& path, const std::string& name, const std::vector<CardTitle>& titles,
+                  uint32_t bytes, uint32_t seed, bool header = true) {
+  Bytes card = vexo_test::Pattern(bytes, seed);
+  if (header) {
+    const Bytes head = vexo_test::WriteCardImage(path, 1, name, titles);
+    std::copy(head.begin(), head.end(), card.begin());
+  }
+  vexo_test::WriteFile(path, card);
+  return card;
+}
+
 // A card image holding one title of `sectors` whole sectors.
 std::string OneTitleImage(const TempDir& dir, uint32_t sectors) {
   const std::string image = dir.File("card.ros");
-  Bytes bytes = vexo_test::WriteCardImage(image, 1, "Long", {{0x10000, sectors * 512, "Song"}},
-                                          0x10000 + sectors * 512);
-  vexo_test::WriteFile(image, bytes);
+  PatternCard(image, "Long", {{0x10000, sectors * 512, "Song"}}, 0x10000 + sectors * 512, 1);
   return image;
 }
 
@@ -135,51 +146,34 @@ const std::vector<CardTitle> kScattered = {
     {0x10000, 5000, "One"}, {0x40000, 1000, "Highest"}, {0x12000, 3000, "Last entry"}};
 
 Bytes FilledCard(const std::string& image, const std::vector<CardTitle>& titles, bool header) {
-  Bytes bytes = vexo_test::Pattern(kUsedCard, 5);
-  if (header) {
-    const Bytes head = vexo_test::WriteCardImage(image, 1, "Used", titles);
-    std::copy(head.begin(), head.end(), bytes.begin());
-  }
-  vexo_test::WriteFile(image, bytes);
-  return bytes;
+  return PatternCard(image, "Used", titles, kUsedCard, 5, header);
 }
 
-TEST(UsedPart, CopiesUpToTheHighestTitleOnEveryKind) {
-  struct Case {
-    std::vector<CardTitle> titles;
-    bool header;
-    std::size_t length;
-  };
-  const Case cases[] = {
-      {kScattered, true, 0x40000 + 1000},
-      {{}, true, 0x10000},         // no titles: the header area
-      {kScattered, false, kUsedCard},  // no valid header: the whole card
-  };
-  for (int32_t kind : {VEXO_PORT_READER, VEXO_PORT_PARALLEL, VEXO_PORT_SERIAL}) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(vexo_test::KindName(kind)) + " " + std::to_string(c.length));
-      TempDir dir;
-      const std::string image = dir.File("card.img");
-      const Bytes card = FilledCard(image, c.titles, c.header);
-      std::vector<std::string> words;
-      std::unique_ptr<vexo_test::CardOnPort> port;
-      if (kind == VEXO_PORT_READER) {
-        rdr_AllowRegularFile(true);
-        vexo_test::UseNoDelay();
-        words = {"card", image};
-      } else {
-        port = std::make_unique<vexo_test::CardOnPort>(kind, image, kUsedCard);
-        ASSERT_TRUE(port->ready);
-        words = port->Words();
-      }
-      for (const char* used : {"--used", "-u"}) {
-        const std::string copy = dir.File(std::string("copy") + used);
-        const std::string out = RunVexo(words, {"--rawread", copy, used}).out;
-        EXPECT_NE(out.find(kDone), std::string::npos) << out;
-        EXPECT_EQ(ReadFile(copy), Bytes(card.begin(), card.begin() + static_cast<long>(c.length)));
-      }
-      rdr_AllowRegularFile(false);
-    }
+// The port words for the card in `image` on this kind (the card reader takes
+// the image file itself; rdr_AllowRegularFile(false) after it).
+std::vector<std::string> Attach(int32_t kind, const std::string& image, std::unique_ptr<vexo_test::CardOnPort>* port) {
+  if (kind != VEXO_PORT_READER) {
+    *port = std::make_unique<vexo_test::CardOnPort>(kind, image, kUsedCard);
+    EXPECT_TRUE((*port)->ready);
+    return (*port)->Words();
+  }
+  rdr_AllowRegularFile(true);
+  vexo_test::UseNoDelay();
+  return {"card", image};
+}
+
+// The used part of a card that lists titles, on every kind: with the verification below.
+// Without titles it is the header area, without a valid header the whole card.
+TEST(UsedPart, WithoutTitlesTheHeaderAreaWithoutAHeaderTheWholeCard) {
+  for (const bool header : {true, false}) {
+    TempDir dir;
+    const std::string image = dir.File("card.img");
+    const Bytes card = FilledCard(image, header ? std::vector<CardTitle>{} : kScattered, header);
+    std::unique_ptr<vexo_test::CardOnPort> port;
+    const std::string out = RunVexo(Attach(VEXO_PORT_READER, image, &port), {"--rawread", dir.File("copy"), "-u"}).out;
+    EXPECT_NE(out.find(kDone), std::string::npos) << out;
+    EXPECT_EQ(ReadFile(dir.File("copy")), vexo_test::Slice(card, 0, header ? 0x10000 : kUsedCard)) << header;
+    rdr_AllowRegularFile(false);
   }
 }
 
@@ -191,11 +185,7 @@ constexpr uint32_t kReadBack = 2;          // the adapter reads the header back 
 constexpr uint32_t kIdentitySectors = 2;   // sector 0 and its table's one sector
 
 Bytes ResumeCard(const std::string& image, const std::string& name) {
-  Bytes bytes = vexo_test::Pattern(kResumeSectors * 512, 7);
-  const Bytes head = vexo_test::WriteCardImage(image, 1, name, {{0x10000, 600000, "Song"}});
-  std::copy(head.begin(), head.end(), bytes.begin());
-  vexo_test::WriteFile(image, bytes);
-  return bytes;
+  return PatternCard(image, name, {{0x10000, 600000, "Song"}}, kResumeSectors * 512, 7);
 }
 
 // One --rawread on the simulated adapter, its card pulled when the copy
@@ -346,11 +336,7 @@ constexpr uint32_t kRestoreBytes = kRestoreSectors * 512;
 // A card image whose header lists `titles` over pattern data of `seed`.
 Bytes ListedCard(const std::string& path, const std::string& name,
                  const std::vector<CardTitle>& titles, uint32_t seed, uint32_t bytes = kRestoreBytes) {
-  Bytes card = vexo_test::Pattern(bytes, seed);
-  const Bytes head = vexo_test::WriteCardImage(path, 1, name, titles);
-  std::copy(head.begin(), head.end(), card.begin());
-  vexo_test::WriteFile(path, card);
-  return card;
+  return PatternCard(path, name, titles, bytes, seed);
 }
 
 // Every title the card lists holds the file's bytes.
@@ -455,7 +441,8 @@ struct VerifyCase {
   const char* listed;  // the line that names the sector, or nullptr when identical
 };
 
-TEST(Verify, FindsOneChangedByteAndNamesItsTitleOnEveryKind) {
+// The used part copied, then compared with files that differ in one byte.
+TEST(Verify, UsedPartCopiedAndOneChangedByteFoundWithItsTitleOnEveryKind) {
   const VerifyCase cases[] = {
       {-1, false, nullptr},
       {0x40000 + 700, false, "   sector 513: title 2, Highest\n"},
@@ -474,14 +461,11 @@ TEST(Verify, FindsOneChangedByteAndNamesItsTitleOnEveryKind) {
     const std::string image = dir.File("card.img");
     const Bytes card = FilledCard(image, kScattered, true);
     std::unique_ptr<vexo_test::CardOnPort> port;
-    std::vector<std::string> words = {"card", image};
-    if (kind == VEXO_PORT_READER) {
-      rdr_AllowRegularFile(true);
-      vexo_test::UseNoDelay();
-    } else {
-      port = std::make_unique<vexo_test::CardOnPort>(kind, image, kUsedCard);
-      ASSERT_TRUE(port->ready);
-      words = port->Words();
+    const std::vector<std::string> words = Attach(kind, image, &port);
+    for (const char* used : {"--used", "-u"}) {  // up to the highest title, not the last entry
+      const std::string out = RunVexo(words, {"--rawread", dir.File(used), used}).out;
+      EXPECT_NE(out.find(kDone), std::string::npos) << out;
+      EXPECT_EQ(ReadFile(dir.File(used)), vexo_test::Slice(card, 0, 0x40000 + 1000)) << vexo_test::KindName(kind) << used;
     }
     for (const VerifyCase& c : cases) {
       SCOPED_TRACE(std::string(vexo_test::KindName(kind)) + " byte " + std::to_string(c.changed) +
