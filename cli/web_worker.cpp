@@ -5,7 +5,8 @@
 #include "base/result_codes.h"
 #include "transport/transport.h"
 
-WebCardWorker::WebCardWorker(int32_t kind) : kind_(kind), thread_([this] { Loop(); }) {}
+WebCardWorker::WebCardWorker(int32_t kind)
+    : kind_(kind), thread_([this] { Loop(); }), stopper_([this] { RepeatStops(); }) {}
 
 WebCardWorker::~WebCardWorker() {
   {
@@ -14,6 +15,7 @@ WebCardWorker::~WebCardWorker() {
   }
   changed_.notify_all();
   thread_.join();
+  stopper_.join();
 }
 
 uint64_t WebCardWorker::Submit(const std::string& name, Operation operation) {
@@ -63,6 +65,21 @@ void WebCardWorker::Loop() {
   }
 }
 
+// While a stop is asked for, the driver is told so every few milliseconds,
+// under the lock: once the operation has ended (and before the next one is
+// accepted) no stop reaches the driver any more.
+void WebCardWorker::RepeatStops() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return (ending_ && !busy_) || (busy_ && stop_); });
+    while (busy_ && stop_) {
+      vexo_StopTransfer(kind_, 0);
+      changed_.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    if (ending_ && !busy_) return;
+  }
+}
+
 void WebCardWorker::SetStep(const WebStep& step) {
   std::lock_guard<std::mutex> lock(mutex_);
   step_ = step;
@@ -75,7 +92,7 @@ void WebCardWorker::RequestStop() {
     if (!busy_) return;
     stop_ = true;
   }
-  vexo_StopTransfer(kind_, 0);
+  changed_.notify_all();
 }
 
 bool WebCardWorker::StopRequested() const {

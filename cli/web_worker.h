@@ -48,7 +48,9 @@ class WebCardWorker {
   // Called by the running operation.
   void SetStep(const WebStep& step);
   // The page's stop button: the copy in hand ends after its sector, and an
-  // operation of several steps ends before the next one.
+  // operation of several steps ends before the next one. A driver forgets a
+  // stop asked for before its copy begins (the header is read first), so the
+  // stop is asked for again until the operation has ended.
   void RequestStop();
   bool StopRequested() const;
 
@@ -59,6 +61,7 @@ class WebCardWorker {
 
  private:
   void Loop();
+  void RepeatStops();
 
   const int32_t kind_;
   mutable std::mutex mutex_;
@@ -76,4 +79,5 @@ class WebCardWorker {
   std::string lastName_;
   WebOutcome last_;
   std::thread thread_;
+  std::thread stopper_;  // RepeatStops
 };
