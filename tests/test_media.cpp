@@ -1,104 +1,137 @@
-// The bytes stored for a song: every format made at test time with the same
-// libraries (libavcodec encoders, LAME, hand-built tags), prepared, then
-// checked by decoding the result and comparing with the frames the test wrote.
-// The MPEG frame parser is also fed hostile buffers.
+// Songs: the bytes stored for each format (every one made at test time with
+// the same libraries: libavcodec encoders, LAME, hand-built tags), checked by
+// decoding the result; then --import end to end: the songs a folder offers
+// (by probing, hidden files left out, subfolders with --recursive), the
+// report lines, the prepared bytes read back from the card, titles from
+// every kind of tag, skipped songs, a stop between songs; --add beside it
+// still stores a file's bytes as they are. The MPEG frame parser is also fed
+// hostile buffers.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "host/pauses.h"
+#include "host/trace.h"
 #include "media/audio_probe.h"
 #include "media/mpeg_frames.h"
 #include "media/song_prepare.h"
+#include "media/songs.h"
 #include "media/tag_title.h"
 #include "media/transcode.h"
 #include "support/test_audio.h"
 #include "support/test_support.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
 using namespace vexo_test;
+namespace fs = std::filesystem;
 
-class MediaTest : public testing::Test {
+// An import's report without its progress lines (and its line of tag bytes).
+std::string Unprogressed(const std::string& out, bool tagLine = true) {
+  const std::string text = std::regex_replace(out, std::regex(" [0-9]+ / [0-9]+ \\([0-9]+%\\) \r"), "");
+  return tagLine ? text : std::regex_replace(text, std::regex(" Tags left out: [0-9]+ bytes.\n"), "");
+}
+
+// The titles of a card as --json lists them, each with its bytes.
+struct StoredTitle {
+  std::string title;
+  Bytes bytes;
+};
+std::vector<StoredTitle> StoredTitles(const std::vector<std::string>& port) {
+  std::vector<StoredTitle> titles;
+  const nlohmann::json listing = nlohmann::json::parse(RunVexo(port, {"--json"}).out);
+  for (const nlohmann::json& entry : listing.value("titles", nlohmann::json::array())) {
+    titles.push_back({entry["title"].get<std::string>(),
+                      ReadRange(port[1], entry["start"].get<uint64_t>(), entry["size"].get<std::size_t>())});
+  }
+  return titles;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) Append(&all, part);
+  return all;
+}
+
+class Songs : public testing::Test {
  protected:
-  static inline fs::path dir;
-  static inline Bytes frames44;  // the frames of tagged.mp3 and plain.mp3
+  static inline TempDir* songs = nullptr;
+  static inline Bytes frames;  // the MPEG frames of tagged.mp3 and plain.mp3
 
   static void SetUpTestSuite() {
-    dir = fs::temp_directory_path() / ("vexo-test-media-" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    frames44 = WriteTestSongs(dir.string());
+    songs = new TempDir;
+    frames = WriteTestSongs(songs->path());
   }
-  static void TearDownTestSuite() { fs::remove_all(dir); }
-  static std::string Path(const std::string& name) { return (dir / name).string(); }
+  static void TearDownTestSuite() {
+    delete songs;
+    songs = nullptr;
+  }
+  void SetUp() override {
+    UseNoDelay();
+    ASSERT_TRUE(media_OpenWorkspace(&ws));
+  }
+  void TearDown() override { media_CloseWorkspace(&ws); }
 
-  void SetUp() override { ASSERT_TRUE(media_OpenWorkspace(&ws)); }
-  void TearDown() override {
-    media_CloseWorkspace(&ws);
-    fs::remove_all(dir / "cache");
-  }
-  MediaSettings Cached() const {
-    MediaSettings settings;
-    settings.cacheDir = (dir / "cache").string();
-    return settings;
-  }
+  static std::string Song(const std::string& name) { return songs->File(name); }
+  std::vector<std::string> Port() const { return {"ros", image}; }
+  RunResult Run(const std::vector<std::string>& args) const { return RunVexo(Port(), args); }
+
   MediaWorkspace ws;
+  TempDir dir;
+  std::string image = dir.File("card.ros");
 };
 
-TEST_F(MediaTest, EveryFormatIsStoredAsThePlayerNeedsOrSkipped) {
+// Every format of a folder: what is stored for each (the player's MPEG-1
+// Layer III at 44.1 kHz, as long as the source, the same bytes each time; a
+// strip is exactly the source's frames), then the folder imported: the
+// report lines, each title from the song's tags (the container's own for
+// every format) or its name, and the prepared bytes on the card.
+TEST_F(Songs, EveryFormatIsStoredAsThePlayerNeedsOrSkipped) {
   struct Case {
     const char* file;
     MediaAction action;
     const char* format;
-    const char* describe;  // the report word; empty for a strip (checked against the tag bytes)
+    std::string describe;  // the report line
+    const char* title;
   };
-  const Case cases[] = {
-      {"tone.flac", MEDIA_TRANSCODE, "FLAC", "transcode FLAC \u2192 MP3 128 kbit/s"},
-      {"tone.ogg", MEDIA_TRANSCODE, "Vorbis", "transcode Vorbis \u2192 MP3 128 kbit/s"},
-      {"tone.opus", MEDIA_TRANSCODE, "Opus", "transcode Opus \u2192 MP3 128 kbit/s"},
-      {"tone.m4a", MEDIA_TRANSCODE, "AAC", "transcode AAC \u2192 MP3 128 kbit/s"},
-      {"tone.wav", MEDIA_TRANSCODE, "WAV", "transcode WAV \u2192 MP3 128 kbit/s"},
-      {"mpeg2.mp3", MEDIA_TRANSCODE, "MP3", "transcode MP3 \u2192 MP3 128 kbit/s"},
-      {"tagged.mp3", MEDIA_STRIP, "MP3", ""},
-      {"plain.mp3", MEDIA_COPY, "MP3", "copy"},
-      {"text.mp3", MEDIA_SKIP, "", "skip: not audio"},
+  const Case cases[] = {  // in path order, as the folder offers them
+      {"mpeg2.mp3", MEDIA_TRANSCODE, "MP3", "transcode MP3 \u2192 MP3 128 kbit/s", "mpeg2"},
+      {"plain.mp3", MEDIA_COPY, "MP3", "copy", "plain"},
+      {"tagged.mp3", MEDIA_STRIP, "MP3", "copy without tags (\u221224 KB)", "Tone"},
+      {"text.mp3", MEDIA_SKIP, "", "skip: not audio", nullptr},
+      {"tone.flac", MEDIA_TRANSCODE, "FLAC", "transcode FLAC \u2192 MP3 128 kbit/s", "Tone in FLAC"},
+      {"tone.m4a", MEDIA_TRANSCODE, "AAC", "transcode AAC \u2192 MP3 128 kbit/s", "Tone in M4A"},
+      {"tone.ogg", MEDIA_TRANSCODE, "Vorbis", "transcode Vorbis \u2192 MP3 128 kbit/s", "Tone in OGG"},
+      {"tone.opus", MEDIA_TRANSCODE, "Opus", "transcode Opus \u2192 MP3 128 kbit/s", "Tone in OPUS"},
+      {"tone.wav", MEDIA_TRANSCODE, "WAV", "transcode WAV \u2192 MP3 128 kbit/s", "tone"},  // FFmpeg writes no title TagLib finds
   };
   std::vector<std::string> paths;
-  for (const Case& c : cases) paths.push_back(Path(c.file));
+  for (const Case& c : cases) paths.push_back(Song(c.file));
   MediaSettings settings;
   settings.useCache = false;
-  const std::vector<PreparedSong> songs = media_PrepareSongs(paths, settings, &ws);
-  ASSERT_EQ(songs.size(), paths.size());
+  const std::vector<PreparedSong> prepared = media_PrepareSongs(paths, settings, &ws);
+  ASSERT_EQ(prepared.size(), paths.size());
+  std::string report;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     const Case& c = cases[i];
-    const PreparedSong& song = songs[i];
+    const PreparedSong& song = prepared[i];
     SCOPED_TRACE(c.file);
     EXPECT_EQ(song.action, c.action);
     EXPECT_EQ(song.sourceFormat, c.format);
-    if (c.action == MEDIA_SKIP) {
-      EXPECT_EQ(media_Describe(song), c.describe);
-      EXPECT_FALSE(media_IsAudioFile(paths[i]));
-      continue;
-    }
-    EXPECT_TRUE(media_IsAudioFile(paths[i]));
+    EXPECT_EQ(media_Describe(song), c.describe);
+    EXPECT_EQ(media_IsAudioFile(paths[i]), c.action != MEDIA_SKIP);
+    report += " Adding file: " + paths[i] + "\n " + (c.title == nullptr ? "Skipped: not audio\n" : c.describe + "\n " + kDone);
+    if (c.action == MEDIA_SKIP) continue;
     const Bytes stored = ReadFile(song.storedPath);
     ASSERT_EQ(stored.size(), song.storedSize);
-    if (c.action == MEDIA_STRIP) {
-      EXPECT_TRUE(stored == frames44) << "the frames without the tags";
-      const uint64_t tagBytes = ReadFile(paths[i]).size() - frames44.size();
-      EXPECT_EQ(media_Describe(song), "copy without tags (\u2212" + std::to_string((tagBytes + 512) / 1024) + " KB)");
-    } else {
-      EXPECT_EQ(media_Describe(song), c.describe);
-    }
-    if (c.action == MEDIA_COPY) {
-      EXPECT_EQ(song.storedPath, paths[i]);
-    }
+    EXPECT_TRUE(c.action != MEDIA_STRIP || stored == frames) << "the frames without the tags";
+    EXPECT_TRUE(c.action != MEDIA_COPY || song.storedPath == paths[i]) << "a copy is the file itself";
     // The player's profile, read from the first header's bits: MPEG-1 Layer III.
     ASSERT_GE(stored.size(), 4u);
     EXPECT_EQ(stored[0], 0xFF);
@@ -109,24 +142,47 @@ TEST_F(MediaTest, EveryFormatIsStoredAsThePlayerNeedsOrSkipped) {
     EXPECT_NEAR(source.seconds, kToneSeconds, 0.1);
     EXPECT_NEAR(result.seconds, source.seconds, 0.1);
     EXPECT_NEAR(song.duration, source.seconds, 0.1);
-    // The same source and settings give the same bytes.
     PreparedSong again;
     ASSERT_TRUE(media_PrepareSong(paths[i], settings, &ws, &again));
-    EXPECT_TRUE(ReadFile(again.storedPath) == stored);
+    EXPECT_TRUE(ReadFile(again.storedPath) == stored) << "the same source and settings, the same bytes";
   }
+  EXPECT_EQ(media_TagTitle(Song("text.mp3")), "");
+  EXPECT_EQ(media_TagTitle(songs->path()), "");
+
+  const uint64_t tagBytes = ReadFile(Song("tagged.mp3")).size() - frames.size();
+  report += "\n Imported 8 of 9 songs.\n Tags left out: " + std::to_string(tagBytes) + " bytes.\n";
+  EXPECT_EQ(Unprogressed(Run({"--import", songs->path(), "--again"}).out), report);  // plain and tagged: the same bytes
+  const std::vector<StoredTitle> titles = StoredTitles(Port());
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (cases[i].title == nullptr) continue;
+    SCOPED_TRACE(cases[i].file);
+    ASSERT_LT(at, titles.size());
+    EXPECT_EQ(titles[at].title, cases[i].title);
+    EXPECT_TRUE(titles[at++].bytes == ReadFile(prepared[i].storedPath)) << "the prepared bytes";
+  }
+  EXPECT_EQ(at, titles.size());
+
+  // --add stores the file's own bytes, tags and all.
+  EXPECT_EQ(Unprogressed(Run({"--add", Song("tagged.mp3"), "Whole"}).out),
+            "\n Adding file: " + Song("tagged.mp3") + "\n " + kDone);
+  const std::vector<StoredTitle> after = StoredTitles(Port());
+  ASSERT_EQ(after.size(), titles.size() + 1);
+  EXPECT_TRUE(after.back().bytes == ReadFile(Song("tagged.mp3")));
 }
 
-TEST_F(MediaTest, TheCacheIsUsedTheSecondTimeAndADamagedEntryIsRedone) {
-  const MediaSettings settings = Cached();
+TEST_F(Songs, TheCacheIsUsedTheSecondTimeAndADamagedEntryIsRedone) {
+  MediaSettings settings;
+  settings.cacheDir = dir.File("cache");
   PreparedSong first, second, redone, strip;
   const uint64_t runs = media_EncoderRuns();
-  ASSERT_TRUE(media_PrepareSong(Path("tone.flac"), settings, nullptr, &first));
+  ASSERT_TRUE(media_PrepareSong(Song("tone.flac"), settings, nullptr, &first));
   EXPECT_EQ(media_EncoderRuns(), runs + 1);
   EXPECT_FALSE(first.fromCache);
   EXPECT_EQ(first.storedPath.rfind(settings.cacheDir, 0), 0u) << first.storedPath;
   const Bytes bytes = ReadFile(first.storedPath);
 
-  ASSERT_TRUE(media_PrepareSong(Path("tone.flac"), settings, nullptr, &second));
+  ASSERT_TRUE(media_PrepareSong(Song("tone.flac"), settings, nullptr, &second));
   EXPECT_EQ(media_EncoderRuns(), runs + 1);
   EXPECT_TRUE(second.fromCache);
   EXPECT_EQ(second.action, MEDIA_TRANSCODE);
@@ -138,7 +194,7 @@ TEST_F(MediaTest, TheCacheIsUsedTheSecondTimeAndADamagedEntryIsRedone) {
   Bytes damaged = bytes;
   damaged[damaged.size() / 2] ^= 0x01;
   WriteFile(first.storedPath, damaged);
-  ASSERT_TRUE(media_PrepareSong(Path("tone.flac"), settings, nullptr, &redone));
+  ASSERT_TRUE(media_PrepareSong(Song("tone.flac"), settings, nullptr, &redone));
   EXPECT_EQ(media_EncoderRuns(), runs + 2);
   EXPECT_FALSE(redone.fromCache);
   EXPECT_TRUE(ReadFile(redone.storedPath) == bytes);
@@ -146,56 +202,86 @@ TEST_F(MediaTest, TheCacheIsUsedTheSecondTimeAndADamagedEntryIsRedone) {
   // A stripped MP3 is cached as well; past the limit the oldest entry goes.
   MediaSettings small = settings;
   small.cacheLimit = bytes.size();
-  ASSERT_TRUE(media_PrepareSong(Path("tagged.mp3"), small, nullptr, &strip));
+  ASSERT_TRUE(media_PrepareSong(Song("tagged.mp3"), small, nullptr, &strip));
   EXPECT_EQ(strip.action, MEDIA_STRIP);
   EXPECT_TRUE(fs::exists(strip.storedPath));
   EXPECT_FALSE(fs::exists(redone.storedPath));
-  ASSERT_TRUE(media_PrepareSong(Path("tagged.mp3"), small, nullptr, &strip));
+  ASSERT_TRUE(media_PrepareSong(Song("tagged.mp3"), small, nullptr, &strip));
   EXPECT_TRUE(strip.fromCache);
-  EXPECT_TRUE(ReadFile(strip.storedPath) == frames44);
+  EXPECT_TRUE(ReadFile(strip.storedPath) == frames);
+
+  // --no-cache: the encoder runs for every import; the cache spares the second.
+  const std::string flac = dir.Write("fresh.flac", ReadFile(Song("tone.flac")));  // a new file: not cached yet
+  for (const auto& [option, count] : std::vector<std::pair<std::string, uint64_t>>{{"--fit", 1}, {"--no-cache", 2}}) {
+    const uint64_t before = media_EncoderRuns();
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(Run({"--import", flac, option}).status, 0);
+    EXPECT_EQ(media_EncoderRuns() - before, count) << option;
+  }
 }
 
-TEST_F(MediaTest, BitrateCapsInProfileMp3sAndKeepTagsStoresTheFileAsItIs) {
+// --bitrate caps the MP3s inside the player's profile (one above the rate is
+// transcoded, one not above it stripped) and sets the rate of every
+// transcode; --keep-tags stores an MP3 inside the profile as its file's
+// bytes. Each case prepared, then imported: its report line, and the
+// prepared bytes on the card.
+TEST_F(Songs, BitrateAndKeepTagsSayHowEachSongIsStored) {
   struct Case {
+    const char* file;
     int bitrate;
     bool keepTags;
     MediaAction action;
-    int storedRate;  // of a transcode
+    std::string report;
   };
+  const std::string strip = "copy without tags (\u221224 KB)";
   const Case cases[] = {
-      {0, false, MEDIA_STRIP, 0},    {192, false, MEDIA_STRIP, 0}, {128, false, MEDIA_STRIP, 0},
-      {64, false, MEDIA_TRANSCODE, 64}, {0, true, MEDIA_COPY, 0},  {64, true, MEDIA_TRANSCODE, 64},
+      {"tagged.mp3", 192, false, MEDIA_STRIP, strip},
+      {"tagged.mp3", 128, false, MEDIA_STRIP, strip},  // not above
+      {"tagged.mp3", 64, false, MEDIA_TRANSCODE, "transcode MP3 \u2192 MP3 64 kbit/s"},  // above
+      {"tagged.mp3", 0, true, MEDIA_COPY, "copy"},
+      {"tagged.mp3", 64, true, MEDIA_TRANSCODE, "transcode MP3 \u2192 MP3 64 kbit/s"},
+      {"tone.flac", 64, false, MEDIA_TRANSCODE, "transcode FLAC \u2192 MP3 64 kbit/s"},
+      {"tone.ogg", 320, false, MEDIA_TRANSCODE, "transcode Vorbis \u2192 MP3 320 kbit/s"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.bitrate) + (c.keepTags ? " keep-tags" : ""));
+    std::vector<std::string> args = {"--import", Song(c.file)};
+    if (c.keepTags) args.push_back("--keep-tags");
+    if (c.bitrate != 0) args.insert(args.end(), {"--bitrate", std::to_string(c.bitrate)});
+    SCOPED_TRACE(testing::PrintToString(args));
     MediaSettings settings;
     settings.useCache = false;
     settings.bitrate = c.bitrate;
     settings.keepTags = c.keepTags;
     PreparedSong song;
-    ASSERT_TRUE(media_PrepareSong(Path("tagged.mp3"), settings, &ws, &song));
+    ASSERT_TRUE(media_PrepareSong(Song(c.file), settings, &ws, &song));
     EXPECT_EQ(song.action, c.action);
-    EXPECT_EQ(song.sourceBitrate, 128);
-    if (c.action == MEDIA_COPY) {
-      EXPECT_TRUE(ReadFile(song.storedPath) == ReadFile(Path("tagged.mp3")));
-    }
-    if (c.action != MEDIA_TRANSCODE) continue;
-    EXPECT_EQ(media_Describe(song), "transcode MP3 \u2192 MP3 64 kbit/s");
+    EXPECT_EQ(media_Describe(song), c.report);
+    EXPECT_TRUE(c.file != std::string("tagged.mp3") || song.sourceBitrate == 128);
     const Bytes stored = ReadFile(song.storedPath);
-    MpegHeader info, header;  // the info frame may be larger; the music frames have the rate
-    ASSERT_TRUE(mpeg_ParseHeader(stored, &info));
-    ASSERT_TRUE(mpeg_ParseHeader(std::span<const uint8_t>(stored).subspan(info.frameLength), &header));
-    EXPECT_EQ(header.bitrate, c.storedRate);
-    EXPECT_LT(stored.size(), frames44.size());
+    EXPECT_TRUE(c.action != MEDIA_COPY || stored == ReadFile(Song(c.file))) << "the file's bytes, tags and all";
+    if (c.action == MEDIA_TRANSCODE) {
+      MpegHeader info, header;  // the info frame may be larger; the music frames have the rate
+      ASSERT_TRUE(mpeg_ParseHeader(stored, &info));
+      ASSERT_TRUE(mpeg_ParseHeader(std::span<const uint8_t>(stored).subspan(info.frameLength), &header));
+      EXPECT_EQ(header.bitrate, c.bitrate);
+      EXPECT_TRUE(c.bitrate >= 128 || stored.size() < frames.size());
+    }
+    TempDir card;
+    const RunResult run = RunVexo({"ros", card.File("c.ros")}, args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(Unprogressed(run.out, false),
+              " Adding file: " + Song(c.file) + "\n " + c.report + "\n " + kDone + "\n Imported 1 of 1 songs.\n");
+    const std::vector<StoredTitle> titles = StoredTitles({"ros", card.File("c.ros")});
+    ASSERT_EQ(titles.size(), 1u);
+    EXPECT_TRUE(titles[0].bytes == stored);
   }
   PreparedSong song;
   MediaSettings odd;
   odd.bitrate = 100;
-  EXPECT_FALSE(media_PrepareSong(Path("tone.flac"), odd, &ws, &song));
+  EXPECT_FALSE(media_PrepareSong(Song("tone.flac"), odd, &ws, &song));
   EXPECT_EQ(song.action, MEDIA_SKIP);
 }
 
-TEST_F(MediaTest, FitChoosesTheHighestRateAtWhichTheSongsFit) {
+TEST(Fit, ChoosesTheHighestRateAtWhichTheSongsFit) {
   PreparedSong flac;  // a minute of FLAC, transcoded at 192 kbit/s
   flac.action = MEDIA_TRANSCODE;
   flac.bitrate = 192;
@@ -232,11 +318,154 @@ TEST_F(MediaTest, FitChoosesTheHighestRateAtWhichTheSongsFit) {
   EXPECT_LT(media_TranscodedSizeBound(60, 128), 970000u);
 }
 
-TEST_F(MediaTest, TitlesComeFromTheTagsOfEveryFormat) {
-  EXPECT_EQ(media_TagTitle(Path("tagged.mp3")), "Tone");
-  EXPECT_EQ(media_TagTitle(Path("plain.mp3")), "");
-  EXPECT_EQ(media_TagTitle(Path("text.mp3")), "");
-  EXPECT_EQ(media_TagTitle(dir.string()), "");
+// --fit on a card of 64 KB free: three songs of 2 s that need about 100 KB as
+// prepared go on at the highest rate whose size bound fits (80 kbit/s, every
+// song above it transcoded); four do not fit even at 64 kbit/s and go on as
+// prepared while they fit. Without --fit the three do not all fit.
+TEST_F(Songs, FitLowersTheRateUntilTheSongsFit) {
+  const CardOnPort card(VEXO_PORT_PARALLEL, dir.File("small"), 128 * 1024);
+  fs::create_directories(dir.File("three"));
+  dir.Write("three/a.flac", ReadFile(Song("tone.flac")));
+  dir.Write("three/b.mp3", ReadFile(Song("tagged.mp3")));
+  dir.Write("three/c.mp3", frames);
+  const auto import = [&](bool fit) {  // b and c hold the same frames
+    EXPECT_EQ(RunVexo(card.Words(), {"--empty"}).status, 0);
+    std::vector<std::string> args = {"--import", dir.File("three"), "--again"};
+    if (fit) args.push_back("--fit");
+    return Unprogressed(RunVexo(card.Words(), args).out);
+  };
+  const std::string three = import(true);
+  EXPECT_EQ(three.find(" The songs fit the card at 80 kbit/s: the songs above it are transcoded to it.\n"), 0u) << three;
+  for (const char* line : {"\n transcode FLAC \u2192 MP3 80 kbit/s\n", "b.mp3\n transcode MP3 \u2192 MP3 80 kbit/s\n",
+                           "c.mp3\n transcode MP3 \u2192 MP3 80 kbit/s\n", "\n Imported 3 of 3 songs.\n"}) {
+    EXPECT_NE(three.find(line), std::string::npos) << line << three;
+  }
+  EXPECT_EQ(nlohmann::json::parse(RunVexo(card.Words(), {"--json"}).out)["titles"].size(), 3u);
+  EXPECT_NE(import(false).find(" Skipped: CARD FULL\n"), std::string::npos);
+
+  dir.Write("three/d.flac", ReadFile(Song("tone.flac")));
+  const std::string four = import(true);
+  EXPECT_EQ(four.find(" The songs do not fit the card even at 64 kbit/s: adding those that fit.\n"), 0u) << four;
+  EXPECT_NE(four.find("\n transcode FLAC \u2192 MP3 128 kbit/s\n"), std::string::npos) << four;
+  EXPECT_NE(four.find(" Skipped: CARD FULL\n"), std::string::npos) << four;
+}
+
+// A folder offers its audio files by content, whatever their names, and the
+// files whose names say they are songs; hidden files and folders never;
+// subfolders only with --recursive, in path order.
+TEST_F(Songs, FoldersOfferTheirAudioFilesInPathOrder) {
+  fs::create_directories(dir.File("music/b/deep"));
+  fs::create_directories(dir.File("music/.hidden"));
+  dir.Write("music/c.mp3", frames);
+  dir.Write("music/a", ReadFile(Song("tone.flac")));  // audio without a name that says so
+  dir.Write("music/notes.txt", Pattern(500));         // neither
+  dir.Write("music/broken.flac", Pattern(500));       // a song's name: offered, and its add says why not
+  dir.Write("music/.hidden.mp3", frames);
+  dir.Write("music/.hidden/x.mp3", frames);
+  dir.Write("music/b/z.ogg", ReadFile(Song("tone.ogg")));
+  dir.Write("music/b/deep/y.wav", ReadFile(Song("tone.wav")));
+  dir.Write("music/b.mp3", frames);
+  fs::create_symlink(dir.File("music"), dir.File("music/b/loop"));  // a link back up ends the walk
+  const auto paths = [&](bool recursive) {
+    std::vector<std::string> found;
+    for (const ::Song& song : song_Expand({dir.File("music")}, recursive)) found.push_back(song.path);
+    return found;
+  };
+  const std::string m = dir.File("music/");
+  EXPECT_EQ(paths(false), (std::vector<std::string>{m + "a", m + "b.mp3", m + "broken.flac", m + "c.mp3"}));
+  EXPECT_EQ(paths(true), (std::vector<std::string>{m + "a", m + "b/deep/y.wav", m + "b/z.ogg", m + "b.mp3",
+                                                   m + "broken.flac", m + "c.mp3"}));
+  const std::string out = Unprogressed(Run({"-i", dir.File("music"), "-R", "--again"}).out);
+  EXPECT_NE(out.find(" Adding file: " + m + "broken.flac\n Skipped: "), std::string::npos) << out;
+  EXPECT_NE(out.find("\n Imported 5 of 6 songs.\n"), std::string::npos) << out;
+  const std::vector<StoredTitle> titles = StoredTitles(Port());
+  ASSERT_EQ(titles.size(), 5u);
+  EXPECT_EQ(titles[1].title, "y");
+  EXPECT_EQ(titles[3].title, "b");
+}
+
+// A stop asked for while the third song goes on the card ends the import:
+// the two songs before it stay listed, nothing of the third is.
+TEST_F(Songs, AStopKeepsTheSongsBefore) {
+  fs::create_directories(dir.File("in"));
+  std::string expected;
+  for (const char* name : {"1", "2", "3"}) {
+    expected += " Adding file: " + dir.Write(std::string("in/") + name + ".mp3", frames) + "\n copy\n " + kDone;
+  }
+  expected.replace(expected.size() - kDone.size(), kDone.size(), "\n Error: TRANSFER STOPPED\n\n Imported 2 of 3 songs.\n");
+  static int adds = 0;
+  adds = 0;
+  vexo_SetTraceSink([](const char* text) {
+    if (std::strstr(text, "File: ") == text && ++adds == 3) vexo_RequestStop();
+  });
+  const std::string out = Run({"--import", dir.File("in"), "--again"}).out;
+  vexo_SetTraceSink(nullptr);
+  EXPECT_EQ(Unprogressed(out), expected);
+  const std::vector<StoredTitle> titles = StoredTitles(Port());
+  ASSERT_EQ(titles.size(), 2u);
+  EXPECT_EQ(titles[1].title, "2");
+}
+
+// Hand-made tags, every size under 128 so one byte (plain or sync-safe): an
+// ID3v2 tag of this version with one title frame, and an ID3v1 trailer.
+Bytes Id3v2(char version, const std::string& frame) {
+  const std::string tag = std::string("ID3") + version + std::string(5, '\0') + char(frame.size() + 10) + "TIT2" +
+                          std::string(3, '\0') + char(frame.size()) + std::string(2, '\0') + frame;
+  return Bytes(tag.begin(), tag.end());
+}
+Bytes Id3v1(const std::string& title) {
+  const std::string tag = "TAG" + title + std::string(125 - title.size(), '\0');
+  return Bytes(tag.begin(), tag.end());
+}
+
+// A folder, then a playlist, onto the card in the simulated adapter (the
+// drivers' writes are checked on every kind of port by the commands' tests):
+// titles from each kind of ID3 tag, the playlist and the name; a song too
+// big for the card and a missing one are skipped; every title's bytes land
+// where the JSON listing says.
+TEST_F(Songs, TitlesFromTagsPlaylistsAndNames) {
+  const CardOnPort card(VEXO_PORT_PARALLEL, dir.File("small"), 128 * 1024);
+  const Bytes eight = LameFrames(44100, 32);  // 8 KB
+  const Bytes big = LameFrames(44100, 320);   // 80 KB: more than the card has free
+  fs::create_directories(dir.File("lists"));
+  fs::create_directories(dir.File("songs"));
+  std::string utf16 = "\x01\xFF\xFE";
+  for (char c : std::string("Gr\xFC\xDF" "e aus K\xF6ln am Rhein")) utf16 += {c, '\0'};
+  const std::string a = dir.Write("songs/a.mp3", Cat({Id3v2(3, utf16), eight}));
+  const std::string b = dir.Write("songs/b.MP3", Cat({Id3v2(4, "\x03\xC3\x96l v2.4"), eight}));
+  const std::string c = dir.Write("songs/c.mp3", Cat({eight, Id3v1("\xC4pfel")}));
+  const std::string d = dir.Write("songs/d.mp3", Cat({Id3v2(4, "\x03Too big"), big}));
+  const std::string e = dir.Write("songs/e.mp3", Cat({Id3v2(3, std::string("\0Second", 7)), eight, Id3v1("First")}));
+  const std::string f = dir.Write("songs/f.mp3", eight);
+  const std::string m3u = "\xEF\xBB\xBF#EXTM3U\r\n#EXTINF:5,Listed\r\n../songs/f.mp3\r\n#EXTINF:7,Not this\n" + a + "\nmissing.mp3\n";
+  const std::string list = dir.Write("lists/mix.m3u8", Bytes(m3u.begin(), m3u.end()));
+  const std::string strip = "\n copy without tags (\u22121 KB)\n ";
+  std::string expected;
+  for (const auto& [path, report] : std::vector<std::pair<std::string, std::string>>{
+           {a, strip + kDone}, {b, strip + kDone}, {c, strip + kDone}, {d, strip + "\n Skipped: CARD FULL\n"},
+           {e, strip + kDone}, {f, "\n copy\n " + kDone}, {"\n Imported 5 of 6 songs.\n", "-"},
+           {dir.File("lists/../songs/f.mp3"), "\n copy\n " + kDone}, {a, strip + kDone},
+           {dir.File("lists/missing.mp3"), "\n Skipped: cannot read: No such file or directory\n"},
+           {"\n Imported 2 of 3 songs.\n", "-"}}) {
+    expected += report == "-" ? path : " Adding file: " + path + report;
+  }
+  const std::string folderRun = RunVexo(card.Words(), {"--import", dir.File("songs"), "--again", "-n", "Mix", "-t", "5"}).out;
+  const std::string listRun = RunVexo(card.Words(), {"-i", list, "--again"}).out;
+  EXPECT_EQ(Unprogressed(folderRun + listRun, false), expected);
+  const std::string aTitle = "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln am Rhei";
+  const std::string expectedTitles[] = {aTitle, "\xC3\xB6l v2.4", "\xC3\xA4pfel", "Second", "f", "Listed", aTitle};
+  nlohmann::json listing = nlohmann::json::parse(RunVexo(card.Words(), {"--json"}).out);
+  const nlohmann::json titles = listing["titles"];
+  ASSERT_EQ(titles.size(), std::size(expectedTitles)) << listing;
+  for (std::size_t i = 0; i < titles.size(); ++i) {
+    EXPECT_EQ(titles[i], nlohmann::json({{"number", i + 1}, {"title", expectedTitles[i]}, {"size", eight.size()}, {"start", titles[i]["start"]}}));
+    const uint32_t start = titles[i]["start"].get<uint32_t>();
+    EXPECT_TRUE(Slice(card.Sectors(start / 512, static_cast<uint32_t>(eight.size() / 512 + 1)), 0, eight.size()) == eight) << i;
+  }
+  listing.erase("titles");
+  const uint32_t freeBytes = 128 * 1024 - 0x10000 - 7 * static_cast<uint32_t>(eight.size());
+  EXPECT_EQ(listing, nlohmann::json({{"valid", true}, {"cardSize", 128 * 1024}, {"freeBytes", freeBytes},
+                                     {"cardName", "Mix"}, {"cardType", 5}, {"version", "PPA"}}));
 }
 
 // Frames of MPEG-1 Layer III, 128 kbit/s, 44.1 kHz, joint stereo: 417 bytes.
@@ -250,12 +479,6 @@ Bytes Frames(int count, bool info = false) {
     Append(&bytes, frame);
   }
   return bytes;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& part : parts) Append(&all, part);
-  return all;
 }
 
 TEST(MpegFrames, HeadersAreParsedAndReservedValuesRefused) {

@@ -102,43 +102,50 @@ std::string Line(int number, uint32_t size, const std::string& title) {
   return line;
 }
 
-// --get and --json mark the damaged entry on its own line, count each byte
-// once in the free space and change nothing on the card.
-TEST_P(DamagedTable, ListingMarksDamage) {
-  const DamagedCard& card = GetParam();
-  const std::string out = Run({"--get"}).out;
-  EXPECT_NE(out.find("  Free:        " + std::to_string(kDataBytes - card.coveredBytes) + " Byte\n"),
-            std::string::npos) << out.substr(0, 200);
-  EXPECT_NE(out.find(Line(1, 1000, "Song A") + "\n"), std::string::npos);
-  if (card.damage != nullptr) {
-    const nlohmann::json entry = Listing()["titles"][card.markedNumber - 1];
-    EXPECT_NE(out.find(Line(card.markedNumber, entry["size"], entry["title"]) + "   (damaged: " +
-                       card.damage + ")\n"),
-              std::string::npos);
-    EXPECT_EQ(entry["damaged"], card.damage);
-  } else {
-    EXPECT_EQ(out.find("damaged"), std::string::npos);
-  }
-  const nlohmann::json listing = Listing();
-  EXPECT_EQ(listing["freeBytes"], kDataBytes - card.coveredBytes);
-  ASSERT_EQ(listing["titles"].size(), static_cast<std::size_t>(card.listed));
-  EXPECT_FALSE(listing["titles"][0].contains("damaged"));
-  EXPECT_EQ(ReadFile(image), before);
+std::string FinalLine(std::size_t problems) {
+  char line[48];
+  std::snprintf(line, sizeof line, " %zu problems found.\n", problems);
+  return problems == 0 ? kSoundEnd : line;
 }
 
-// A damaged title is refused and no file appears; a sound one is read whole.
-TEST_P(DamagedTable, ReadRefusesDamagedTitle) {
+// None of the commands that only look writes a byte. --get and --json mark
+// the damaged entry on its own line and count each byte once in the free
+// space; --read refuses a damaged title (no file appears) and reads a sound
+// one whole; --check names each finding on a line of its own, ends with the
+// count (its exit status says whether there was any) and gives the same
+// findings as one JSON object.
+TEST_P(DamagedTable, ListReadAndCheckReportTheDamageAndWriteNothing) {
   const DamagedCard& card = GetParam();
-  const std::string out = dir.File("out.mp3");
+  const std::string out = Run({"--get"}).out;
+  const nlohmann::json listing = Listing();
+  EXPECT_NE(out.find("  Free:        " + std::to_string(kDataBytes - card.coveredBytes) + " Byte\n"),
+            std::string::npos) << out.substr(0, 200);
+  EXPECT_EQ(listing["freeBytes"], kDataBytes - card.coveredBytes);
+  EXPECT_NE(out.find(Line(1, 1000, "Song A") + "\n"), std::string::npos);
+  ASSERT_EQ(listing["titles"].size(), static_cast<std::size_t>(card.listed));
+  EXPECT_FALSE(listing["titles"][0].contains("damaged"));
   const int number = card.damage != nullptr ? card.markedNumber : 2;
-  const RunResult run = Run({"--read", std::to_string(number), out});
+  const nlohmann::json entry = listing["titles"][number - 1];
+  const std::string file = dir.File("out.mp3");
+  const RunResult read = Run({"--read", std::to_string(number), file});
   if (card.damage != nullptr) {
-    EXPECT_NE(run.out.find("\n Error: DAMAGED TITLE\n"), std::string::npos) << run.out;
-    EXPECT_FALSE(FileExists(out));
+    EXPECT_NE(out.find(Line(number, entry["size"], entry["title"]) + "   (damaged: " + card.damage + ")\n"),
+              std::string::npos);
+    EXPECT_EQ(entry["damaged"], card.damage);
+    EXPECT_NE(read.out.find("\n Error: DAMAGED TITLE\n"), std::string::npos) << read.out;
+    EXPECT_FALSE(FileExists(file));
   } else {
-    EXPECT_NE(run.out.find(kDone), std::string::npos) << run.out;
-    EXPECT_EQ(ReadFile(out).size(), Listing()["titles"][number - 1]["size"].get<std::size_t>());
+    EXPECT_EQ(out.find("damaged"), std::string::npos);
+    EXPECT_NE(read.out.find(kDone), std::string::npos) << read.out;
+    EXPECT_EQ(ReadFile(file).size(), entry["size"].get<std::size_t>());
   }
+  const RunResult check = Run({"--check"});
+  EXPECT_EQ(check.status, card.problems == 0 ? 0 : 1);
+  EXPECT_NE(check.out.find(std::string(card.checkLine) + (card.problems == 0 ? "" : "\n")), std::string::npos) << check.out;
+  EXPECT_TRUE(check.out.ends_with(FinalLine(card.problems))) << check.out.substr(0, 300);
+  const nlohmann::json report = nlohmann::json::parse(Run({"--check", "--json"}).out);
+  EXPECT_EQ(report["problems"].size(), card.problems);
+  EXPECT_EQ(report["sound"], card.problems == 0);
   EXPECT_EQ(ReadFile(image), before);
 }
 
@@ -179,27 +186,6 @@ TEST_P(DamagedTable, AddPlacesInsideTheCard) {
   // The data area before the new title is as it was.
   const std::size_t kept = std::min<std::size_t>(start, kImageBytes) - 0x10000;
   EXPECT_EQ(Slice(after, 0x10000, kept), Slice(before, 0x10000, kept));
-}
-
-std::string FinalLine(std::size_t problems) {
-  char line[48];
-  std::snprintf(line, sizeof line, " %zu problems found.\n", problems);
-  return problems == 0 ? kSoundEnd : line;
-}
-
-// --check names each finding on a line of its own, ends with the count (and
-// its exit status says whether there was any), gives the same findings as
-// one JSON object, and writes nothing.
-TEST_P(DamagedTable, CheckReportsEveryFinding) {
-  const DamagedCard& card = GetParam();
-  const RunResult run = Run({"--check"});
-  EXPECT_EQ(run.status, card.problems == 0 ? 0 : 1);
-  EXPECT_NE(run.out.find(std::string(card.checkLine) + (card.problems == 0 ? "" : "\n")), std::string::npos) << run.out;
-  EXPECT_TRUE(run.out.ends_with(FinalLine(card.problems))) << run.out.substr(0, 300);
-  const nlohmann::json report = nlohmann::json::parse(Run({"--check", "--json"}).out);
-  EXPECT_EQ(report["problems"].size(), card.problems);
-  EXPECT_EQ(report["sound"], card.problems == 0);
-  EXPECT_EQ(ReadFile(image), before);
 }
 
 // --repair --dry-run prints the plan and writes nothing; --repair prints the
