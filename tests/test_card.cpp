@@ -4,24 +4,16 @@
 // cut off anywhere, loses a title: test_header_write.cpp.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <random>
 #include <string>
 
 #include "card/header.h"
 #include "card/playlist.h"
 #include "drivers/image/ros.h"
-#include "sim/mmc_sim.h"
-#include "sim/player_sim_session.h"
 #include "support/test_support.h"
 #include "host/block_copy.h"
-#include "transport/transport.h"
 
 namespace {
 
