@@ -178,6 +178,7 @@ ImportTotals cli_ImportSongs(int32_t kind, int32_t port, int32_t slot, uint16_t 
   MediaWorkspace* const workspace = ws.dir.empty() ? nullptr : &ws;
   MediaSettings settings = given;
   std::vector<std::optional<PreparedSong>> early(songs.size());
+  if (mode.prepared != nullptr && mode.prepared->size() == songs.size()) early = *mode.prepared;
   if (settings.fit && !songs.empty()) {
     totals.failure = PlanFit(kind, port, slot, songs, &settings, &ws, hooks, &early);
     if (totals.failure != 0) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ struct SongStep {
 struct ImportMode {
   bool dryRun = false;  // nothing is written: each song says what would become of it
   bool again = false;   // a song already on the card is added anyway
+  // Songs a plan already prepared, in the songs' order (an empty place:
+  // prepared here); their stored files are the caller's and stay.
+  const std::vector<std::optional<PreparedSong>>* prepared = nullptr;
 };
 
 struct ImportHooks {

@@ -52,11 +52,93 @@ std::string WebSession::State::NewFilePath(const char* prefix, uint64_t* id) {
   return folder + "/" + prefix + std::to_string(*id);
 }
 
+namespace {
+
+// A prepared song's file in the private folder (not the upload itself, not
+// a cache entry) goes with its upload.
+void DropPrepared(const std::string& folder, const std::string& upload, const std::optional<PreparedSong>& song) {
+  if (song && song->storedPath != upload && song->storedPath.rfind(folder + "/", 0) == 0) {
+    std::remove(song->storedPath.c_str());
+  }
+}
+
+// A prepared song whose stored bytes are still there as they were (a cache
+// entry may have been dropped since).
+bool StillThere(const PreparedSong& song) {
+  struct stat info {};
+  return song.action == MEDIA_SKIP ||
+         (stat(song.storedPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+          static_cast<uint64_t>(info.st_size) == song.storedSize);
+}
+
+}  // namespace
+
 void WebSession::State::DropFile(std::map<uint64_t, HostFile>& files, uint64_t id) {
   const auto found = files.find(id);
   if (found == files.end()) return;
   std::remove(found->second.path.c_str());
+  DropPrepared(folder, found->second.path, found->second.prepared);
   files.erase(found);
+}
+
+void WebSession::State::PrepareUploads(const std::vector<uint64_t>& ids) {
+  std::vector<uint64_t> missing;
+  std::vector<std::string> paths;
+  {
+    std::lock_guard<std::mutex> lock(filesMutex);
+    for (uint64_t id : ids) {
+      const auto found = uploads.find(id);
+      if (found == uploads.end() || found->second.restore) continue;
+      HostFile& file = found->second;
+      if (file.prepared && !StillThere(*file.prepared)) file.prepared.reset();
+      if (file.prepared) continue;
+      missing.push_back(id);
+      paths.push_back(file.path);
+    }
+  }
+  if (missing.empty()) return;
+  MediaWorkspace workspace{folder};
+  std::vector<PreparedSong> prepared = media_PrepareSongs(paths, MediaSettings{}, &workspace);
+  std::lock_guard<std::mutex> lock(filesMutex);
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    const auto found = uploads.find(missing[i]);
+    if (found == uploads.end()) {
+      DropPrepared(folder, paths[i], prepared[i]);  // removed meanwhile
+    } else {
+      found->second.prepared = std::move(prepared[i]);
+    }
+  }
+}
+
+// The plan of an add: each song with the bytes vexo stores for it, added
+// while they fit the free space.
+WebOutcome WebSession::State::AddPlan(const std::vector<uint64_t>& ids) {
+  WebOutcome listing = Listing();
+  if (listing.result != 0) return listing;
+  PrepareUploads(ids);
+  uint64_t room = freeBytes;
+  uint64_t total = 0;
+  Json steps = Json::array();
+  std::lock_guard<std::mutex> lock(filesMutex);
+  for (uint64_t id : ids) {
+    const auto found = uploads.find(id);
+    if (found == uploads.end() || !found->second.prepared) continue;
+    const HostFile& file = found->second;
+    const PreparedSong& song = *file.prepared;
+    const bool stored = song.action != MEDIA_SKIP;
+    const bool fits = stored && song.storedSize <= room;
+    if (fits) {
+      room -= song.storedSize;
+      total += song.storedSize;
+    }
+    steps.push_back({{"upload", id}, {"name", file.name}, {"size", song.storedSize},
+                     {"uploadSize", file.size}, {"action", fits ? "add" : "skip"},
+                     {"how", stored ? media_Describe(song) : ""},
+                     {"message", fits     ? ""
+                                 : stored ? vexo_ResultMessage(-VEXO_ERROR_CARD_FULL)
+                                          : song.skipReason}});
+  }
+  return {0, {{"steps", steps}, {"bytes", total}, {"freeAfter", room}}};
 }
 
 bool WebSession::State::StopWanted() const { return vexo_StopRequested() || worker->StopRequested(); }
@@ -67,14 +149,19 @@ WebOutcome WebSession::State::AddSongs(const std::vector<uint64_t>& ids) {
   std::vector<uint64_t> taken;
   std::vector<std::string> names;
   std::vector<Song> list;
+  // What the plan prepared is not prepared again.
+  std::vector<std::optional<PreparedSong>> prepared;
   {
     std::lock_guard<std::mutex> lock(filesMutex);
     for (uint64_t id : ids) {
       const auto found = uploads.find(id);
       if (found == uploads.end() || found->second.restore) continue;
+      HostFile& file = found->second;
       taken.push_back(id);
-      names.push_back(found->second.name);
-      list.push_back(Song{found->second.path, web_Stem(found->second.name)});
+      names.push_back(file.name);
+      list.push_back(Song{file.path, web_Stem(file.name)});
+      if (file.prepared && !StillThere(*file.prepared)) file.prepared.reset();
+      prepared.push_back(file.prepared);
     }
   }
   Json songs = Json::array();
@@ -96,8 +183,10 @@ WebOutcome WebSession::State::AddSongs(const std::vector<uint64_t>& ids) {
     std::lock_guard<std::mutex> lock(filesMutex);
     DropFile(uploads, taken[step.index]);
   };
+  ImportMode mode;
+  mode.prepared = &prepared;
   const ImportTotals totals = cli_ImportSongs(config.kind, config.port, config.slot, 0, nullptr, list,
-                                              MediaSettings{}, 0, hooks);
+                                              MediaSettings{}, 0, hooks, mode);
   vexo_SettleDelay(config.kind);
   return {totals.failure, {{"added", totals.added}, {"of", ids.size()}, {"songs", songs}}};
 }

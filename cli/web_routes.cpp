@@ -284,26 +284,7 @@ void WebSession::State::Routes(httplib::Server& server) {
     if (!ParseBody(req, res, &body)) return;
     std::vector<uint64_t> ids;
     if (!UploadIds(body, res, &ids)) return;
-    RunShort(res, "plan", [this, ids] {
-      WebOutcome listing = Listing();
-      if (listing.result != 0) return listing;
-      uint64_t room = freeBytes;
-      uint64_t total = 0;
-      Json steps = Json::array();
-      std::lock_guard<std::mutex> lock(filesMutex);
-      for (uint64_t id : ids) {
-        const HostFile& file = uploads.at(id);
-        const bool fits = file.size <= room;
-        if (fits) {
-          room -= file.size;
-          total += file.size;
-        }
-        steps.push_back({{"upload", id}, {"name", file.name}, {"size", file.size},
-                         {"action", fits ? "add" : "skip"},
-                         {"message", fits ? "" : vexo_ResultMessage(-VEXO_ERROR_CARD_FULL)}});
-      }
-      return WebOutcome{0, {{"steps", steps}, {"bytes", total}, {"freeAfter", room}}};
-    });
+    RunShort(res, "plan", [this, ids] { return AddPlan(ids); });
   });
   server.Post("/api/add", [this](const httplib::Request& req, httplib::Response& res) {
     Json body;

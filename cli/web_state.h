@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +21,7 @@
 
 #include "cli/web_server.h"
 #include "cli/web_worker.h"
+#include "media/song_prepare.h"
 
 using Json = nlohmann::ordered_json;
 
@@ -34,6 +36,9 @@ struct WebSession::State {
     std::string name;  // as the page named it; a title or a download name, never a path
     uint64_t size = 0;
     bool restore = false;
+    // A song as its plan prepared it, for the add (the bytes vexo stores;
+    // a file of the private folder or of the cache).
+    std::optional<PreparedSong> prepared;
   };
 
   WebConfig config;
@@ -69,6 +74,11 @@ struct WebSession::State {
   std::string NewFilePath(const char* prefix, uint64_t* id);
   void DropFile(std::map<uint64_t, HostFile>& files, uint64_t id);
   bool StopWanted() const;
+  // The uploaded songs not prepared yet, prepared as --import prepares them;
+  // what is not in the cache goes into the private folder.
+  void PrepareUploads(const std::vector<uint64_t>& ids);
+  // The plan of an add: each song with the bytes vexo stores for it.
+  WebOutcome AddPlan(const std::vector<uint64_t>& ids);
   // The uploaded songs, each added whole as --import adds it; a song that
   // cannot go on the card is reported and skipped.
   WebOutcome AddSongs(const std::vector<uint64_t>& ids);

@@ -305,35 +305,51 @@ TEST(WebOperations, RenameMoveDeleteAddReadBackupAndRestoreOnTheAdapter) {
   EXPECT_EQ(outOfRange->status, 422);
   EXPECT_EQ(web.Body(outOfRange)["error"], 22);
 
-  // Three songs uploaded, planned, added as --import adds them: an MP3 as it
-  // is, a FLAC transcoded with its title from its tags (the upload keeps its
-  // extension), a text file skipped.
+  // Three songs uploaded, planned, added as --import adds them: an MP3
+  // without its (padding-only) ID3 tag, a FLAC transcoded with its title from
+  // its tags (the upload keeps its extension), a text file skipped. The plan
+  // says what is stored, and the add stores what the plan prepared.
   const std::string flac = web.dir.File("tone.flac");
   WriteEncoded(flac, "flac", "flac", 44100, "Tone in FLAC");
   const Bytes songA = LameFrames(44100, 32);
-  const Bytes songB = ReadFile(flac);
-  const Json a = web.Upload(songA, "Song%20A.mp3");
-  const Json b = web.Upload(songB, "Lied%20B.flac");
+  Bytes taggedA = {'I', 'D', '3', 3, 0, 0};
+  Append(&taggedA, SyncSafe(256));
+  taggedA.resize(taggedA.size() + 256);
+  Append(&taggedA, songA);
+  const Json a = web.Upload(taggedA, "Song%20A.mp3");
+  const Json b = web.Upload(ReadFile(flac), "Lied%20B.flac");
   const Json c = web.Upload(Pattern(5000, 8), "notes.mp3");
   ASSERT_TRUE(a.contains("upload") && b.contains("upload") && c.contains("upload"));
   const Json ids = {a["upload"], b["upload"], c["upload"]};
   const Json plan = web.Body(web.client->Post("/api/add/plan", web.Headers(true),
                                               Json{{"uploads", ids}}.dump(), "application/json"));
-  ASSERT_EQ(plan["steps"].size(), 3u);
-  EXPECT_EQ(plan["steps"][0]["action"], "add");
-  EXPECT_EQ(plan["bytes"], songA.size() + songB.size() + 5000);
+  ASSERT_EQ(plan["steps"].size(), 3u) << plan.dump();
+  const Json& planned = plan["steps"];
+  EXPECT_EQ(planned[0]["size"], songA.size());
+  EXPECT_EQ(planned[0]["uploadSize"], taggedA.size());
+  EXPECT_EQ(planned[1]["action"], "add");
+  EXPECT_EQ(planned[2]["action"], "skip");
+  EXPECT_EQ(planned[2]["message"], "not audio");
+  EXPECT_EQ(plan["bytes"], planned[0]["size"].get<uint64_t>() + planned[1]["size"].get<uint64_t>());
+  // The FLAC upload spoilt after its plan: still added as planned (its title,
+  // read at the add, now from its name).
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(web.tmp)) {
+    if (entry.path().extension() == ".flac") WriteFile(entry.path().string(), Pattern(9000, 3));
+  }
   const Json added = web.RunLong("/api/add", {{"uploads", ids}});
   ASSERT_EQ(added["result"], 0) << added.dump();
   EXPECT_EQ(added["data"]["added"], 2);
   const Json& steps = added["data"]["songs"];
   ASSERT_EQ(steps.size(), 3u) << added.dump();
-  EXPECT_EQ(steps[0]["action"], "copy");
-  EXPECT_EQ(steps[1]["action"], "transcode FLAC \u2192 MP3 128 kbit/s");
+  EXPECT_EQ(steps[0]["action"], "copy without tags (\u22121 KB)");
+  EXPECT_EQ(steps[1]["action"], "transcode FLAC \u2192 MP3 128 kbit/s") << "prepared again after its plan";
   EXPECT_EQ(steps[2]["message"], "not audio");
   EXPECT_NE(steps[2]["result"], 0);
   const Json after = web.Listing();
   EXPECT_EQ(Titles(after),
-            (std::vector<std::string>{"Grüße aus Köln", "Eins", "Song A", "Tone in FLAC"}));
+            (std::vector<std::string>{"Grüße aus Köln", "Eins", "Song A", "Lied B"}));
+  EXPECT_EQ(after["titles"][2]["size"], planned[0]["size"]);
+  EXPECT_EQ(after["titles"][3]["size"], planned[1]["size"]);
   EXPECT_EQ(web.FilesInPrivateFolder(), 0u) << "added uploads stay behind";
 
   // Read back: the same bytes, as a download.

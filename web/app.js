@@ -405,7 +405,7 @@ function planTable(plan) {
     cell(row, step.action === "add" ? "add" : "skip");
     cell(row, step.name);
     cell(row, formatBytes(step.size), "num");
-    cell(row, step.message || "");
+    cell(row, step.message || step.how || "");
     table.appendChild(row);
   }
   box.appendChild(table);
