@@ -84,16 +84,12 @@ std::string Render(const SyncPlan& plan) {
   for (const SyncStep& step : plan.steps) {
     if (!out.empty()) out += ' ';
     switch (step.kind) {
-      case SyncStepKind::Keep:
-        put("k", step.title);
-        break;
+      case SyncStepKind::Keep: put("k", step.title); break;
       case SyncStepKind::Delete:
         put("d", step.title);
         if (step.duplicateOf != 0) put("(", step.duplicateOf), out += ')';
         break;
-      case SyncStepKind::Add:
-        put("a", step.title), put("@", step.startSector);
-        break;
+      case SyncStepKind::Add: put("a", step.title), put("@", step.startSector); break;
       case SyncStepKind::Skip:
         put("s", static_cast<uint64_t>(step.song + 1));
         if (step.skip == SyncSkip::NamedTwice) {
@@ -103,9 +99,7 @@ std::string Render(const SyncPlan& plan) {
         }
         out += ')';
         break;
-      case SyncStepKind::Move:
-        put("m", step.title), put(">", step.to);
-        break;
+      case SyncStepKind::Move: put("m", step.title), put(">", step.to); break;
     }
   }
   return out;
@@ -120,8 +114,7 @@ void Play(const Model& model, const SyncPlan& plan, const std::string& expectedE
   for (const SyncStep& step : plan.steps) {
     switch (step.kind) {
       case SyncStepKind::Keep:
-      case SyncStepKind::Skip:
-        break;
+      case SyncStepKind::Skip: break;
       case SyncStepKind::Delete:
         ASSERT_LE(step.title, table.size());
         table.erase(table.begin() + step.title - 1);

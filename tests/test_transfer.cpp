@@ -1,9 +1,9 @@
 // The file-transfer contract all three drivers share, run once per driver
-// through the transport: the zero-padded last sector, a file larger than the
-// space refused before a byte is written, an exact-length copy from the card,
-// and host targets that fail (the progress lines of longer copies are
-// checked by the commands on every port). Where the drivers differ, the
-// table says how.
+// through the transport: a stop asked before a copy, a file larger than the
+// space refused by the driver before a byte is written, an exact-length and
+// an empty copy from the card, and host targets that fail. The progress
+// lines and the zero-padded last sector are checked by the commands on every
+// port (test_commands.cpp).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,11 +15,6 @@
 namespace {
 
 using namespace vexo_test;
-
-// Progress lines of a 2-sector copy.
-std::string TwoSectors(int32_t kind) {
-  return kind == VEXO_PORT_SERIAL ? "" : " 0 / 2 (0%) \r";  // the player's first sector goes by request
-}
 
 class Transfer : public testing::TestWithParam<int32_t> {
  protected:
@@ -49,13 +44,11 @@ class Transfer : public testing::TestWithParam<int32_t> {
   std::unique_ptr<vexo_test::CardOnPort> card;
 };
 
-TEST_P(Transfer, CopyToTheCardPadsRefusesWhatDoesNotFitAndShowsProgress) {
+TEST_P(Transfer, CopyToTheCardGoesOnAfterAnEarlierStopAndRefusesWhatDoesNotFit) {
   const Bytes small = Pattern(1000, 1);
   vexo_StopTransfer(GetParam(), 1);  // a stop asked before a copy does not end it
-  EXPECT_EQ(Write(200, dir.Write("small", small), 100000), std::make_pair(0, TwoSectors(GetParam())));
-  Bytes padded = small;
-  padded.resize(1024, 0);
-  EXPECT_EQ(card->Sectors(200, 2), padded) << "the last sector's tail is zero";
+  EXPECT_EQ(Write(200, dir.Write("small", small), 100000).first, 0);
+  EXPECT_EQ(Slice(card->Sectors(200, 2), 0, 1000), small);
 
   const Bytes before = card->Sectors(240, 25);
   EXPECT_EQ(Write(240, dir.Write("big", Pattern(1001, 2)), 1000),
@@ -66,7 +59,7 @@ TEST_P(Transfer, CopyToTheCardPadsRefusesWhatDoesNotFitAndShowsProgress) {
 
 TEST_P(Transfer, CopyFromTheCardGivesExactlyTheLength) {
   const Bytes card0 = card->Sectors(0, 300);
-  EXPECT_EQ(Read(10, 1000, dir.File("out")), std::make_pair(0, TwoSectors(GetParam())));
+  EXPECT_EQ(Read(10, 1000, dir.File("out")).first, 0);
   EXPECT_EQ(ReadFile(dir.File("out")), Slice(card0, 10 * 512, 1000));
 
   EXPECT_EQ(Read(10, 0, dir.File("none")).first, 0);
