@@ -192,16 +192,12 @@ Bytes ResumeCard(const std::string& image, const std::string& name) {
 // reaches sector `pullAt` (-1: never); the blocks the card sent.
 uint64_t AdapterRawRead(const std::string& image, const std::string& copy, int64_t pullAt,
                         std::string* out, uint64_t capacity = kResumeSectors * 512) {
-  vexo_test::UseNoAdapterWaits();
-  MmcSimConfig config;
-  config.capacityBytes = capacity;
-  EXPECT_TRUE(mmcsim_InstallImageCard(image.c_str(), config));
+  vexo_test::CardOnPort card(VEXO_PORT_PARALLEL, image, capacity);
+  EXPECT_TRUE(card.ready);
   mmcsim_Faults()->pullAtSector = pullAt;
   mmcsim_ResetCounters();
-  *out = RunVexo({"lp1", "--rawread", copy}).out;
-  const uint64_t blocks = mmcsim_Counters().blocksRead;
-  mmcsim_Remove();
-  return blocks;
+  *out = RunVexo(card.Words(), {"--rawread", copy}).out;
+  return mmcsim_Counters().blocksRead;
 }
 
 TEST(ResumedCopy, StoppedThriceThenFinishedEqualsTheCardReadingNoDataSectorTwice) {
@@ -283,9 +279,8 @@ TEST(ResumedCopy, ThroughTheCardReaderCutAnywhereEqualsAnUninterruptedCopy) {
   TempDir dir;
   const std::string image = dir.File("card.img");
   const Bytes card = ResumeCard(image, "Reader");
-  rdr_AllowRegularFile(true);
-  vexo_test::UseNoDelay();
-  const std::vector<std::string> port = {"card", image};
+  std::unique_ptr<vexo_test::CardOnPort> none;
+  const std::vector<std::string> port = Attach(VEXO_PORT_READER, image, &none);
   ASSERT_NE(RunVexo(port, {"--rawread", dir.File("whole.img")}).out.find(kDone), std::string::npos);
   ASSERT_EQ(ReadFile(dir.File("whole.img")), card);
   const std::vector<std::vector<uint32_t>> cuts = {{1}, {700, 1}, {1, 1, 1917}, {5, 900, 600}};

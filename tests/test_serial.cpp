@@ -404,10 +404,8 @@ namespace {
 TEST(UsbSerial, PortWordsReachTheirDevices) {
   for (const char* word : {"ttyUSB3", "ttyACM0"}) {
     TempDir dir;
-    PlayerSimConfig config;
-    config.slots[0].imagePath = dir.Write("slot1.ros", {});
-    PlayerSimSession session(config);
-    ASSERT_TRUE(session.started);
+    CardOnPort card(VEXO_PORT_SERIAL, dir.File("slot1.ros"));
+    ASSERT_TRUE(card.ready);
     ser_SetDevicePathOverride(nullptr);
     ser_SetDeviceFolderOverride(dir.path().c_str());
     ASSERT_EQ(symlink(playersim_DevicePath().c_str(), dir.File(word).c_str()), 0);
