@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -161,6 +161,7 @@ TEST(SyncPlan, Cases) {
     std::string end;
     uint64_t bytes;
     bool deletesAll = false;  // the guard's count: the card had titles and none stays
+    uint32_t cardSize = kCardSize;
   } cases[] = {
       {"nothing to nothing", "", "", "", "", 0},
       {"empty card to five songs", "", "ABCDE", "a1@128 a2@130 a3@133 a4@137 a5@141", "ABCDE",
@@ -179,13 +180,17 @@ TEST(SyncPlan, Cases) {
       {"same size, other bytes: replaced", "A", "a", "d1 a1@128", "a", 1000, true},
       {"everything goes", "ABC", "DE", "d3 d2 d1 a1@128 a2@132", "DE", 1900 + 2200, true},
       {"one stays, the new song in the freed place", "ABC", "CD", "k3 d2 d1 a2@128", "CD", 1900},
+      // A card of 0x10000 + 4 sectors: A (2 sectors) stays, B's stretch is
+      // free, E is larger than it.
+      {"a song larger than every free stretch", "AB", "AEB", "k1 k2 s2(-41)", "AB", 0, false, 0x10000 + 4 * 512},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Model model = Make(c.card, c.songs);
     SyncPlan plan;
-    ASSERT_EQ(card_PlanSync(model.table, kCardSize, model.songs, Compare(model), &plan), 0);
+    ASSERT_EQ(card_PlanSync(model.table, c.cardSize, model.songs, Compare(model), &plan), 0);
     EXPECT_EQ(Render(plan), c.plan);
+    EXPECT_EQ(plan.songCount, std::set<char>(c.songs.begin(), c.songs.end()).size()) << "different songs";
     EXPECT_EQ(plan.bytesToSend, c.bytes);
     EXPECT_EQ(model.mismatchedCompares, 0);
     EXPECT_EQ(plan.deletesAll(), c.deletesAll);
@@ -231,19 +236,9 @@ TEST(SyncPlan, ComparisonsAndTheirFailure) {
   EXPECT_EQ(card_PlanSync(model.table, kCardSize, model.songs, failing, &plan), -VEXO_ERROR_CMD_READ);
 }
 
-// Room: a song larger than every free stretch after the deletes is skipped
-// and the rest go on; a table that cannot take another entry skips the rest.
-TEST(SyncPlan, NoRoom) {
-  // A card of 0x10000 + 4 sectors: A (2 sectors) stays, B's stretch is free.
-  Model model = Make("AB", "AEB");
-  SyncPlan plan;
-  ASSERT_EQ(card_PlanSync(model.table, 0x10000 + 4 * 512, model.songs, Compare(model), &plan), 0);
-  EXPECT_EQ(Render(plan), "k1 k2 s2(-41)");
-  EXPECT_EQ(plan.songsOnCard, 2u);
-  EXPECT_EQ(plan.songCount, 3u);
-
-  // A table one entry short of full, every title a song of its own size:
-  // of two new songs one goes on.
+// A table one entry short of full, every title a song of its own size: of
+// two new songs one goes on, the other is skipped.
+TEST(SyncPlan, TableFull) {
   Model full;
   for (std::size_t i = 0; i + 1 < HEADER_MAX_TITLES + 2; ++i) {
     SyncSong song;
@@ -264,6 +259,7 @@ TEST(SyncPlan, NoRoom) {
     *same = false;
     return VexoResult{0};
   };
+  SyncPlan plan;
   ASSERT_EQ(card_PlanSync(full.table, kCardSize, full.songs, bySize, &plan), 0);
   EXPECT_EQ(plan.keeps, HEADER_MAX_TITLES - 1);
   EXPECT_EQ(plan.adds, 1u);
