@@ -1,6 +1,6 @@
 // Pure routines every layer shares: the checksums against published check
-// values, the title character set, host file sizes, the progress line and
-// the transfer rate.
+// values, host file sizes and reads, the progress line and the transfer
+// rate.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
