@@ -1,6 +1,7 @@
 // The web session's card operations, run on its worker thread: the listing,
-// the header changes, the uploaded songs added as the import adds them, and
-// the copies from the card offered as downloads.
+// the header changes, the uploaded songs added as the import adds them, the
+// sync from a folder as --sync does it, and the copies from the card offered
+// as downloads.
 
 #include <sys/stat.h>
 
@@ -9,8 +10,10 @@
 #include "base/result_codes.h"
 #include "card/charset.h"
 #include "card/playlist.h"
+#include "cli/commands.h"
 #include "cli/listing_json.h"
 #include "cli/song_import.h"
+#include "cli/song_sync.h"
 #include "cli/web_http.h"
 #include "cli/web_state.h"
 #include "host/pauses.h"
@@ -215,6 +218,62 @@ WebOutcome WebSession::State::CopyFromCard(const std::string& name, uint64_t byt
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) return {-VEXO_ERROR_FILE_CREATE, Json()};
   std::lock_guard<std::mutex> lock(filesMutex);
-  downloads[id] = HostFile{path, name, static_cast<uint64_t>(info.st_size), false};
+  downloads[id] = HostFile{path, name, static_cast<uint64_t>(info.st_size), false, std::nullopt};
   return {0, {{"download", id}, {"name", name}, {"size", info.st_size}}};
+}
+
+// The plan of a sync with the songs of `folder`: the command line's plan,
+// its lines as --sync prints them, and whether it deletes every title.
+WebOutcome WebSession::State::PlanSync(const std::string& folder) {
+  SyncRun run;
+  std::string bad;
+  VexoResult result = cli_SyncSources({folder}, false, MediaSettings{}, &run, &bad);
+  if (result == 0) result = cli_SyncPlan(config.kind, config.port, config.slot, nullptr, 0, &run);
+  Json plan;
+  if (result == 0) {
+    plan = cli_SyncPlanJson(run);
+    plan["lines"] = cli_SyncPlanLines(run, config.kind);
+    plan["deletesAll"] = run.plan.deletesAll();
+  }
+  cli_SyncEnd(&run);
+  vexo_SettleDelay(config.kind);
+  return {result, plan};
+}
+
+// The sync itself, step by step as --sync does it; the page follows each
+// step, a stop ends it after the step in progress.
+WebOutcome WebSession::State::SyncFolder(const std::string& folder, bool force) {
+  SyncRun run;
+  std::string bad;
+  worker->SetStep({"preparing the songs", 0});
+  VexoResult result = cli_SyncSources({folder}, false, MediaSettings{}, &run, &bad);
+  worker->SetStep({"comparing the card with the songs", 0});
+  if (result == 0) result = cli_SyncPlan(config.kind, config.port, config.slot, nullptr, 0, &run);
+  if (result == 0 && run.plan.deletesAll() && !force) result = -VEXO_ERROR_DELETES_ALL;
+  SyncOutcome outcome;
+  outcome.failure = result;
+  if (result == 0) {
+    SyncHooks hooks;
+    hooks.stopWanted = [this] { return worker->StopRequested(); };
+    hooks.starting = [this](const SyncStep& step, const std::string&) {
+      const std::string title = title_ToUtf8(step.text.c_str());
+      if (step.kind == SyncStepKind::Delete) {
+        worker->SetStep({"deleting title " + std::to_string(step.title) + ": " + title, 0});
+      } else if (step.kind == SyncStepKind::Add) {
+        worker->SetStep({"adding " + title, step.size});
+      } else {
+        worker->SetStep({"moving title " + std::to_string(step.title) + " to place " + std::to_string(step.to) +
+                             ": " + title, 0});
+      }
+    };
+    outcome = cli_SyncCarryOut(config.kind, config.port, config.slot, run, false, hooks);
+    if (outcome.wrote) cli_ReleaseAdapterLines(config.kind, config.port, config.slot);
+  }
+  const uint32_t songs = run.plan.songCount;
+  cli_SyncEnd(&run);
+  vexo_SettleDelay(config.kind);
+  if (outcome.failure != 0) return {outcome.failure, Json()};
+  const WebOutcome listing = Listing();  // the free space as it now stands
+  if (listing.result != 0) return listing;
+  return {0, {{"songsOnCard", outcome.songsOnCard}, {"songs", songs}}};
 }

@@ -133,6 +133,23 @@ bool WebSession::State::NumberField(const Json& body, const char* name, int32_t*
   return true;
 }
 
+// {"folder": "/a/full/path"}: the folder a sync takes its songs from, the
+// one name from a request used as a path on this computer.
+bool WebSession::State::FolderField(const Json& body, httplib::Response& res, std::string* folder) {
+  const auto found = body.find("folder");
+  if (found == body.end() || !found->is_string()) {
+    web_Refuse(res, 400, "A folder to sync from is needed.");
+    return false;
+  }
+  *folder = found->get<std::string>();
+  if (folder->empty() || folder->front() != '/' || folder->size() > kWebPathMax ||
+      folder->find('\0') != std::string::npos) {
+    web_Refuse(res, 400, "Give the folder's full path, from /.");
+    return false;
+  }
+  return true;
+}
+
 // {"uploads": [ids]}: every id one of this session's uploads, each once.
 bool WebSession::State::UploadIds(const Json& body, httplib::Response& res, std::vector<uint64_t>* ids) {
   const auto found = body.find("uploads");
@@ -271,7 +288,7 @@ void WebSession::State::Routes(httplib::Server& server) {
       return;
     }
     std::lock_guard<std::mutex> lock(filesMutex);
-    uploads[id] = HostFile{path, name, written, restore};
+    uploads[id] = HostFile{path, name, written, restore, std::nullopt};
     web_Reply(res, 200, {{"upload", id}, {"name", name}, {"size", written}});
   });
   server.Delete(R"(/api/uploads/(\d{1,12}))", [this](const httplib::Request& req, httplib::Response& res) {
@@ -292,6 +309,21 @@ void WebSession::State::Routes(httplib::Server& server) {
     std::vector<uint64_t> ids;
     if (!UploadIds(body, res, &ids)) return;
     RunLong(res, "add", [this, ids] { return AddSongs(ids); });
+  });
+
+  server.Post("/api/sync/plan", [this](const httplib::Request& req, httplib::Response& res) {
+    Json body;
+    std::string folder;
+    if (!ParseBody(req, res, &body) || !FolderField(body, res, &folder)) return;
+    RunShort(res, "sync plan", [this, folder] { return PlanSync(folder); });
+  });
+  server.Post("/api/sync", [this](const httplib::Request& req, httplib::Response& res) {
+    Json body;
+    std::string folder;
+    if (!ParseBody(req, res, &body) || !FolderField(body, res, &folder)) return;
+    const auto force = body.find("force");
+    const bool forced = force != body.end() && force->is_boolean() && force->get<bool>();
+    RunLong(res, "sync", [this, folder, forced] { return SyncFolder(folder, forced); });
   });
 
   server.Post(R"(/api/titles/(\d{1,5})/read)", [this](const httplib::Request& req, httplib::Response& res) {

@@ -28,6 +28,7 @@ using Json = nlohmann::ordered_json;
 inline constexpr std::size_t kWebKeyBytes = 16;          // 128 bits
 inline constexpr std::size_t kWebBodyMax = 64 * 1024;    // a JSON request
 inline constexpr std::size_t kWebNameMax = 255;          // an uploaded file's name
+inline constexpr std::size_t kWebPathMax = 4096;         // a sync folder's path
 inline constexpr uint64_t kWebUploadMax = 0xFFFFFFFFull;  // no card holds more
 
 struct WebSession::State {
@@ -82,6 +83,12 @@ struct WebSession::State {
   // The uploaded songs, each added whole as --import adds it; a song that
   // cannot go on the card is reported and skipped.
   WebOutcome AddSongs(const std::vector<uint64_t>& ids);
+  // The plan of a sync of the card with the songs of `folder` (a path the
+  // user typed), with its lines of text; nothing is written.
+  WebOutcome PlanSync(const std::string& folder);
+  // The sync itself, planned afresh on the card as it now stands; a plan
+  // that deletes every title only when `force`.
+  WebOutcome SyncFolder(const std::string& folder, bool force);
   // A copy from the card into the private folder, offered as a download.
   WebOutcome CopyFromCard(const std::string& name, uint64_t bytes,
                           const std::function<VexoResult(const char*)>& copy);
@@ -99,6 +106,8 @@ struct WebSession::State {
   void Busy(httplib::Response& res);
   static bool ParseBody(const httplib::Request& req, httplib::Response& res, Json* body);
   static bool NumberField(const Json& body, const char* name, int32_t* value);
+  // {"folder": "/a/full/path"}: the folder a sync takes its songs from.
+  static bool FolderField(const Json& body, httplib::Response& res, std::string* folder);
   // {"uploads": [ids]}: every id one of this session's uploads, each once.
   bool UploadIds(const Json& body, httplib::Response& res, std::vector<uint64_t>* ids);
 

@@ -407,6 +407,80 @@ TEST(WebOperations, ASecondOperationWhileOneRunsIsRefusedAndStopEndsTheFirst) {
   EXPECT_EQ(Titles(web.Listing()), (std::vector<std::string>{"Eins", "Zwei", "Drei"}));
 }
 
+// A sync from a folder the user typed: the plan first (the command line's
+// lines), a plan that deletes every title done only when forced, then the
+// same folder again sends nothing. Folders that are no full path, missing or
+// without a song are refused and the card stays as it was.
+TEST(WebOperations, SyncFromAFolderPlansFirstAndSendsOnlyWhatIsMissing) {
+  WebCard web(VEXO_PORT_PARALLEL, kThreeTitles);
+  ASSERT_EQ(web.started, 0);
+  const std::string music = web.dir.File("Musik Ä");
+  std::filesystem::create_directory(music);
+  WriteFile(music + "/1 Erstes.mp3", LameFrames(44100, 32));
+  WriteFile(music + "/2 Zweites.mp3", LameFrames(44100, 48));
+  const std::string empty = web.dir.File("leer");
+  std::filesystem::create_directory(empty);
+  auto post = [&](const char* path, const Json& body) {
+    return web.client->Post(path, web.Headers(true), body.dump(), "application/json");
+  };
+  const Bytes before = ReadFile(web.image);
+  struct Refusal {
+    Json body;
+    int status;
+    int error;  // vexo's result code, 0 for a request refused before the card
+  };
+  const std::vector<Refusal> refusals = {
+      {Json::object(), 400, 0},
+      {{{"folder", 7}}, 400, 0},
+      {{{"folder", "Musik"}}, 400, 0},
+      {{{"folder", "/" + std::string(5000, 'a')}}, 400, 0},
+      {{{"folder", web.dir.File("nirgends")}}, 422, 60},
+      {{{"folder", empty}}, 422, 62},
+  };
+  for (const char* path : {"/api/sync/plan", "/api/sync"}) {
+    for (const Refusal& refusal : refusals) {
+      SCOPED_TRACE(std::string(path) + " " + refusal.body.dump().substr(0, 60));
+      const auto result = post(path, refusal.body);
+      ASSERT_TRUE(result);
+      if (refusal.error == 0 || std::string(path) == "/api/sync/plan") {
+        EXPECT_EQ(result->status, refusal.status);
+        if (refusal.error != 0) EXPECT_EQ(web.Body(result)["error"], refusal.error);
+      } else {
+        ASSERT_EQ(result->status, 202);
+        EXPECT_EQ(web.Ended(web.Body(result)["id"])["result"], refusal.error);
+      }
+    }
+  }
+
+  const Json plan = web.Body(post("/api/sync/plan", {{"folder", music}}));
+  ASSERT_TRUE(plan.contains("lines")) << plan.dump();
+  EXPECT_TRUE(plan["deletesAll"].get<bool>());
+  EXPECT_EQ(plan["delete"], 3);
+  EXPECT_EQ(plan["add"], 2);
+  EXPECT_NE(plan["lines"].back().get<std::string>().find(
+                "Keep 0, delete 3, add 2, move 0, skip 0: " +
+                std::to_string(plan["bytesToSend"].get<uint64_t>()) + " bytes to send"),
+            std::string::npos)
+      << plan["lines"].back();
+  EXPECT_EQ(web.RunLong("/api/sync", {{"folder", music}})["result"], 63)
+      << "a plan deleting every title done without force";
+  EXPECT_EQ(ReadFile(web.image), before) << "refusals and plans wrote to the card";
+
+  const Json synced = web.RunLong("/api/sync", {{"folder", music}, {"force", true}});
+  ASSERT_EQ(synced["result"], 0) << synced.dump();
+  EXPECT_EQ(synced["data"]["songsOnCard"], 2);
+  EXPECT_EQ(synced["data"]["songs"], 2);
+  const Json listing = web.Listing();
+  EXPECT_EQ(Titles(listing), (std::vector<std::string>{"1 Erstes", "2 Zweites"}));
+  EXPECT_EQ(listing["titles"][1]["size"], LameFrames(44100, 48).size());
+
+  const Json again = web.Body(post("/api/sync/plan", {{"folder", music}}));
+  EXPECT_EQ(again["keep"], 2) << again.dump();
+  EXPECT_EQ(again["bytesToSend"], 0);
+  EXPECT_FALSE(again["deletesAll"].get<bool>());
+  EXPECT_EQ(again["steps"][0]["matchedBy"], "sampled");
+}
+
 TEST(WebOperations, ImageFilesRefuseDeleteBackupAndRestoreAsTheCommandLineDoes) {
   WebCard web(VEXO_PORT_ROS, kThreeTitles);
   ASSERT_EQ(web.started, 0);

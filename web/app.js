@@ -458,10 +458,13 @@ $("syncForm").addEventListener("submit", async (e) => {
   try {
     const plan = await api("POST", "/api/sync/plan", { folder });
     const text = document.createElement("pre");
-    text.textContent = plan.lines.join("\n");
+    text.id = "syncPlan";
+    text.textContent = plan.lines.join("\n") +
+      (plan.deletesAll ? "\n\nThis deletes every title on the card." : "");
     if (!await confirmDialog("Sync the card with " + folder + "?", text)) return;
-    await runLong("POST", "/api/sync", { folder }, "Sync");
-    showMessage("The card is in step with " + folder + ".", true);
+    const done = await runLong("POST", "/api/sync", { folder, force: plan.deletesAll }, "Sync");
+    showMessage("The card holds " + done.songsOnCard + " of " + done.songs + " songs of " + folder + ".",
+                done.songsOnCard === done.songs);
     await load();
   } catch (e2) { await fail(e2); }
 });

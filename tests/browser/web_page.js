@@ -4,7 +4,8 @@
 // byte; the browser reads fd 3 and writes fd 4), so nothing comes from npm.
 // On a card in the simulated adapter it loads the page, checks the bar and the
 // list against --json, renames a title with umlauts, drags a move, uploads two
-// MP3s and waits for the progress to end, deletes one, takes a screenshot,
+// MP3s and waits for the progress to end, deletes one, syncs the card with a
+// folder (plan first), takes a screenshot,
 // and after the session compares the card with what the page showed.
 //
 //   node web_page.js BUILD_DIR
@@ -274,7 +275,25 @@ async function main() {
   await waitFor(`document.querySelectorAll("#playlist tbody tr").length === 4`, "the deleted title");
   check(true, "deleted one title");
 
-  await cdp("Input.dispatchMouseEvent", { type: "mouseMoved", ...(await centre('#bar .block[data-number="4"]')) });
+  // Sync from a folder typed into the page: the plan keeps "Fünf" (its bytes
+  // are on the card), deletes the other titles and adds two songs.
+  fs.mkdirSync(path.join(work, "Album"));
+  mp3("Album/Fünf.mp3", 144, 1);
+  mp3("Album/Sechs.mp3", 240, 0);
+  mp3("Album/Sieben.mp3", 96, 1);
+  await click("#syncFolder");
+  await cdp("Input.insertText", { text: path.join(work, "Album") });
+  await click('#syncForm button[type="submit"]');
+  await waitFor(`document.querySelector("#dialog").open && document.querySelector("#syncPlan")`, "the sync plan");
+  const planText = await evaluate(`document.querySelector("#syncPlan").textContent`);
+  check(/keep .*Fünf/.test(planText) && (planText.match(/^  delete /gm) || []).length === 3 &&
+    (planText.match(/^  add /gm) || []).length === 2, "the sync plan keeps one title, deletes three, adds two");
+  await click("#dialogOk");
+  await waitFor(`document.querySelectorAll("#playlist tbody tr").length === 3 && document.querySelector("#progress").hidden &&
+    document.querySelector("#message").textContent.startsWith("The card holds 3 of 3 songs")`, "the end of the sync", 60000);
+  check(true, "the page says the card holds the folder's three songs");
+
+  await cdp("Input.dispatchMouseEvent", { type: "mouseMoved", ...(await centre('#bar .block[data-number="2"]')) });
   await evaluate(`window.scrollTo(0, 0)`);
   const shot = await cdp("Page.captureScreenshot", { format: "png", captureBeyondViewport: true });
   fs.writeFileSync(screenshot, Buffer.from(shot.data, "base64"));
@@ -292,9 +311,9 @@ async function main() {
   const after = json();
   check(sameList(shown, after), "--json after the session lists what the page showed");
   check(JSON.stringify(after.titles.map((t) => t.title)) ===
-    JSON.stringify(["Zwei", "Drei", "Grüße aus Köln", "Fünf"]), "the card holds the expected playlist");
+    JSON.stringify(["Fünf", "Sechs", "Sieben"]), "the card holds the expected playlist");
   const read = path.join(work, "back.mp3");
-  runVexo(["--read", "4", read]);
+  runVexo(["--read", "1", read]);
   check(fs.readFileSync(read).equals(fs.readFileSync(path.join(work, "Fünf.mp3"))),
     "the uploaded song reads back byte for byte");
   cleanUp();
