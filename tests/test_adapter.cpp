@@ -1,6 +1,5 @@
-// The parallel-port adapter driver against the simulated card: register
-// values and the power sequence, MMC bus framing and windows, the bring-up
-// and search, and the retries and pauses of sector and file transfers.
+// The parallel-port adapter driver against the simulated card: registers, power,
+// bus framing and windows, bring-up and search, retries and pauses of transfers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,7 +27,6 @@ constexpr uint32_t kCardSize = 132907008;
 
 int g_waits = 0;
 
-// A simulated card behind the adapter on lp1, powered, counters at zero.
 class Adapter : public testing::Test {
  protected:
   void SetUp() override { Install(); }
@@ -77,8 +75,7 @@ TEST_F(Adapter, StatusPairsThatDisagreeAreReadAgain) {
   }
 }
 
-// Anything but 1 cuts the supply; 1 waits once for it to settle, and the
-// open gives the card its idle clocks.
+// Anything but 1 cuts the supply; 1 waits once to settle; the open gives the idle clocks.
 TEST_F(Adapter, PowerSequences) {
   g_waits = 0;
   ppa_SetPowerUpWaitHook([] { ++g_waits; });
@@ -100,9 +97,7 @@ TEST_F(Adapter, PowerSequences) {
 
 // ---- Bus framing -----------------------------------------------------------------
 
-// Ordinary responses are taken from sample 2 to 64. One on sample 1 is
-// misframed (the transmission bit on sample 2 is taken for the start bit);
-// one after sample 64 is not seen. CMD1 and CMD2 answer on sample 5 only.
+// Responses are taken from sample 2 to 64 (one on sample 1 is misframed); CMD1 and CMD2 on sample 5.
 TEST_F(Adapter, ResponseWindows) {
   const struct { int ident, latency; int32_t cmd1, cmd3; } cases[] = {
       {5, 1, 0, VEXO_ERROR_PPA_WRONG_CMD_RESPONSE}, {5, 2, 0, 0}, {5, 3, 0, 0}, {5, 33, 0, 0}, {5, 64, 0, 0},
@@ -158,8 +153,7 @@ TEST_F(Adapter, DataBlocksAndTheirLimits) {
 
 // ---- Bring-up and search ------------------------------------------------------------
 
-// The capacity from the card's CSD, up to 2 GiB less one; larger cards are
-// refused, not wrapped, and not retried (no retry can change the size).
+// The capacity from the CSD up to 2 GiB less one; larger cards refused, not wrapped, not retried.
 TEST_F(Adapter, CapacitiesAndCardsTooLarge) {
   const struct { uint64_t bytes; VexoResult result; } cases[] = {
       {kCardSize, 0}, {1ull << 30, 0}, {(1ull << 31) - (1ull << 20), 0},
@@ -174,8 +168,7 @@ TEST_F(Adapter, CapacitiesAndCardsTooLarge) {
   }
 }
 
-// A failed bring-up, and the search around it: five tries; a card that never
-// gets ready has its supply cycled for one more try, after 30 units.
+// A failed bring-up: five tries; a card never ready gets its supply cycled for one more.
 TEST_F(Adapter, BringUpFaultsAndSearchRetries) {
   const struct {
     bool MmcSimFaults::*fault;
@@ -227,8 +220,7 @@ TEST_F(Adapter, SectorWrittenAndReadBack) {
   Bytes written(512);
   mmcsim_ReadSector(200, written.data());
   EXPECT_EQ(written, pattern);
-  // The write stays open: the read's first CMD18 meets a receiving card and
-  // goes unanswered; the retry's bring-up recovers.
+  // The write stays open: the read's first CMD18 goes unanswered; the retry's bring-up recovers.
   SectorBuffer in{};
   ASSERT_EQ(ppa_ReadSectorRtr(1, 200, in, 4), 0);
   EXPECT_EQ(vexo_test::DataOf(in), pattern);
@@ -244,13 +236,16 @@ TEST_F(Adapter, SectorWrittenAndReadBack) {
   EXPECT_EQ(mmcsim_Counters().commands[18] + mmcsim_Counters().commands[25], 1u);
 }
 
-// Each retry of a failed block re-initialises the card between pauses and
-// opens the command again at that block's sector.
+// Each retry re-initialises the card between pauses and opens the command again at that sector.
 TEST_F(Adapter, RetriesAndTheirPauses) {
   const Bytes file = vexo_test::Pattern(40 * 512 + 100, 5);
   const std::string host = dir_.Write("a.mp3", file);
   const std::string out = dir_.File("out");
   SectorBuffer buffer = vexo_test::ToSector(file);
+  const auto readSector = [&] { return ppa_ReadSectorRtr(1, 300, buffer, 4); };
+  const auto writeFile = [&] { return ppa_WriteFile(1, 128, host.c_str(), 0xFFFFFFFFu, 0, 0); };
+  const auto readFile = [&] { return ppa_ReadFile(1, 1000, 30 * 512, out.c_str(), 0); };
+  const VexoResult crc = -VEXO_ERROR_PPA_WRONG_DATA_CRC16, pulled = -VEXO_ERROR_PPA_NO_CARD_RESPONSE;
   const struct {
     const char* what;
     std::function<void()> fault;
@@ -260,12 +255,9 @@ TEST_F(Adapter, RetriesAndTheirPauses) {
     std::vector<uint32_t> sectors;
     uint64_t delay;
   } cases[] = {
-      {"read sector, CRC error always", [] { mmcsim_SetReadCrcError(300, -1); },
-       [&] { return ppa_ReadSectorRtr(1, 300, buffer, 4); }, -VEXO_ERROR_PPA_WRONG_DATA_CRC16, 18,
-       {300, 300, 300, 300}, 4 * 10},
+      {"read sector, CRC error always", [] { mmcsim_SetReadCrcError(300, -1); }, readSector, crc, 18, {300, 300, 300, 300}, 4 * 10},
       {"first sector, rejected always", [] { mmcsim_SetWriteCrcReject(3, -1); },
-       [&] { return ppa_WriteSectorFirstRtr(1, 3, buffer, 4); }, -VEXO_ERROR_PPA_WRONG_DATA_CRC16, 25,
-       {3, 3, 3, 3}, 4 * 20},
+       [&] { return ppa_WriteSectorFirstRtr(1, 3, buffer, 4); }, crc, 25, {3, 3, 3, 3}, 4 * 20},
       {"next sector, rejected once", [] { mmcsim_SetWriteCrcReject(12, 1); },
        [&] {
          VexoResult r = ppa_WriteSectorFirstRtr(1, 10, buffer, 4);
@@ -273,26 +265,13 @@ TEST_F(Adapter, RetriesAndTheirPauses) {
          return r;
        },
        0, 25, {10, 12}, 5 + 1},
-      {"file write, rejected twice", [] { mmcsim_SetWriteCrcReject(128 + 17, 2); },
-       [&] { return ppa_WriteFile(1, 128, host.c_str(), 0xFFFFFFFFu, 0, 0); }, 0, 25, {128, 145, 145},
-       2 * 6},
-      {"file write, rejected always", [] { mmcsim_SetWriteCrcReject(130, -1); },
-       [&] { return ppa_WriteFile(1, 128, host.c_str(), 0xFFFFFFFFu, 0, 0); },
-       -VEXO_ERROR_PPA_WRONG_DATA_CRC16, 25, {128, 130, 130, 130}, 3 * 6},
-      {"file write, card pulled", [] { mmcsim_Faults()->pullAtSector = 131; },
-       [&] { return ppa_WriteFile(1, 128, host.c_str(), 0xFFFFFFFFu, 0, 0); },
-       -VEXO_ERROR_PPA_NO_CARD_RESPONSE, 25, {128}, 5},
-      {"read sector, card pulled", [] { mmcsim_Faults()->pullAtSector = 300; },
-       [&] { return ppa_ReadSectorRtr(1, 300, buffer, 4); }, -VEXO_ERROR_PPA_NO_CARD_RESPONSE, 18,
-       {300}, 5},
-      {"file read, CRC error once", [] { mmcsim_SetReadCrcError(1013, 1); },
-       [&] { return ppa_ReadFile(1, 1000, 30 * 512, out.c_str(), 0); }, 0, 18, {1000, 1013}, 6},
-      {"file read, CRC error always", [] { mmcsim_SetReadCrcError(1002, -1); },
-       [&] { return ppa_ReadFile(1, 1000, 30 * 512, out.c_str(), 0); }, -VEXO_ERROR_PPA_WRONG_DATA_CRC16,
-       18, {1000, 1002, 1002, 1002}, 3 * 6},
-      {"file read, card pulled", [] { mmcsim_Faults()->pullAtSector = 1002; },
-       [&] { return ppa_ReadFile(1, 1000, 30 * 512, out.c_str(), 0); }, -VEXO_ERROR_PPA_NO_CARD_RESPONSE,
-       18, {1000}, 5},
+      {"file write, rejected twice", [] { mmcsim_SetWriteCrcReject(128 + 17, 2); }, writeFile, 0, 25, {128, 145, 145}, 2 * 6},
+      {"file write, rejected always", [] { mmcsim_SetWriteCrcReject(130, -1); }, writeFile, crc, 25, {128, 130, 130, 130}, 3 * 6},
+      {"file write, card pulled", [] { mmcsim_Faults()->pullAtSector = 131; }, writeFile, pulled, 25, {128}, 5},
+      {"read sector, card pulled", [] { mmcsim_Faults()->pullAtSector = 300; }, readSector, pulled, 18, {300}, 5},
+      {"file read, CRC error once", [] { mmcsim_SetReadCrcError(1013, 1); }, readFile, 0, 18, {1000, 1013}, 6},
+      {"file read, CRC error always", [] { mmcsim_SetReadCrcError(1002, -1); }, readFile, crc, 18, {1000, 1002, 1002, 1002}, 3 * 6},
+      {"file read, card pulled", [] { mmcsim_Faults()->pullAtSector = 1002; }, readFile, pulled, 18, {1000}, 5},
   };
   for (const auto& c : cases) {
     Install();
@@ -320,8 +299,6 @@ TEST_F(Adapter, RatesFromTheElapsedWholeSeconds) {
 }
 
 // ---- The simulated card holds the driver to the bus ------------------------------------
-// Each rule it checks catches a host that breaks it; seeded timings within the
-// bus's bounds leave the driver's commands intact.
 
 CommandFrame Frame(uint8_t index, uint32_t argument) {
   CommandFrame frame = mmc_Frame(index, argument);
@@ -420,8 +397,7 @@ TEST_F(Adapter, EmptyTableStillReadsSector1AndReportsItsFailure) {
   EXPECT_EQ(card_ReadHeader(VEXO_PORT_PARALLEL, 1, 1, &header), -VEXO_ERROR_PPA_WRONG_DATA_CRC16);
 }
 
-// A card may start a read's data while its response is still going out:
-// the bits that came during the response belong to the block.
+// Data bits that start during a read's response belong to the block.
 TEST_F(Adapter, DataThatStartsDuringTheReadResponseIsKept) {
   const Bytes file = vexo_test::Pattern(3 * 512 + 7, 9);
   const std::string out = dir_.File("out");
@@ -441,8 +417,7 @@ TEST_F(Adapter, DataThatStartsDuringTheReadResponseIsKept) {
   }
 }
 
-// /dev/parport0 (the ppdev driver, claimed exclusively) drives the card with
-// the very register accesses of lp1.
+// /dev/parport0 (ppdev) drives the card with the very register accesses of lp1.
 TEST_F(Adapter, PpdevDeviceGivesTheSameRegisterTraceAsLp1) {
   const auto header = vexo_test::WriteCardImage(dir_.File("h.ros"), 1, "Card", {});
   std::string traces[2];  // a line per register access
@@ -464,9 +439,7 @@ TEST_F(Adapter, PpdevDeviceGivesTheSameRegisterTraceAsLp1) {
   EXPECT_TRUE(traces[0] == traces[1]);
 }
 
-// The commands over seeded card timings (the listener sees every departure);
-// reads whose data starts during the response need no retry: as many
-// bring-ups as with fixed timings, the status sampled a different number of times.
+// Seeded card timings: no departure, and as many bring-ups as with fixed timings.
 MmcSimCounters AddReadDelete(uint32_t seed) {
   vexo_test::TempDir dir;
   vexo_test::CardOnPort card(VEXO_PORT_PARALLEL, dir.File("card.ros"), 1 << 20, seed);

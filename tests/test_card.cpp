@@ -1,7 +1,5 @@
-// The card layer on image files: the header sector and title table (parsed
-// safely whatever sector 0 holds), the placement and refusals of a new title,
-// the other playlist operations, and the foreign-data check. That no change,
-// cut off anywhere, loses a title: test_header_write.cpp.
+// The card layer on image files: the header and table parsed safely, a new title's
+// place and refusals, the playlist operations, the foreign-data check.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -60,8 +58,7 @@ class Card : public ::testing::Test {
   CardHeader header;
 };
 
-// The image file: a new or empty file becomes a blank 64 KiB card of 0xFF;
-// any other is kept; past its end the card reads as zeros.
+// A new or empty image file becomes 64 KiB of 0xFF, any other is kept; past its end, zeros.
 TEST_F(Card, ImageFileOpenAndRead) {
   const struct { Bytes content; Bytes after; } files[] = {{{}, Bytes(65536, 0xFF)}, {{1, 2, 3}, {1, 2, 3}}};
   for (const auto& f : files) {
@@ -88,8 +85,7 @@ TEST_F(Card, ImageFileOpenAndRead) {
   EXPECT_EQ(Bytes(sector, sector + SECTOR_SIZE), expected);
 }
 
-// Tables at 512 and at 520, entries of 32 and 40 bytes: entries that end on
-// or run over a sector's end are read whole.
+// Tables at 512 and 520, entries of 32 and 40 bytes: entries across a sector's end read whole.
 TEST_F(Card, EntriesAcrossSectorEnds) {
   const struct { uint32_t offset; uint16_t entrySize; int count; } layouts[] = {
       {512, 32, 15}, {512, 32, 16}, {512, 32, 17}, {520, 32, 30}, {520, 40, 30}};
@@ -136,10 +132,8 @@ TEST_F(Card, ShrinkingTableZeroesTheFreedSectorAndDeleteAllLeavesStaleOnes) {
   EXPECT_EQ(Slice(image, 1024, 1024), Slice(before, 1024, 1024)) << "sectors 2 and 3 stay";
 }
 
-// Whatever sector 0 and the table hold: no crash, no access out of bounds
-// (run under AddressSanitizer), free bytes that never wrap, names that always
-// end, a valid card type never taken for a blank card, and no write reaching
-// the data area.
+// Any sector 0: no access out of bounds, free bytes that never wrap, names that end,
+// and no write reaching the data area.
 TEST_F(Card, AnySectorZeroIsParsedSafely) {
   std::mt19937 random(20240611);
   Bytes image(0x10000 + 4096);
@@ -186,9 +180,7 @@ TEST_F(Card, AnySectorZeroIsParsedSafely) {
   EXPECT_EQ(Slice(Image(), 0x10000, 4096), dataArea);
 }
 
-// Where a new title goes: behind the last title at a sector boundary, or in
-// a freed place that holds it; refused with nothing written when it does not
-// fit whole (in the free space and before the card's end) or the table is full.
+// A new title goes behind the last or in a freed place that holds it; refused, writing nothing, when it does not fit.
 TEST_F(Card, PlacementOfANewTitle) {
   std::vector<CardTitle> crowded;
   for (uint32_t i = 0; i < 2032; ++i) crowded.push_back({0x10000 + 512 * i, 1, "t", 2});
@@ -254,8 +246,7 @@ TEST_F(Card, PlacementOfANewTitle) {
   EXPECT_EQ(Le16(Image(), 4), 2032);
 }
 
-// A header change writes only the sectors whose bytes change: renaming title
-// 1 of 40 is one sector write, even when a second write would fail.
+// A header change writes only changed sectors: renaming title 1 of 40 is one write.
 TEST_F(Card, OnlyChangedHeaderSectorsAreWritten) {
   OpenTitles(Titles(40));
   vexo_SetSectorWriteFailure(2);
@@ -290,8 +281,7 @@ std::string Progress(uint32_t total, uint32_t last) {
   return out;
 }
 
-// An image-file copy fails at the sector whose write fails, with the lines
-// and bytes up to it as a copy sector by sector gives them.
+// An image-file copy fails at the failing sector write, with the lines and bytes up to it.
 TEST(ImageBlockCopies, ProgressAndBytesAsSectorBySector) {
   vexo_test::UseNoDelay();
   TempDir dir;
@@ -320,8 +310,7 @@ TEST(ImageBlockCopies, ProgressAndBytesAsSectorBySector) {
   EXPECT_EQ(ReadFile(back), data);
 }
 
-// A card or image without a valid header is changed only when its header
-// area is blank; any other data stays byte for byte, whatever the command.
+// A card without a valid header is changed only when its header area is blank.
 TEST(ForeignData, RefusedUnlessTheHeaderAreaIsBlankOrValid) {
   vexo_test::UseNoDelay();
   vexo_test::TempDir dir;

@@ -1,8 +1,5 @@
-// Whole command lines, run in process: the usage texts and result messages
-// byte for byte against the golden files, every rejection with its message,
-// how the words reach the handlers, and the commands end
-// to end on an image file and on the card in the simulated adapter and
-// player, with exact output and card bytes.
+// Whole command lines in process: usage texts and messages against the golden
+// files, every rejection, and the commands end to end on every kind of port.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -27,9 +24,7 @@ namespace {
 
 using namespace vexo_test;
 
-
 const std::string kBadParams = " No valid command-line parameters.\n";
-
 
 // A usage text asked for ends with 0, a refused command line with 2.
 void ExpectPrints(const std::vector<std::string>& args, const std::string& expected, int status = 2) {
@@ -48,8 +43,7 @@ class CommandLine : public ::testing::Test {
   std::string image = dir.File("card.ros");
 };
 
-// The exact bytes a user reads, kept in tests/golden/: both usage texts, and
-// every result message as "<code> <message>", one a line.
+// The exact bytes a user reads: both usage texts, every result message as "<code> <message>".
 std::string Golden(const std::string& name) {
   const Bytes bytes = ReadFile(VEXO_GOLDEN_DIR "/" + name);
   return std::string(bytes.begin(), bytes.end());
@@ -131,18 +125,13 @@ TEST_F(CommandLine, RejectionsPrintTheirMessage) {
   }
 }
 
-// Without port access the parallel kind ends the process with two lines on
-// standard error that name the data port of the adapter number given.
+// Without port access the parallel kind ends with two lines naming the adapter's data port.
 TEST(CommandLineDeathTest, AdapterNumberReachesTheDriver) {
-  EXPECT_EXIT(RunVexo({"lp2", "--get"}), ::testing::ExitedWithCode(255),
-              "^Could not get permission for parport 0x278\n"
-              "Either the port is in use or I am not running as root\\.\\.\\.\n$");
-  EXPECT_EXIT(RunVexo({"lp0", "--get"}), ::testing::ExitedWithCode(255), "parport 0x378\n");
-  EXPECT_EXIT(RunVexo({"lp 4x", "-g"}), ::testing::ExitedWithCode(255), "parport 0x2bc\n");
-  EXPECT_EXIT(RunVexo({"lp3", "-g"}), ::testing::ExitedWithCode(255), "parport 0x3bc\n");
-  EXPECT_EXIT(RunVexo({"parport7", "-g"}), ::testing::ExitedWithCode(255),
-              "^Could not open /dev/parport7\n"
-              "Either the port is in use or I am not in the group lp\\.\\.\\.\n$");
+  const std::pair<const char*, const char*> cases[] = {
+      {"lp2", "^Could not get permission for parport 0x278\nEither the port is in use or I am not running as root\\.\\.\\.\n$"},
+      {"lp0", "parport 0x378\n"}, {"lp 4x", "parport 0x2bc\n"}, {"lp3", "parport 0x3bc\n"},
+      {"parport7", "^Could not open /dev/parport7\nEither the port is in use or I am not in the group lp\\.\\.\\.\n$"}};
+  for (const auto& [word, text] : cases) EXPECT_EXIT(RunVexo({word, "-g"}), ::testing::ExitedWithCode(255), text);
 }
 
 TEST_F(CommandLine, SlowSwitchOnlyAtTheCommandPosition) {
@@ -154,8 +143,7 @@ TEST_F(CommandLine, SlowSwitchOnlyAtTheCommandPosition) {
   }
 }
 
-// The -n and -t pairs: at most two, in any order, after the command's words;
-// a refused command line leaves the card as it was.
+// The -n and -t pairs: at most two, in any order; a refused line leaves the card as it was.
 TEST_F(CommandLine, OptionPairsReachTheCard) {
   const std::string song = dir.Write("a.mp3", Pattern(100));
   EXPECT_EQ(Run({"--add", song, "t", "-n"}).status, 0);
@@ -192,8 +180,7 @@ TEST_F(CommandLine, ReadingATitleBackGivesTheSameBytes) {
             "\n Reading file:\n  0 / 2 (0%) \r" + kDone + " Transferrate: 0 Bits/sec.\n");
   EXPECT_EQ(ReadFile(dir.File("o")), Pattern(1000, 2));
   EXPECT_EQ(Run({"--read", "7"}).out, "\n Reading file:\n \n Error: NO VALID SAMPLE NUMBER\n");
-  // Without a name the title names a file in the current folder; a name
-  // longer than 255 characters is used whole.
+  // Without a name, a file named by the title in the current folder; long paths used whole.
   Run({"--add", dir.Write("a", Pattern(3)), "../AC/DC"});
   char saved[4096];
   ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
@@ -210,10 +197,7 @@ TEST_F(CommandLine, ReadingATitleBackGivesTheSameBytes) {
   EXPECT_EQ(ReadFile(folder + "/" + std::string(100, 'i')).size(), 65536u);
 }
 
-// The locale decides how typed text reaches the card and how the card's text
-// is listed and names a file read back: a UTF-8 terminal (also one naming a
-// UTF-8 locale that is not installed) gets UTF-8 and gives the player one
-// display-code byte per character; any other keeps the bytes as they are.
+// A UTF-8 locale (installed or not) stores a display-code byte per character; any other keeps the bytes.
 TEST_F(CommandLine, TypedTextStoredAndListedPerLocale) {
   struct Restore { ~Restore() { unsetenv("LC_ALL"); std::setlocale(LC_CTYPE, "C"); title_SetUtf8Terminal(false); } } restore;
   const std::string song = dir.Write("a.mp3", Pattern(10)), u = "C.UTF-8", missing = "xx_YY.utf8";
@@ -282,9 +266,7 @@ class Commands : public testing::TestWithParam<int32_t> {
   std::unique_ptr<vexo_test::CardOnPort> card;
 };
 
-// Titles and names are cut to 22 and 36 characters; an added title is
-// converted to the player's display code and listed in code page 437, a
-// changed one is stored as given; the file type follows the extension.
+// Titles and names cut to 22 and 36; an added title in display code, a changed one as given.
 TEST_P(Commands, HeaderCommandsChangeTheCardAlikeOnEveryPort) {
   const int32_t kind = GetParam();
   const std::string version = kind == VEXO_PORT_ROS ? "ROS file" : kind == VEXO_PORT_PARALLEL ? "PPA" : "2.14";
@@ -322,8 +304,7 @@ TEST_P(Commands, HeaderCommandsChangeTheCardAlikeOnEveryPort) {
   EXPECT_EQ(Run({"--get"}).out, Report(0, 132841472, "", ""));
 }
 
-// A title added and read back gives the same bytes, with one fault on the
-// way to the card and one on the way back where the port can have them.
+// An add and a read back survive one fault each way where the port can have them.
 TEST_P(Commands, AddAndReadBackSurviveAFaultEachWay) {
   const int32_t kind = GetParam();
   const std::string song = dir.Write("song.mp3", Pattern(20 * 512 + 17, 51));
@@ -352,9 +333,7 @@ TEST_P(Commands, AddAndReadBackSurviveAFaultEachWay) {
   }
 }
 
-// A song one byte larger than the free space, and an image one byte larger
-// than the card, are refused before a byte is written: a cut copy would be a
-// broken song or card, reported as done.
+// A song one byte over the free space, an image one byte over the card: refused, nothing written.
 TEST_P(Commands, WhatDoesNotFitIsRefusedAndTheCardStaysAsItWas) {
   const int32_t kind = GetParam();
   card.reset();
@@ -384,8 +363,7 @@ TEST_P(Commands, WhatDoesNotFitIsRefusedAndTheCardStaysAsItWas) {
 INSTANTIATE_TEST_SUITE_P(Ports, Commands, testing::ValuesIn(vexo_test::kAllKinds),
                          [](const auto& info) { return std::string(vexo_test::KindName(info.param)); });
 
-// The player's own words: the serial port number, the second card, a missing
-// version byte, and "all" matched exactly.
+// The player's second card, a missing version byte, and "all" matched exactly.
 TEST(PlayerCommands, PortWordsSecondCardVersionAndDeleteMode) {
   vexo_test::TempDir dir;
   PlayerSimConfig config;

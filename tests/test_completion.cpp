@@ -1,6 +1,5 @@
-// The bash completion as a user meets it: an interactive bash on a
-// pseudo-terminal with the completion sourced, keys typed, TAB pressed, and
-// the words the completed line hands to the program.
+// The bash completion in an interactive bash on a pseudo-terminal: keys typed, TAB
+// pressed, and the words the completed line hands to the program.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -17,9 +16,7 @@ namespace {
 
 using namespace vexo_test;
 
-// bash -i on the child side of a pseudo-terminal, in a folder of its own,
-// where "vexo" and "vexo-sim" are functions that print each of their
-// arguments as <ARG>, one a line.
+// bash -i on a pseudo-terminal in a folder, "vexo" and "vexo-sim" printing each argument as <ARG>.
 class Shell {
  public:
   explicit Shell(const std::string& folder) {
@@ -47,10 +44,8 @@ class Shell {
   Shell(const Shell&) = delete;
   Shell& operator=(const Shell&) = delete;
 
-  // Types keys (a TAB completes) and Enter; returns what the shell printed
-  // up to the end of the command's output.
+  // Types keys and Enter, awaiting each TAB's completion; what the shell printed.
   std::string Run(const std::string& keys) {
-    // A TAB's completion is awaited before the rest is typed.
     for (std::size_t start = 0; start <= keys.size();) {
       const std::size_t tab = keys.find('\t', start);
       const std::string part = keys.substr(start, tab == std::string::npos ? std::string::npos : tab + 1 - start);

@@ -7,13 +7,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "card/header_format.h"
 #include "cli/cli.h"
-#include "drivers/reader/rdr.h"
 #include "host/block_copy.h"
 #include "host/copy_map.h"
 #include "host/progress.h"
@@ -54,8 +52,7 @@ std::string OneTitleImage(const TempDir& dir, uint32_t sectors) {
   return image;
 }
 
-// Runs vexo in a child whose standard output is a pseudo-terminal, with the
-// one-second clock; everything the terminal received.
+// Everything a terminal on vexo's standard output receives, with the one-second clock.
 std::string RunOnTerminal(const std::vector<std::string>& args) {
   int master = -1;
   int slave = -1;
@@ -67,12 +64,7 @@ std::string RunOnTerminal(const std::vector<std::string>& args) {
     close(master);
     close(slave);
     vexo_SetProgressClock(SecondPerRead);
-    std::vector<std::string> storage{"vexo"};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : storage) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    vexo_Main(static_cast<int>(storage.size()), argv.data());
+    vexo_test::VexoMain(args);
     std::fflush(stdout);
     _exit(0);
   }
@@ -90,7 +82,7 @@ TEST(ProgressLine, OnATerminalShowsRateAndTimeLeft) {
   TempDir dir;
   const std::string image = OneTitleImage(dir, 300);
   const std::string out = RunOnTerminal({"ros", image, "--read", "1", dir.File("song.mp3")});
-  // Index 10 a second after index 0: 10 sectors a second, 290 sectors left.
+  // 10 sectors a second, 290 left.
   EXPECT_NE(out.find(" 0 / 300 (0%) \r"), std::string::npos) << out;
   EXPECT_NE(out.find(" 10 / 300 (3%)  5.0 KB/s  0:29 left \r"), std::string::npos) << out;
   EXPECT_NE(out.find(" 290 / 300 (96%)  5.0 KB/s  0:01 left \r"), std::string::npos) << out;
@@ -145,35 +137,16 @@ constexpr uint32_t kUsedCard = 0x80000;
 const std::vector<CardTitle> kScattered = {
     {0x10000, 5000, "One"}, {0x40000, 1000, "Highest"}, {0x12000, 3000, "Last entry"}};
 
-Bytes FilledCard(const std::string& image, const std::vector<CardTitle>& titles, bool header) {
-  return PatternCard(image, "Used", titles, kUsedCard, 5, header);
-}
-
-// The port words for the card in `image` on this kind (the card reader takes
-// the image file itself; rdr_AllowRegularFile(false) after it).
-std::vector<std::string> Attach(int32_t kind, const std::string& image, std::unique_ptr<vexo_test::CardOnPort>* port) {
-  if (kind != VEXO_PORT_READER) {
-    *port = std::make_unique<vexo_test::CardOnPort>(kind, image, kUsedCard);
-    EXPECT_TRUE((*port)->ready);
-    return (*port)->Words();
-  }
-  rdr_AllowRegularFile(true);
-  vexo_test::UseNoDelay();
-  return {"card", image};
-}
-
-// The used part of a card that lists titles, on every kind: with the verification below.
-// Without titles it is the header area, without a valid header the whole card.
+// The used part: without titles the header area, without a valid header the whole card.
 TEST(UsedPart, WithoutTitlesTheHeaderAreaWithoutAHeaderTheWholeCard) {
   for (const bool header : {true, false}) {
     TempDir dir;
     const std::string image = dir.File("card.img");
-    const Bytes card = FilledCard(image, header ? std::vector<CardTitle>{} : kScattered, header);
-    std::unique_ptr<vexo_test::CardOnPort> port;
-    const std::string out = RunVexo(Attach(VEXO_PORT_READER, image, &port), {"--rawread", dir.File("copy"), "-u"}).out;
+    const Bytes card = PatternCard(image, "Used", header ? std::vector<CardTitle>{} : kScattered, kUsedCard, 5, header);
+    const vexo_test::CardOnPort reader(VEXO_PORT_READER, image);
+    const std::string out = RunVexo(reader.Words(), {"--rawread", dir.File("copy"), "-u"}).out;
     EXPECT_NE(out.find(kDone), std::string::npos) << out;
     EXPECT_EQ(ReadFile(dir.File("copy")), vexo_test::Slice(card, 0, header ? 0x10000 : kUsedCard)) << header;
-    rdr_AllowRegularFile(false);
   }
 }
 
@@ -188,8 +161,7 @@ Bytes ResumeCard(const std::string& image, const std::string& name) {
   return PatternCard(image, name, {{0x10000, 600000, "Song"}}, kResumeSectors * 512, 7);
 }
 
-// One --rawread on the simulated adapter, its card pulled when the copy
-// reaches sector `pullAt` (-1: never); the blocks the card sent.
+// One --rawread on the adapter, the card pulled at sector `pullAt` (-1: never); the blocks sent.
 uint64_t AdapterRawRead(const std::string& image, const std::string& copy, int64_t pullAt,
                         std::string* out, uint64_t capacity = kResumeSectors * 512) {
   vexo_test::CardOnPort card(VEXO_PORT_PARALLEL, image, capacity);
@@ -215,8 +187,7 @@ TEST(ResumedCopy, StoppedThriceThenFinishedEqualsTheCardReadingNoDataSectorTwice
     VexoCopyMap map;
     ASSERT_TRUE(vexo_LoadCopyMap(copy.c_str(), &map));
     EXPECT_EQ(map.done, pullAt);
-    // The header area in the first run; a resumed one reads only the header
-    // and its table again, to know the card, then the sectors not done.
+    // The header area first; a resumed run reads the header and its table again.
     EXPECT_EQ(blocks, (pullAt == 300u ? kHeadSectors : kIdentitySectors) + (pullAt - done));
     EXPECT_EQ(out.find("Resumed") != std::string::npos, pullAt != 300u) << out;
     done = pullAt;
@@ -231,10 +202,7 @@ TEST(ResumedCopy, StoppedThriceThenFinishedEqualsTheCardReadingNoDataSectorTwice
   EXPECT_EQ(ReadFile(dir.File("whole.img")), card);
 }
 
-// The same through the player: each run may read `allowed` sectors before the
-// card goes; a resumed run reads the header and its table again, every other
-// sector is read once over all runs. The 'n' that ends the stream of the
-// header sectors brings one block more, which the driver never takes.
+// Through the player: no sector read twice; the 'n' ending the header's stream brings one block more.
 TEST(ResumedCopy, ThroughThePlayerReadsNoSectorTwice) {
   TempDir dir;
   const std::string image = dir.File("card.img");
@@ -273,14 +241,13 @@ TEST(ResumedCopy, ThroughThePlayerReadsNoSectorTwice) {
   EXPECT_EQ(sent, kResumeSectors + (runs - 1) * kIdentitySectors + runs);
 }
 
-// Through the card reader, its reads cut at several points (1 MiB blocks, so
-// within a block): each resumed copy ends equal to an uninterrupted one.
+// Through the card reader cut within its 1 MiB blocks: resumed copies equal an uninterrupted one.
 TEST(ResumedCopy, ThroughTheCardReaderCutAnywhereEqualsAnUninterruptedCopy) {
   TempDir dir;
   const std::string image = dir.File("card.img");
   const Bytes card = ResumeCard(image, "Reader");
-  std::unique_ptr<vexo_test::CardOnPort> none;
-  const std::vector<std::string> port = Attach(VEXO_PORT_READER, image, &none);
+  const vexo_test::CardOnPort reader(VEXO_PORT_READER, image);
+  const std::vector<std::string> port = reader.Words();
   ASSERT_NE(RunVexo(port, {"--rawread", dir.File("whole.img")}).out.find(kDone), std::string::npos);
   ASSERT_EQ(ReadFile(dir.File("whole.img")), card);
   const std::vector<std::vector<uint32_t>> cuts = {{1}, {700, 1}, {1, 1, 1917}, {5, 900, 600}};
@@ -302,7 +269,6 @@ TEST(ResumedCopy, ThroughTheCardReaderCutAnywhereEqualsAnUninterruptedCopy) {
     EXPECT_NE(out.find("\n Resumed at sector " + std::to_string(done) + ".\n"), std::string::npos) << out;
     EXPECT_EQ(ReadFile(copy), ReadFile(dir.File("whole.img"))) << c;
   }
-  rdr_AllowRegularFile(false);
 }
 
 TEST(ResumedCopy, AChangedCardStartsOverAndSaysWhy) {
@@ -328,12 +294,6 @@ TEST(ResumedCopy, AChangedCardStartsOverAndSaysWhy) {
 constexpr uint32_t kRestoreSectors = 512;  // a 256 KiB card
 constexpr uint32_t kRestoreBytes = kRestoreSectors * 512;
 
-// A card image whose header lists `titles` over pattern data of `seed`.
-Bytes ListedCard(const std::string& path, const std::string& name,
-                 const std::vector<CardTitle>& titles, uint32_t seed, uint32_t bytes = kRestoreBytes) {
-  return PatternCard(path, name, titles, bytes, seed);
-}
-
 // Every title the card lists holds the file's bytes.
 void ExpectListedTitlesMatch(const Bytes& card, const Bytes& file) {
   CardHeader header;
@@ -348,8 +308,7 @@ void ExpectListedTitlesMatch(const Bytes& card, const Bytes& file) {
   }
 }
 
-// One --rawwrite of `file` onto the card in `image`, cut after `cutAfter`
-// sector writes (-1: never), on the simulated adapter or player.
+// One run on the adapter or player, the card cut after `cutAfter` sector writes (-1: never).
 std::string RestoreRun(int32_t kind, const std::string& image, const std::vector<std::string>& args,
                        int64_t cutAfter) {
   vexo_test::CardOnPort card(kind, image, kRestoreBytes);
@@ -366,8 +325,7 @@ std::string RestoreRun(int32_t kind, const std::string& image, const std::vector
 }
 
 TEST(Restore, CutAfterEveryKthWriteNeverListsAWrongTitleAndResumesToTheFile) {
-  // 128 blank header sectors, 384 data sectors, then the file's 128 header
-  // sectors: 640 writes in all.
+  // 128 blank header sectors, 384 data sectors, the file's 128 header sectors: 640 writes.
   struct Case {
     int32_t kind;
     std::vector<int64_t> cuts;
@@ -383,8 +341,8 @@ TEST(Restore, CutAfterEveryKthWriteNeverListsAWrongTitleAndResumesToTheFile) {
       const std::string image = dir.File("card.img");
       const std::string backup = dir.File("backup.img");
       // The card lists other titles over other bytes than the file's.
-      ListedCard(image, "Old", {{0x10000, 90000, "Old"}, {0x30000, 20000, "Older"}}, 3);
-      const Bytes file = ListedCard(backup, "New", {{0x10000, 150000, "New"}, {0x36000, 1000, "Top"}}, 9);
+      PatternCard(image, "Old", {{0x10000, 90000, "Old"}, {0x30000, 20000, "Older"}}, kRestoreBytes, 3);
+      const Bytes file = PatternCard(backup, "New", {{0x10000, 150000, "New"}, {0x36000, 1000, "Top"}}, kRestoreBytes, 9);
       std::string out = RestoreRun(c.kind, image, {"--rawwrite", backup}, cut);
       EXPECT_NE(out.find("\n Error: "), std::string::npos) << out;
       ExpectListedTitlesMatch(vexo_test::ReadFile(image), file);
@@ -397,13 +355,13 @@ TEST(Restore, CutAfterEveryKthWriteNeverListsAWrongTitleAndResumesToTheFile) {
   }
 }
 
-TEST(Restore, UsedPartAndAChangedFileOrCard) {
+TEST(Restore, UsedPartAChangedFileOrCardAndAVerify) {
   TempDir dir;
   const std::string image = dir.File("card.img");
   const std::string backup = dir.File("backup.img");
-  const Bytes old = ListedCard(image, "Old", {{0x10000, 90000, "Old"}}, 3);
+  const Bytes old = PatternCard(image, "Old", {{0x10000, 90000, "Old"}}, kRestoreBytes, 3);
   // The highest title is not the last entry.
-  const Bytes file = ListedCard(backup, "New", {{0x20000, 1000, "Top"}, {0x10000, 5000, "Low"}}, 9);
+  const Bytes file = PatternCard(backup, "New", {{0x20000, 1000, "Top"}, {0x10000, 5000, "Low"}}, kRestoreBytes, 9);
   std::string out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--rawwrite", backup, "--used"}, -1);
   EXPECT_EQ(out.find("truncated"), std::string::npos) << out;
   Bytes expected = old;
@@ -421,24 +379,31 @@ TEST(Restore, UsedPartAndAChangedFileOrCard) {
   Bytes card = vexo_test::ReadFile(image);
   card[(map.done - 1) * 512] ^= 0xFF;  // the last sector the map claims
   vexo_test::WriteFile(image, card);
-  out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--rawwrite", backup}, -1);
+  out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--rawwrite", backup, "--verify"}, -1);
   EXPECT_NE(out.find("\n Started over: the card changed.\n"), std::string::npos) << out;
+  EXPECT_NE(out.find(" Bits/sec.\n\n Verifying the card against file " + backup), std::string::npos) << out;
+  EXPECT_NE(out.find(kDone + " Verified: identical.\n"), std::string::npos) << out;
   EXPECT_EQ(vexo_test::ReadFile(image), vexo_test::Pattern(kRestoreBytes, 11));
+  // A file longer than the card differs in every sector past the card's end.
+  Bytes longer = vexo_test::Pattern(kRestoreBytes, 11);
+  longer.resize(kRestoreBytes + 1000, 0);
+  vexo_test::WriteFile(backup, longer);
+  out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--verify", backup}, -1);
+  EXPECT_NE(out.find(" The file is 1000 bytes longer than the card.\n Differs in 2 sectors; the first:\n"
+                     "   sector 512: no title\n   sector 513: no title\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("\n Error: CARD DIFFERS FROM FILE\n"), std::string::npos) << out;
 }
 
 // ---- Verification ------------------------------------------------------------
 
-// The card holds kScattered over pattern bytes; the file is the card with
-// one byte changed at `changed` (-1: none).
-struct VerifyCase {
-  int64_t changed;
-  bool used;
-  const char* listed;  // the line that names the sector, or nullptr when identical
-};
-
 // The used part copied, then compared with files that differ in one byte.
 TEST(Verify, UsedPartCopiedAndOneChangedByteFoundWithItsTitleOnEveryKind) {
-  const VerifyCase cases[] = {
+  const struct {
+    int64_t changed;   // the byte changed in the file (-1: none)
+    bool used;
+    const char* listed;  // the line that names the sector, nullptr when identical
+  } cases[] = {
       {-1, false, nullptr},
       {0x40000 + 700, false, "   sector 513: title 2, Highest\n"},
       {0x12000 + 2999, true, "   sector 149: title 3, Last entry\n"},
@@ -454,15 +419,16 @@ TEST(Verify, UsedPartCopiedAndOneChangedByteFoundWithItsTitleOnEveryKind) {
   for (const auto& [kind, plan] : kinds) {
     TempDir dir;
     const std::string image = dir.File("card.img");
-    const Bytes card = FilledCard(image, kScattered, true);
-    std::unique_ptr<vexo_test::CardOnPort> port;
-    const std::vector<std::string> words = Attach(kind, image, &port);
+    const Bytes card = PatternCard(image, "Used", kScattered, kUsedCard, 5);
+    const vexo_test::CardOnPort port(kind, image, kUsedCard);
+    ASSERT_TRUE(port.ready);
+    const std::vector<std::string> words = port.Words();
     for (const char* used : {"--used", "-u"}) {  // up to the highest title, not the last entry
       const std::string out = RunVexo(words, {"--rawread", dir.File(used), used}).out;
       EXPECT_NE(out.find(kDone), std::string::npos) << out;
       EXPECT_EQ(ReadFile(dir.File(used)), vexo_test::Slice(card, 0, 0x40000 + 1000)) << vexo_test::KindName(kind) << used;
     }
-    for (const VerifyCase& c : cases) {
+    for (const auto& c : cases) {
       SCOPED_TRACE(std::string(vexo_test::KindName(kind)) + " byte " + std::to_string(c.changed) +
                    (c.used ? " --used" : ""));
       Bytes file = card;
@@ -488,29 +454,7 @@ TEST(Verify, UsedPartCopiedAndOneChangedByteFoundWithItsTitleOnEveryKind) {
       EXPECT_EQ(ReadFile(backup), file) << "the file is only read";
       EXPECT_EQ(ReadFile(image), card) << "the card is only read";
     }
-    rdr_AllowRegularFile(false);
   }
-}
-
-TEST(Verify, AfterARestoreAndAgainstALongerFile) {
-  TempDir dir;
-  const std::string image = dir.File("card.img");
-  const std::string backup = dir.File("backup.img");
-  ListedCard(image, "Old", {{0x10000, 90000, "Old"}}, 3);
-  const Bytes file = ListedCard(backup, "New", {{0x10000, 150000, "New"}}, 9);
-  std::string out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--rawwrite", backup, "--verify"}, -1);
-  EXPECT_NE(out.find(" Bits/sec.\n\n Verifying the card against file " + backup), std::string::npos) << out;
-  EXPECT_NE(out.find(kDone + " Verified: identical.\n"), std::string::npos) << out;
-  EXPECT_EQ(vexo_test::ReadFile(image), file);
-  // A file longer than the card differs in every sector past the card's end.
-  Bytes longer = file;
-  longer.resize(kRestoreBytes + 1000, 0);
-  vexo_test::WriteFile(backup, longer);
-  out = RestoreRun(VEXO_PORT_PARALLEL, image, {"--verify", backup}, -1);
-  EXPECT_NE(out.find(" The file is 1000 bytes longer than the card.\n Differs in 2 sectors; the first:\n"
-                     "   sector 512: no title\n   sector 513: no title\n"),
-            std::string::npos) << out;
-  EXPECT_NE(out.find("\n Error: CARD DIFFERS FROM FILE\n"), std::string::npos) << out;
 }
 
 }  // namespace

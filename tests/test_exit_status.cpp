@@ -1,5 +1,4 @@
-// The exit status a script reads, as the shell reports it, through the
-// simulator program (which passes vexo's status on): 0 done, 1 failed,
+// The exit status a script reads through the simulator program: 0 done, 1 failed,
 // 2 command line refused, 255 port refused, 128 + n stopped by signal n.
 #include <gtest/gtest.h>
 
@@ -45,8 +44,7 @@ TEST_F(ExitStatus, OfEveryKindOfRun) {
       {ros + "--import " + song + "--bitrate 100", 2}, {ros + "--import " + song + "--bitrate 128k", 2},
       {ros + "--import " + song + "--bitrate", 2}, {ros + "--import " + song + "--bitrate 640", 2},
       {lp + "--rawwrite " + Q("c.ros") + " --used x", 2}, {lp + "--rawread " + Q("b.img") + " --used x", 2},
-      // Runs that did what they were asked: a card without a playlist is
-      // listed as such; an import that skipped a song stored the others.
+      // Runs that did what they were asked (an import that skipped a song stored the others).
       {ros + "--get", 0}, {ros + "--add " + song + "T", 0}, {ros + "-j", 0}, {ros + "-ct 1 New", 0},
       {ros + "--check", 0}, {ros + "--repair --dry-run", 0},
       {ros + "--read 1 " + Q("back.mp3"), 0}, {ros + "--import " + song + Q("missing.mp3"), 0},
@@ -69,8 +67,7 @@ TEST_F(ExitStatus, OfEveryKindOfRun) {
   }
 }
 
-// A copy on the player's line, stopped once it is under way (long before
-// the song's 8 MiB are across).
+// A copy of 8 MiB on the player's line, stopped once under way.
 TEST_F(ExitStatus, StoppedBySignalN) {
   dir.Write("long.mp3", Pattern(8 << 20, 2));
   for (const auto& [signal, status] : {std::pair<const char*, int>{"TERM", 143}, {"HUP", 129}}) {

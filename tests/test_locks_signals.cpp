@@ -1,6 +1,5 @@
-// One user of a card at a time, and a clean stop on a signal: the lock each
-// port takes at open (image file, serial line, adapter address), and what
-// SIGINT, SIGTERM and SIGHUP do to a command that is running.
+// One user of a card at a time (the lock each port takes at open), and what
+// SIGINT, SIGTERM and SIGHUP do to a running command.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -30,8 +29,7 @@ namespace {
 
 using namespace vexo_test;
 
-// A child process running a function of this one, its standard output and
-// error in a pipe.
+// A child process running a function of this one, its output and error in a pipe.
 struct Child { pid_t pid; int out; std::string text; };
 
 Child Spawn(const std::function<void()>& body) {
@@ -59,9 +57,7 @@ bool ReadUntil(Child& child, const std::string& marker) {
   return got > 0;
 }
 
-// Sends the signals while the child is stopped, so that all of them are
-// pending when it goes on and it takes them one right after the other,
-// lowest number first, however loaded the machine.
+// Sends the signals while the child is stopped, so it takes them all at once, lowest first.
 void SendTogether(pid_t pid, const std::vector<int>& signals) {
   kill(pid, SIGSTOP);
   waitpid(pid, nullptr, WUNTRACED);
@@ -102,17 +98,14 @@ TEST(TwoRunsOnOneSimulatedCard, TheSecondIsRefusedAndTheFirstCompletes) {
   EXPECT_EQ(ReadRange(card, 0x10000, first.size()), first);
 }
 
-// One process holds a port open; another one's open is refused exactly when
-// it names the same image or port address.
-struct LockCase {
-  int32_t kind;
-  int held, probe;  // lp index, or image 0/1
-  bool refused;
-  bool lockFolderUsable = true;
-};
-
+// Another process's open is refused exactly when it names the same image or port address.
 TEST(PortLock, ASecondOpenOfTheSameImageOrAdapterAddressIsRefused) {
-  const LockCase cases[] = {
+  const struct {
+    int32_t kind;
+    int held, probe;  // lp index, or image 0/1
+    bool refused;
+    bool lockFolderUsable = true;
+  } cases[] = {
       {VEXO_PORT_ROS, 0, 0, true},       {VEXO_PORT_ROS, 0, 1, false},
       {VEXO_PORT_PARALLEL, 0, 1, true},  {VEXO_PORT_PARALLEL, 1, 0, true},
       {VEXO_PORT_PARALLEL, 1, 2, false}, {VEXO_PORT_PARALLEL, 3, 3, true},
@@ -123,7 +116,7 @@ TEST(PortLock, ASecondOpenOfTheSameImageOrAdapterAddressIsRefused) {
   WriteCardImage(images[0], 1, "Card", {});
   const auto before = ReadFile(images[0]);
   UseNoAdapterWaits();
-  for (const LockCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "kind " << c.kind << ": " << c.held << " then " << c.probe);
     mmcsim_InstallMemoryCard(MmcSimConfig{});  // its own lock folder
     if (!c.lockFolderUsable) vexo_SetLockFolder("/nonexistent/vexo-lock-folder");
@@ -202,30 +195,24 @@ TEST(StopRequest, OnceRequestedNoCopyAndNoHeaderWriteBegins) {
   EXPECT_FALSE(FileExists(dir.File("out")));
 }
 
-// Signals sent to a copy to (0) or from (1) the card on the player's line,
-// the last one ending the run.
+// Signals sent to a copy to (0) or from (1) the card on the player's line; the last ends the run.
 class SignalDuringCopy : public PlayerLine,
                          public testing::WithParamInterface<std::tuple<std::vector<int>, int>> {};
 
 void MillisecondPauses(uint32_t units) { vexo_SleepMicros(units * 1000ull); }
 
-// A vexo run of its own on the player's line, at the product's pace
-// (shortened pauses), without the player's in-process hooks; this process's
-// player answers on the line.
-Child SpawnVexo(std::vector<std::string> args) {
+// A vexo run of its own on the player's line at millisecond pauses; this process's player answers.
+Child SpawnVexo(const std::vector<std::string>& args) {
   return Spawn([&args] {
     ser_SetEmptyPollHook(nullptr);
     vexo_SetDelayHook(MillisecondPauses);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    const int status = vexo_Main(static_cast<int>(argv.size()), argv.data());
+    const int status = VexoMain(args);
     vexo_EndIfSignalled();
     _exit(status);
   });
 }
 
-// The line as it was, the playlist unchanged, an earlier file of the read's
-// name as it was and no other file left behind.
+// The line, the playlist and an earlier file of the read's name as they were; no file left behind.
 TEST_P(SignalDuringCopy, LeavesTheLineThePlaylistAndAnEarlierFileAsTheyWere) {
   const auto& [signals, copy] = GetParam();
   WriteCardImage(card, 1, "Card", {{0x10000, 4000 * 512, "Long"}}, 0x10000 + 4000 * 512);
@@ -233,8 +220,7 @@ TEST_P(SignalDuringCopy, LeavesTheLineThePlaylistAndAnEarlierFileAsTheyWere) {
   const Bytes earlier = Pattern(100, 4);
   const std::string out = dir.Write("out.mp3", earlier);
   const std::string song = dir.Write("song.mp3", Pattern(30 * 512, 9));
-  const std::vector<std::string> runs[] = {{"vexo", "ttyS0", "--add", song, "New"},
-                                           {"vexo", "ttyS0", "--read", "1", out}};
+  const std::vector<std::string> runs[] = {{"ttyS0", "--add", song, "New"}, {"ttyS0", "--read", "1", out}};
   Child run = SpawnVexo(runs[copy]);
   ASSERT_TRUE(ReadUntil(run, " 10 / ")) << run.text;  // the copy is running
   SendTogether(run.pid, signals);
@@ -260,8 +246,7 @@ bool g_raiseInHeaderWrite = false;
 bool g_raised = false;
 uint32_t g_unitsAfterRaise = 0;
 
-// The player's pacing, and once a SIGINT: at the first pause of the header's
-// sector writes, or at the run's very first pause.
+// The player's pacing, and one SIGINT: at the header write's first pause, or the run's first.
 void PauseAndInterrupt(uint32_t units) {
   if (g_raised) g_unitsAfterRaise += units;
   if (!g_raised && vexo_ShieldedStepRunning() == g_raiseInHeaderWrite) {

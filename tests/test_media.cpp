@@ -1,11 +1,5 @@
-// Songs: the bytes stored for each format (every one made at test time with
-// the same libraries: libavcodec encoders, LAME, hand-built tags), checked by
-// decoding the result; then --import end to end: the songs a folder offers
-// (by probing, hidden files left out, subfolders with --recursive), the
-// report lines, the prepared bytes read back from the card, titles from
-// every kind of tag, skipped songs, a stop between songs; --add beside it
-// still stores a file's bytes as they are. The MPEG frame parser is also fed
-// hostile buffers.
+// Songs: what is stored for each format (decoded to check), --import end to
+// end, and the MPEG frame parser fed hostile buffers.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -87,11 +81,7 @@ class Songs : public testing::Test {
   std::string image = dir.File("card.ros");
 };
 
-// Every format of a folder: what is stored for each (the player's MPEG-1
-// Layer III at 44.1 kHz, as long as the source, the same bytes each time; a
-// strip is exactly the source's frames), then the folder imported: the
-// report lines, each title from the song's tags (the container's own for
-// every format) or its name, and the prepared bytes on the card.
+// Each format stored as the player's MPEG-1 Layer III, then imported: report, titles, bytes.
 TEST_F(Songs, EveryFormatIsStoredAsThePlayerNeedsOrSkipped) {
   struct Case {
     const char* file;
@@ -219,11 +209,7 @@ TEST_F(Songs, TheCacheIsUsedTheSecondTimeAndADamagedEntryIsRedone) {
   }
 }
 
-// --bitrate caps the MP3s inside the player's profile (one above the rate is
-// transcoded, one not above it stripped) and sets the rate of every
-// transcode; --keep-tags stores an MP3 inside the profile as its file's
-// bytes. Each case prepared, then imported: its report line, and the
-// prepared bytes on the card.
+// --bitrate caps MP3s and sets every transcode's rate; --keep-tags stores the file's bytes.
 TEST_F(Songs, BitrateAndKeepTagsSayHowEachSongIsStored) {
   struct Case {
     const char* file;
@@ -282,19 +268,10 @@ TEST_F(Songs, BitrateAndKeepTagsSayHowEachSongIsStored) {
 }
 
 TEST(Fit, ChoosesTheHighestRateAtWhichTheSongsFit) {
-  PreparedSong flac;  // a minute of FLAC, transcoded at 192 kbit/s
-  flac.action = MEDIA_TRANSCODE;
-  flac.bitrate = 192;
-  flac.duration = 60;
-  flac.storedSize = 1440000;
-  PreparedSong mp3;  // an MP3 at 128 kbit/s inside the profile
-  mp3.action = MEDIA_STRIP;
-  mp3.sourceBitrate = 128;
-  mp3.storedSize = 960000;
-  mp3.duration = 60;
-  PreparedSong skipped;
-  skipped.storedSize = 1u << 30;
-  const std::vector<PreparedSong> songs = {flac, skipped, mp3};
+  // A minute of FLAC transcoded at 192 kbit/s, a skipped song, a minute of MP3 at 128 kbit/s.
+  const PreparedSong flac{.action = MEDIA_TRANSCODE, .storedSize = 1440000, .bitrate = 192, .duration = 60};
+  const PreparedSong mp3{.action = MEDIA_STRIP, .storedSize = 960000, .sourceBitrate = 128, .duration = 60};
+  const std::vector<PreparedSong> songs = {flac, {.storedSize = 1u << 30}, mp3};
   const auto bound = [](int rate) { return media_TranscodedSizeBound(60, rate); };
   struct Case {
     uint64_t freeBytes;
@@ -318,10 +295,7 @@ TEST(Fit, ChoosesTheHighestRateAtWhichTheSongsFit) {
   EXPECT_LT(media_TranscodedSizeBound(60, 128), 970000u);
 }
 
-// --fit on a card of 64 KB free: three songs of 2 s that need about 100 KB as
-// prepared go on at the highest rate whose size bound fits (80 kbit/s, every
-// song above it transcoded); four do not fit even at 64 kbit/s and go on as
-// prepared while they fit. Without --fit the three do not all fit.
+// --fit on 64 KB free: three songs fit at 80 kbit/s; four do not fit even at 64.
 TEST_F(Songs, FitLowersTheRateUntilTheSongsFit) {
   const CardOnPort card(VEXO_PORT_PARALLEL, dir.File("small"), 128 * 1024);
   fs::create_directories(dir.File("three"));
@@ -350,9 +324,7 @@ TEST_F(Songs, FitLowersTheRateUntilTheSongsFit) {
   EXPECT_NE(four.find(" Skipped: CARD FULL\n"), std::string::npos) << four;
 }
 
-// A folder offers its audio files by content, whatever their names, and the
-// files whose names say they are songs; hidden files and folders never;
-// subfolders only with --recursive, in path order.
+// A folder offers audio by content or name, never hidden files; subfolders with -R.
 TEST_F(Songs, FoldersOfferTheirAudioFilesInPathOrder) {
   fs::create_directories(dir.File("music/b/deep"));
   fs::create_directories(dir.File("music/.hidden"));
@@ -384,8 +356,7 @@ TEST_F(Songs, FoldersOfferTheirAudioFilesInPathOrder) {
   EXPECT_EQ(titles[3].title, "b");
 }
 
-// A stop asked for while the third song goes on the card ends the import:
-// the two songs before it stay listed, nothing of the third is.
+// A stop during the third song keeps the two before it and nothing of the third.
 TEST_F(Songs, AStopKeepsTheSongsBefore) {
   fs::create_directories(dir.File("in"));
   std::string expected;
@@ -406,8 +377,7 @@ TEST_F(Songs, AStopKeepsTheSongsBefore) {
   EXPECT_EQ(titles[1].title, "2");
 }
 
-// Hand-made tags, every size under 128 so one byte (plain or sync-safe): an
-// ID3v2 tag of this version with one title frame, and an ID3v1 trailer.
+// Hand-made ID3v2 (one title frame, sizes under 128) and ID3v1 tags.
 Bytes Id3v2(char version, const std::string& frame) {
   const std::string tag = std::string("ID3") + version + std::string(5, '\0') + char(frame.size() + 10) + "TIT2" +
                           std::string(3, '\0') + char(frame.size()) + std::string(2, '\0') + frame;
@@ -418,11 +388,7 @@ Bytes Id3v1(const std::string& title) {
   return Bytes(tag.begin(), tag.end());
 }
 
-// A folder, then a playlist, onto the card in the simulated adapter (the
-// drivers' writes are checked on every kind of port by the commands' tests):
-// titles from each kind of ID3 tag, the playlist and the name; a song too
-// big for the card and a missing one are skipped; every title's bytes land
-// where the JSON listing says.
+// Titles from each ID3 kind, the playlist and the name; too big and missing songs skipped.
 TEST_F(Songs, TitlesFromTagsPlaylistsAndNames) {
   const CardOnPort card(VEXO_PORT_PARALLEL, dir.File("small"), 128 * 1024);
   const Bytes eight = LameFrames(44100, 32);  // 8 KB

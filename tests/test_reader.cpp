@@ -1,6 +1,5 @@
-// The card in a host card reader ("card <device>"): refusals that write
-// nothing, and every command on a regular file standing in for the device and
-// on a loop device where the machine allows one.
+// The card in a host card reader ("card <device>"): refusals, and every command
+// on a regular file standing in for the device and on a loop device.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -103,19 +102,16 @@ void RunEveryCommand(const std::string& device, const TempDir& dir, uint32_t car
 
 TEST(ReaderCommands, OnAFileStandingInForTheDevice) {
   TempDir dir;
-  const std::string card = dir.Write("card.img", Bytes(kCard, 0xFF));
-  rdr_AllowRegularFile(true);
-  RunEveryCommand(card, dir, kCard);
-  rdr_AllowRegularFile(false);
+  const CardOnPort card(VEXO_PORT_READER, dir.Write("card.img", Bytes(kCard, 0xFF)));
+  RunEveryCommand(card.image, dir, kCard);
 }
 
-// A write that fails, or that the reader reports done but drops (found by
-// the read-back), leaves the old playlist.
+// A write that fails, or is reported done but dropped, leaves the old playlist.
 TEST(ReaderCommands, AFailedOrDroppedWriteLeavesTheOldPlaylist) {
   TempDir dir;
   const std::string card = dir.File("card.img");
   WriteFile(dir.File("s.mp3"), Pattern(5 * 512));
-  rdr_AllowRegularFile(true);
+  const CardOnPort reader(VEXO_PORT_READER, card);
   // Sector writes of an add: 5 data sectors, the table sector, sector 0.
   for (const bool lost : {false, true}) {
     for (uint32_t k = 1; k <= 7; ++k) {
@@ -128,7 +124,6 @@ TEST(ReaderCommands, AFailedOrDroppedWriteLeavesTheOldPlaylist) {
       EXPECT_NE(RunVexo({"card", card, "--get"}).out.find("No. Samples: 0\n"), std::string::npos) << k;
     }
   }
-  rdr_AllowRegularFile(false);
 }
 
 // A loop device of the given size over a sparse file; detached at the end.

@@ -1,7 +1,5 @@
-// The serial driver: the line on a real pseudo-terminal (raw settings applied
-// and put back, reads counted in silent polls, writes that complete or fail),
-// then the player protocol and the serial transfers against the simulated
-// player: bytes on the wire, the failure codes, retries and restarts.
+// The serial driver: the line on a pseudo-terminal, then the player protocol and
+// transfers against the simulated player: bytes on the wire, failures, retries.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -32,8 +30,7 @@ constexpr uint32_t kCardSize = 132907008;
 
 // ---- The line ---------------------------------------------------------------------
 
-// A pty pair whose slave the driver opens through the path redirect; the
-// test plays the far end on the master.
+// A pty pair: the driver opens the slave through the path redirect, the test plays the master.
 class PtyLine : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -148,8 +145,7 @@ TEST_F(PtyLine, ReadTimeoutCountsSilentPolls) {
   std::fill(buffer, buffer + 5, 0);
   EXPECT_EQ(ser_ReadTimeout(buffer, 5, 10), -1) << "silence before the count";
   EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{7, 8, 9, 0}));
-  // A byte that comes while it waits is taken, also in the limit's last
-  // wait; none is a time-out.
+  // A byte that comes while it waits is taken, also in the last wait; none is a time-out.
   g_farEnd = master_;
   g_nearEnd = slave_;
   ser_SetEmptyPollHook(AnswerAfterSilentWaits);
@@ -161,8 +157,7 @@ TEST_F(PtyLine, ReadTimeoutCountsSilentPolls) {
   ser_SetEmptyPollHook(nullptr);
 }
 
-// A far end that hangs up ends a read at once, without spinning, and every
-// later read and write fails at once too.
+// A hang-up ends a read at once, without spinning, and every later read and write.
 TEST_F(PtyLine, AHangUpLosesTheLineAtOnce) {
   ASSERT_EQ(vexo_serial_Open(1, 115200), 0);
   close(master_);
@@ -201,8 +196,7 @@ TEST_F(PtyLine, WriteCompletesWhileTheFarEndReadsAndFailsWhenItStops) {
 
 // ---- The player protocol ------------------------------------------------------------
 
-// A player with a patterned card in slot 1, the line open at 115200; the PC
-// has found the card unless a test restarts the player.
+// A player with a patterned card in slot 1, the line open at 115200, the card found.
 class Player : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -274,8 +268,7 @@ TEST_F(Player, SearchAnswers) {
   EXPECT_EQ(ser_Search(1, 1), 0x7FFFFFFF);
 }
 
-// A failed read sends the request and no 'n', and the next read works; a
-// failed write leaves the sector as it was.
+// A failed read sends no 'n' and the next read works; a failed write leaves the sector.
 TEST_F(Player, SectorFaults) {
   const struct { const char* what; bool write; PlayerFaults faults; uint32_t cardSize; VexoResult result; } cases[] = {
       {"wrong check byte", false, {.corruptSendAt = 1 + 100}, kCardSize, -VEXO_ERROR_DATA_RECEIVE_CRC},
@@ -307,8 +300,7 @@ TEST_F(Player, SectorFaults) {
   EXPECT_EQ(ser_WriteNextSector(1, buffer), -VEXO_ERROR_DATA_WRITE_TIMEOUT);
 }
 
-// The retry wrappers: how many attempts, what comes between them, and that
-// a retry asks by request for the sector that failed.
+// The retry wrappers: attempts, what comes between them, and a retry by request.
 TEST_F(Player, RetriesResyncAndAskByRequest) {
   SectorBuffer buffer = ToSector(Pattern(512, 6));
   const Bytes image = Pattern(83 * 512, 6);  // sectors by their card position
@@ -395,11 +387,7 @@ TEST(PacedPlayer, ByteAtATimeAt57600IsReadWithoutAReRequest) {
   EXPECT_GE(counters.streamedReads, 5u);
 }
 
-}  // namespace
-
 // ---- USB serial adapters ---------------------------------------------------------------
-
-namespace {
 
 TEST(UsbSerial, PortWordsReachTheirDevices) {
   for (const char* word : {"ttyUSB3", "ttyACM0"}) {

@@ -1,10 +1,5 @@
-// --sync end to end on the image file, the simulated adapter and the
-// simulated player: the card ends as the sources' songs in their order, each
-// once, only the songs not yet there are sent (the card's sectors compared
-// before and after, and the simulators' counts of sectors written), a title
-// whose bytes differ in a compared sector is not taken for the song, the
-// guards write nothing, and a stopped or cut-off sync carries on when run
-// again.
+// --sync end to end on every kind of port: the sources' songs in order, each once,
+// only the missing ones sent; guards that write nothing; a stopped sync carries on.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -40,8 +35,7 @@ const Bytes& SongBytes(std::size_t i) {
 
 using Listing = std::vector<std::pair<std::string, Bytes>>;
 
-// "s3", or "s3.mp3" with an extension (built by appending: GCC 12 warns
-// wrongly about a short literal plus a string).
+// "s3", or "s3.mp3" (appended: GCC 12 warns wrongly about a literal plus a string).
 std::string Name(std::size_t song, const char* extension = "") {
   return std::string("s").append(std::to_string(song)).append(extension);
 }
@@ -118,9 +112,7 @@ class Sync : public testing::TestWithParam<int32_t> {
   std::string image = dir.File("card.img");
 };
 
-// Empty to five songs, the same five again (nothing sent, the card
-// unchanged), then one replaced, one removed, one new and two swapped: the
-// expected steps, and only the new songs' sectors written.
+// Empty to five songs, the same again, then replaced, removed, new and swapped: only new songs sent.
 TEST_P(Sync, SendsOnlyWhatIsMissingAndEndsInTheSourcesOrder) {
   const CardOnPort card(GetParam(), image);
   struct Round {
@@ -156,9 +148,7 @@ TEST_P(Sync, SendsOnlyWhatIsMissingAndEndsInTheSourcesOrder) {
   }
 }
 
-// A title of a song's size whose bytes differ in a compared sector is not
-// that song: it is deleted and the song sent again. A difference outside the
-// sampled sectors is seen only where the whole title is compared.
+// A title of a song's size differing in a compared sector is not that song.
 TEST_P(Sync, ATitleWithOtherBytesIsNotTheSong) {
   const CardOnPort card(GetParam(), image);
   const std::string list = List("l.m3u", {0, 1, 2});
@@ -186,8 +176,7 @@ TEST_P(Sync, ATitleWithOtherBytesIsNotTheSong) {
   }
 }
 
-// Titles with the same bytes on the card: the first stays, the others go; a
-// song named twice goes on the card once.
+// Of titles with the same bytes the first stays; a song named twice goes on once.
 TEST_P(Sync, DuplicatesOnTheCardAndInTheSources) {
   const CardOnPort card(GetParam(), image);
   ASSERT_EQ(Run(card, {"--sync", List("a.m3u", {0, 1})}).status, 0);
@@ -207,8 +196,7 @@ TEST_P(Sync, DuplicatesOnTheCardAndInTheSources) {
   EXPECT_EQ(Listed(image), Expected({1, 0, 2, 0}));
 }
 
-// Nothing is written by a dry run, a missing source, a folder without songs,
-// or a plan that deletes every title without --force (which then does it).
+// Dry runs, missing sources, no songs, or deleting every title without --force write nothing.
 TEST_P(Sync, GuardsAndDryRunsWriteNothing) {
   const CardOnPort card(GetParam(), image);
   ASSERT_EQ(Run(card, {"--sync", List("a.m3u", {0, 1})}).status, 0);
@@ -240,8 +228,7 @@ TEST_P(Sync, GuardsAndDryRunsWriteNothing) {
   EXPECT_EQ(Listed(image), Expected({2}));
 }
 
-// A stop after the second step ends the sync there; the same sync again ends
-// where an uninterrupted one does and sends no song twice.
+// A stopped sync run again ends where an uninterrupted one does, sending no song twice.
 TEST_P(Sync, AStoppedSyncCarriesOnWhenRunAgain) {
   const std::string first = List("a.m3u", {0, 1, 2, 3, 4}), second = List("b.m3u", {0, 5, 4, 3, 6});
   Listing uninterrupted;

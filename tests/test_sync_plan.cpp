@@ -1,7 +1,5 @@
-// The sync's plan, pure: from a table and songs (each a letter standing for
-// its bytes) the keeps, deletes, adds with their places, skips and moves, as
-// a table of cases. Every plan is also played on a model of the table: it
-// must end in the songs' order, each once, with no title on another.
+// The sync's plan, pure, from a table and songs (a letter stands for its bytes);
+// every plan is played on a model of the table, which must end in the songs' order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,8 +13,7 @@ namespace {
 
 constexpr uint32_t kCardSize = 132907008;
 
-// Content letters: a letter's bytes, and so its size, are its own; a primed
-// letter (lower case) has the size of its upper case one but other bytes.
+// A letter's size is its own; a lower case one has its upper case's size, other bytes.
 uint32_t SizeOf(char c) {
   const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return 1000u + 300u * static_cast<uint32_t>(upper - 'A');
@@ -31,8 +28,7 @@ struct Model {
   int mismatchedCompares = 0;
 };
 
-// A card holding the letters back to back from sector 128, each padded to
-// whole sectors.
+// A card of the letters back to back from sector 128, each padded to whole sectors.
 Model Make(const std::string& card, const std::string& songs) {
   Model model;
   uint32_t address = 0x10000;
@@ -105,9 +101,7 @@ std::string Render(const SyncPlan& plan) {
   return out;
 }
 
-// Plays the plan on the model: every step's numbers must name the titles it
-// means, no title may cover another's sectors, and the end must be the
-// songs' order, each once (those the plan skips left out).
+// Plays the plan on the model: the right titles, none over another, the songs' order at the end.
 void Play(const Model& model, const SyncPlan& plan, const std::string& expectedEnd) {
   std::vector<TitleEntry> table = model.table;
   std::string contents = model.contents;
@@ -167,8 +161,7 @@ TEST(SyncPlan, Cases) {
       {"empty card to five songs", "", "ABCDE", "a1@128 a2@130 a3@133 a4@137 a5@141", "ABCDE",
        1000 + 1300 + 1600 + 1900 + 2200},
       {"the same five: nothing sent", "ABCDE", "ABCDE", "k1 k2 k3 k4 k5", "ABCDE", 0},
-      // B replaced by b (same size, other bytes: it goes where B was), E
-      // removed, F new, C and D swapped.
+      // B replaced by b (going where B was), E removed, F new, C and D swapped.
       {"replaced, removed, new, swapped", "ABCDE", "AbDCF", "k1 k3 k4 d5 d2 a4@130 a5@141 m3>4 m2>4",
        "AbDCF", 1300 + 2500},
       {"reversed: all but one move", "ABCDE", "EDCBA", "k1 k2 k3 k4 k5 m4>5 m3>5 m2>5 m1>5", "EDCBA", 0},
@@ -180,8 +173,7 @@ TEST(SyncPlan, Cases) {
       {"same size, other bytes: replaced", "A", "a", "d1 a1@128", "a", 1000, true},
       {"everything goes", "ABC", "DE", "d3 d2 d1 a1@128 a2@132", "DE", 1900 + 2200, true},
       {"one stays, the new song in the freed place", "ABC", "CD", "k3 d2 d1 a2@128", "CD", 1900},
-      // A card of 0x10000 + 4 sectors: A (2 sectors) stays, B's stretch is
-      // free, E is larger than it.
+      // A card of 0x10000 + 4 sectors: B's stretch is free, E larger than it.
       {"a song larger than every free stretch", "AB", "AEB", "k1 k2 s2(-41)", "AB", 0, false, 0x10000 + 4 * 512},
   };
   for (const auto& c : cases) {
@@ -198,8 +190,7 @@ TEST(SyncPlan, Cases) {
   }
 }
 
-// Moves are the fewest: every order of six titles takes six minus its
-// longest run in order.
+// Moves are the fewest: every order of six takes six minus its longest increasing run.
 TEST(SyncPlan, FewestMoves) {
   std::string order = "ABCDEF";
   int orders = 0;
@@ -222,8 +213,7 @@ TEST(SyncPlan, FewestMoves) {
   EXPECT_EQ(orders, 720);
 }
 
-// A title is compared only with songs of its size, and reported as matched
-// the way the comparison works; a failing comparison ends the plan.
+// A title is compared only with songs of its size; a failing comparison ends the plan.
 TEST(SyncPlan, ComparisonsAndTheirFailure) {
   Model model = Make("ABCD", "AXYD");
   SyncPlan plan;
@@ -236,8 +226,7 @@ TEST(SyncPlan, ComparisonsAndTheirFailure) {
   EXPECT_EQ(card_PlanSync(model.table, kCardSize, model.songs, failing, &plan), -VEXO_ERROR_CMD_READ);
 }
 
-// A table one entry short of full, every title a song of its own size: of
-// two new songs one goes on, the other is skipped.
+// A table one entry short of full: of two new songs one goes on, the other is skipped.
 TEST(SyncPlan, TableFull) {
   Model full;
   for (std::size_t i = 0; i + 1 < HEADER_MAX_TITLES + 2; ++i) {

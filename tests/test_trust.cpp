@@ -1,8 +1,5 @@
-// Cards whose title table cannot be trusted: entries pointing outside the
-// card, overlapping or listed twice, a wrong table end, a count larger than
-// the header area. Each damaged card is listed, read from, added to, checked
-// and repaired from the command line on an image file; what the image holds
-// afterwards is compared with what it held before.
+// Cards whose title table cannot be trusted, listed, read, added to, checked and
+// repaired from the command line on an image file, compared with what they held.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -66,8 +63,7 @@ const DamagedCard kCards[] = {
     {"TableEndWrong", {0x10400, 100, "Song B", 1}, [](Bytes& b) { PutLe32(b, 10, 9999); }, 0,
      nullptr, 1100, 2, 1, " The header's table end is 9999; the table ends at 576.",
      " The header's table end 9999 becomes 576.", 0, 2},
-    // 3000 entries claimed: the 2032 that fit in the header area are loaded,
-    // those behind the two titles all zero.
+    // 3000 entries claimed: the 2032 that fit are loaded, those behind the two all zero.
     {"CountPastHeaderArea", {0x10400, 100, "Song B", 1},
      [](Bytes& b) { PutLe16(b, 4, 3000); PutLe32(b, 10, 512 + 3000 * 32); }, 3,
      "starts in the header area", 1100, 2032, 2031,
@@ -108,12 +104,7 @@ std::string FinalLine(std::size_t problems) {
   return problems == 0 ? kSoundEnd : line;
 }
 
-// None of the commands that only look writes a byte. --get and --json mark
-// the damaged entry on its own line and count each byte once in the free
-// space; --read refuses a damaged title (no file appears) and reads a sound
-// one whole; --check names each finding on a line of its own, ends with the
-// count (its exit status says whether there was any) and gives the same
-// findings as one JSON object.
+// Commands that only look write nothing; listings mark the damage, --read refuses it, --check counts.
 TEST_P(DamagedTable, ListReadAndCheckReportTheDamageAndWriteNothing) {
   const DamagedCard& card = GetParam();
   const std::string out = Run({"--get"}).out;
@@ -153,8 +144,7 @@ bool Overlap(uint64_t a, uint64_t aSize, uint64_t b, uint64_t bSize) {
   return a < b + bSize && b < a + aSize;
 }
 
-// A new title goes inside the card, over no listed title's sectors on it and
-// never into the header area; the old entries stay as they were.
+// A new title goes inside the card, over no listed title's sectors, never into the header area.
 TEST_P(DamagedTable, AddPlacesInsideTheCard) {
   const DamagedCard& card = GetParam();
   const std::string song = dir.Write("new.mp3", Pattern(5000));
@@ -188,9 +178,7 @@ TEST_P(DamagedTable, AddPlacesInsideTheCard) {
   EXPECT_EQ(Slice(after, 0x10000, kept), Slice(before, 0x10000, kept));
 }
 
-// --repair --dry-run prints the plan and writes nothing; --repair prints the
-// same plan and changes only the table: the titles it keeps stay as they
-// were, the data area is untouched, and a second run finds nothing to do.
+// --repair --dry-run writes nothing; --repair changes only the table; a second finds nothing to do.
 TEST_P(DamagedTable, RepairMendsOnlyTheTable) {
   const DamagedCard& card = GetParam();
   const nlohmann::json listed = Listing();

@@ -13,6 +13,7 @@
 
 #include "cli/cli.h"
 #include "drivers/ppa/ppa.h"
+#include "drivers/reader/rdr.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim_session.h"
 #include "host/pauses.h"
@@ -87,16 +88,19 @@ std::vector<uint8_t> ImageSectors(const std::string& path, uint32_t first, uint3
   return bytes;
 }
 
-RunResult RunVexo(const std::vector<std::string>& args) {
-  std::vector<std::string> storage;
-  storage.push_back("vexo");
+int VexoMain(const std::vector<std::string>& args) {
+  std::vector<std::string> storage{"vexo"};
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& arg : storage) argv.push_back(arg.data());
   argv.push_back(nullptr);
+  return vexo_Main(static_cast<int>(storage.size()), argv.data());
+}
+
+RunResult RunVexo(const std::vector<std::string>& args) {
   std::fflush(stdout);
   testing::internal::CaptureStdout();
-  const int status = vexo_Main(static_cast<int>(storage.size()), argv.data());
+  const int status = VexoMain(args);
   std::fflush(stdout);
   return RunResult{status, testing::internal::GetCapturedStdout()};
 }
@@ -178,8 +182,6 @@ uint64_t TakeCardDepartures() {
   return departures;
 }
 
-
-
 uint16_t Le16(const std::vector<uint8_t>& bytes, std::size_t offset) {
   return static_cast<uint16_t>(bytes.at(offset) | (bytes.at(offset + 1) << 8));
 }
@@ -237,16 +239,16 @@ std::vector<uint8_t> WriteCardImage(const std::string& path, uint16_t cardType,
   return image;
 }
 
-
 const char* KindName(int32_t kind) {
-  return kind == VEXO_PORT_ROS ? "ImageFile" : kind == VEXO_PORT_PARALLEL ? "Adapter" : "Player";
+  return kind == VEXO_PORT_ROS ? "ImageFile" : kind == VEXO_PORT_READER ? "Reader" : kind == VEXO_PORT_PARALLEL ? "Adapter" : "Player";
 }
 
 CardOnPort::CardOnPort(int32_t kindOfPort, const std::string& imagePath, uint64_t capacity, uint32_t seed)
     : kind(kindOfPort), image(imagePath) {
   if (!FileExists(image)) WriteFile(image, {});
-  if (kind == VEXO_PORT_ROS) {
+  if (kind == VEXO_PORT_ROS || kind == VEXO_PORT_READER) {
     UseNoDelay();
+    rdr_AllowRegularFile(kind == VEXO_PORT_READER);
     ready = true;
   } else if (kind == VEXO_PORT_PARALLEL) {
     UseNoAdapterWaits();
@@ -267,6 +269,7 @@ CardOnPort::~CardOnPort() {
   if (opened_) vexo_Close(kind, port);
   session_.reset();
   if (kind == VEXO_PORT_PARALLEL) mmcsim_Remove();
+  rdr_AllowRegularFile(false);
   vexo_SetDelayHook(nullptr);
 }
 
@@ -279,7 +282,7 @@ VexoResult CardOnPort::Open() {
 }
 
 std::vector<std::string> CardOnPort::Words() const {
-  if (kind == VEXO_PORT_ROS) return {"ros", image};
+  if (kind == VEXO_PORT_ROS || kind == VEXO_PORT_READER) return {kind == VEXO_PORT_ROS ? "ros" : "card", image};
   return {kind == VEXO_PORT_PARALLEL ? "lp1" : "ttyS0"};
 }
 
