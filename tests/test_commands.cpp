@@ -254,11 +254,12 @@ class Commands : public testing::TestWithParam<int32_t> {
   }
   void TearDown() override { card.reset(); }
   vexo_test::RunResult Run(const std::vector<std::string>& args) { return RunVexo(card->Words(), args); }
+  std::string Version() const {
+    return GetParam() == VEXO_PORT_ROS ? "ROS file" : GetParam() == VEXO_PORT_PARALLEL ? "PPA" : "2.14";
+  }
   std::string Report(int samples, uint32_t freeBytes, const std::string& name, const std::string& titles) {
-    const int32_t kind = GetParam();
-    return std::string("\n  Cardsize:    132907008 Byte\n  Free:        ") + std::to_string(freeBytes) +
-           " Byte\n" + (kind == VEXO_PORT_SERIAL ? "  Cards:       1 inserted\n" : "") + "  Version:     " +
-           (kind == VEXO_PORT_ROS ? "ROS file" : kind == VEXO_PORT_PARALLEL ? "PPA" : "2.14") +
+    return std::string("\n  Cardsize:    132907008 Byte\n  Free:        ") + std::to_string(freeBytes) + " Byte\n" +
+           (GetParam() == VEXO_PORT_SERIAL ? "  Cards:       1 inserted\n" : "") + "  Version:     " + Version() +
            "\n  Cardname:    " + name + "\n  No. Samples: " + std::to_string(samples) + "\n" +
            (samples != 0 ? "  Titles:\n" + titles : "");
   }
@@ -268,9 +269,7 @@ class Commands : public testing::TestWithParam<int32_t> {
 
 // Titles and names cut to 22 and 36; an added title in display code, a changed one as given.
 TEST_P(Commands, HeaderCommandsChangeTheCardAlikeOnEveryPort) {
-  const int32_t kind = GetParam();
-  const std::string version = kind == VEXO_PORT_ROS ? "ROS file" : kind == VEXO_PORT_PARALLEL ? "PPA" : "2.14";
-  EXPECT_EQ(Run({"--get"}).out, "\n  Cardsize:    132907008\n  Version:     " + version + "\n  - no valid carddata -\n");
+  EXPECT_EQ(Run({"--get"}).out, "\n  Cardsize:    132907008\n  Version:     " + Version() + "\n  - no valid carddata -\n");
   const std::string x22(22, 'x'), n36(36, 'N');
   ASSERT_EQ(Run({"--add", dir.Write("a.MP3", Pattern(700, 52)), "\xC4pfel Stra\xDF" "e"}).status, 0);
   ASSERT_EQ(Run({"-a", dir.Write("b.wav", Pattern(900, 53)), std::string(30, 'x'), "-n", std::string(40, 'N')}).status, 0);
@@ -292,7 +291,7 @@ TEST_P(Commands, HeaderCommandsChangeTheCardAlikeOnEveryPort) {
   EXPECT_EQ(Run({"--get"}).out, Report(2, 132841472 - 1600, "Renamed", "    1.       700  " + renamed + "\n    2.       900  " + x22 + "\n"));
   EXPECT_EQ(Run({"-m", "2", "1"}).out, "\n Moved title 2 to place 1.\n");
   EXPECT_EQ(Run({"--move", "3", "1"}).out, "\n Error: NO VALID SAMPLE NUMBER\n");
-  if (kind == VEXO_PORT_ROS) return;  // image files refuse the rest (tested above)
+  if (GetParam() == VEXO_PORT_ROS) return;  // image files refuse the rest (tested above)
   EXPECT_EQ(Run({"--delete", "99"}).out, "\n Error: NO VALID SAMPLE NUMBER\n");
   EXPECT_EQ(Run({"-d", "1"}).out, "\n Deleted one title.\n");
   EXPECT_EQ(Run({"--get"}).out, Report(1, 132841472 - 700, "Renamed", "    1.       700  " + renamed + "\n"));

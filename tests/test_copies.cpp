@@ -215,10 +215,7 @@ TEST(ResumedCopy, ThroughThePlayerReadsNoSectorTwice) {
     SCOPED_TRACE(allowed);
     vexo_test::CardOnPort port(VEXO_PORT_SERIAL, image, kResumeSectors * 512);
     ASSERT_TRUE(port.ready);
-    PlayerFaults faults;
-    faults.emptySlot = 1;
-    faults.emptyAfterSectors = allowed;
-    playersim_SetFaults(faults);
+    playersim_SetFaults({.emptySlot = 1, .emptyAfterSectors = allowed});
     playersim_ResetCounters();
     const std::string out = RunVexo(port.Words(), {"--rawread", copy}).out;
     const uint32_t blocks = playersim_Counters().blocksSent;
@@ -316,10 +313,7 @@ std::string RestoreRun(int32_t kind, const std::string& image, const std::vector
   if (kind == VEXO_PORT_PARALLEL) {
     mmcsim_Faults()->pullAfterBlocks = cutAfter;
   } else if (cutAfter >= 0) {
-    PlayerFaults faults;
-    faults.emptySlot = 1;
-    faults.emptyAfterSectors = cutAfter;
-    playersim_SetFaults(faults);
+    playersim_SetFaults({.emptySlot = 1, .emptyAfterSectors = cutAfter});
   }
   return RunVexo(card.Words(), args).out;
 }

@@ -35,12 +35,9 @@ TEST_F(ExitStatus, OfEveryKindOfRun) {
   } cases[] = {
       // Usage texts asked for, and the version.
       {"-- --help", 0}, {"-- -h x", 0}, {"-- --helpex", 0}, {"-- --version", 0}, {"-- -V", 0},
-      // Refused command lines: nothing is opened.
-      {"--", 2}, {tty, 2}, {"-- ros", 2}, {ros, 2}, {"-- foo --get", 2}, {sim + "lp5 --get", 2},
-      {sim + "lp --get", 2}, {sim + "ttyUSB --get", 2}, {sim + "ttyS-1 -g", 2}, {"-- ros lp1 --get", 2}, {ros + "--ad " + song + "T", 2},
-      {ros + "-get", 2}, {ros + "--get extra", 2}, {ros + "--get --quiet", 2}, {ros + "--read 0", 2},
-      {ros + "--add " + song, 2}, {ros + "--add " + song + "T -t 2", 2}, {ros + "-c -n", 2},
-      {ros + "--import", 2}, {ros + "--move 1", 2}, {ros + "--check --dry-run", 2}, {ros + "--repair --json", 2}, {lp + "--rawwrite", 2},
+      // Refused command lines (the in-process tests check each refusal's message and status too).
+      {"--", 2}, {tty, 2}, {"-- ros", 2}, {ros, 2}, {"-- foo --get", 2}, {sim + "lp5 --get", 2}, {ros + "--ad " + song + "T", 2},
+      {ros + "-get", 2}, {ros + "--check --dry-run", 2}, {ros + "--repair --json", 2},
       {ros + "--import " + song + "--bitrate 100", 2}, {ros + "--import " + song + "--bitrate 128k", 2},
       {ros + "--import " + song + "--bitrate", 2}, {ros + "--import " + song + "--bitrate 640", 2},
       {lp + "--rawwrite " + Q("c.ros") + " --used x", 2}, {lp + "--rawread " + Q("b.img") + " --used x", 2},
