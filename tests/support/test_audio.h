@@ -1,8 +1,5 @@
-// Songs made at test time with the same libraries the program uses: a tone
-// encoded by libavcodec into any container, bare MP3 frames from LAME, the
-// tags vexo must leave out (ID3v2 with a cover picture, APEv2, ID3v1), the
-// set of songs the media and import tests share, and a decoder that says
-// what a file holds.
+// Songs made at test time with the libraries the program uses (libavcodec, LAME),
+// the tags vexo must leave out, and a decoder that says what a file holds.
 #pragma once
 
 #include <cstdint>
@@ -38,12 +35,9 @@ Bytes ApeTag();
 // ID3v1, title "Tone".
 Bytes Id3v1Tag();
 
-// The songs of the media tests, made in `folder`: tone.flac, tone.ogg,
-// tone.opus, tone.m4a, tone.wav, each titled "Tone in " and its name's
-// extension in capitals ("Tone in FLAC"); tagged.mp3 (the frames between Id3v2Tag,
-// and ApeTag with Id3v1Tag), plain.mp3 (the frames alone), mpeg2.mp3 (MPEG-2
-// at 22.05 kHz) and text.mp3 (words). Returns the frames of tagged.mp3 and
-// plain.mp3: MPEG-1 Layer III, 44.1 kHz, 128 kbit/s.
+// In `folder`: tone.flac/.ogg/.opus/.m4a/.wav titled "Tone in FLAC" and so on; tagged.mp3
+// (the frames between Id3v2Tag, and ApeTag with Id3v1Tag), plain.mp3 (the frames), mpeg2.mp3
+// (MPEG-2, 22.05 kHz), text.mp3 (words). Returns the frames: MPEG-1 Layer III, 128 kbit/s.
 Bytes WriteTestSongs(const std::string& folder);
 
 struct Decoded {
