@@ -23,7 +23,6 @@
 namespace {
 
 using namespace vexo_test;
-constexpr uint32_t kCardSize = 132907008;
 
 int g_waits = 0;
 

@@ -18,7 +18,6 @@ namespace {
 using namespace vexo_test;
 
 constexpr int32_t kRos = VEXO_PORT_ROS;
-constexpr uint32_t kCardSize = 132907008;
 
 std::vector<CardTitle> Titles(int count, uint32_t size = 100) {
   std::vector<CardTitle> titles;

@@ -32,21 +32,6 @@ std::string Unprogressed(const std::string& out, bool tagLine = true) {
   return tagLine ? text : std::regex_replace(text, std::regex(" Tags left out: [0-9]+ bytes.\n"), "");
 }
 
-// The titles of a card as --json lists them, each with its bytes.
-struct StoredTitle {
-  std::string title;
-  Bytes bytes;
-};
-std::vector<StoredTitle> StoredTitles(const std::vector<std::string>& port) {
-  std::vector<StoredTitle> titles;
-  const nlohmann::json listing = nlohmann::json::parse(RunVexo(port, {"--json"}).out);
-  for (const nlohmann::json& entry : listing.value("titles", nlohmann::json::array())) {
-    titles.push_back({entry["title"].get<std::string>(),
-                      ReadRange(port[1], entry["start"].get<uint64_t>(), entry["size"].get<std::size_t>())});
-  }
-  return titles;
-}
-
 Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes all;
   for (const Bytes& part : parts) Append(&all, part);
@@ -142,7 +127,7 @@ TEST_F(Songs, EveryFormatIsStoredAsThePlayerNeedsOrSkipped) {
   const uint64_t tagBytes = ReadFile(Song("tagged.mp3")).size() - frames.size();
   report += "\n Imported 8 of 9 songs.\n Tags left out: " + std::to_string(tagBytes) + " bytes.\n";
   EXPECT_EQ(Unprogressed(Run({"--import", songs->path(), "--again"}).out), report);  // plain and tagged: the same bytes
-  const std::vector<StoredTitle> titles = StoredTitles(Port());
+  const std::vector<ListedTitle> titles = ListedTitles(image);
   std::size_t at = 0;
   for (std::size_t i = 0; i < paths.size(); ++i) {
     if (cases[i].title == nullptr) continue;
@@ -156,7 +141,7 @@ TEST_F(Songs, EveryFormatIsStoredAsThePlayerNeedsOrSkipped) {
   // --add stores the file's own bytes, tags and all.
   EXPECT_EQ(Unprogressed(Run({"--add", Song("tagged.mp3"), "Whole"}).out),
             "\n Adding file: " + Song("tagged.mp3") + "\n " + kDone);
-  const std::vector<StoredTitle> after = StoredTitles(Port());
+  const std::vector<ListedTitle> after = ListedTitles(image);
   ASSERT_EQ(after.size(), titles.size() + 1);
   EXPECT_TRUE(after.back().bytes == ReadFile(Song("tagged.mp3")));
 }
@@ -256,7 +241,7 @@ TEST_F(Songs, BitrateAndKeepTagsSayHowEachSongIsStored) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(Unprogressed(run.out, false),
               " Adding file: " + Song(c.file) + "\n " + c.report + "\n " + kDone + "\n Imported 1 of 1 songs.\n");
-    const std::vector<StoredTitle> titles = StoredTitles({"ros", card.File("c.ros")});
+    const std::vector<ListedTitle> titles = ListedTitles(card.File("c.ros"));
     ASSERT_EQ(titles.size(), 1u);
     EXPECT_TRUE(titles[0].bytes == stored);
   }
@@ -268,10 +253,19 @@ TEST_F(Songs, BitrateAndKeepTagsSayHowEachSongIsStored) {
 }
 
 TEST(Fit, ChoosesTheHighestRateAtWhichTheSongsFit) {
-  // A minute of FLAC transcoded at 192 kbit/s, a skipped song, a minute of MP3 at 128 kbit/s.
-  const PreparedSong flac{.action = MEDIA_TRANSCODE, .storedSize = 1440000, .bitrate = 192, .duration = 60};
-  const PreparedSong mp3{.action = MEDIA_STRIP, .storedSize = 960000, .sourceBitrate = 128, .duration = 60};
-  const std::vector<PreparedSong> songs = {flac, {.storedSize = 1u << 30}, mp3};
+  PreparedSong flac;  // a minute of FLAC, transcoded at 192 kbit/s
+  flac.action = MEDIA_TRANSCODE;
+  flac.bitrate = 192;
+  flac.duration = 60;
+  flac.storedSize = 1440000;
+  PreparedSong mp3;  // an MP3 at 128 kbit/s inside the profile
+  mp3.action = MEDIA_STRIP;
+  mp3.sourceBitrate = 128;
+  mp3.storedSize = 960000;
+  mp3.duration = 60;
+  PreparedSong skipped;
+  skipped.storedSize = 1u << 30;
+  const std::vector<PreparedSong> songs = {flac, skipped, mp3};
   const auto bound = [](int rate) { return media_TranscodedSizeBound(60, rate); };
   struct Case {
     uint64_t freeBytes;
@@ -350,7 +344,7 @@ TEST_F(Songs, FoldersOfferTheirAudioFilesInPathOrder) {
   const std::string out = Unprogressed(Run({"-i", dir.File("music"), "-R", "--again"}).out);
   EXPECT_NE(out.find(" Adding file: " + m + "broken.flac\n Skipped: "), std::string::npos) << out;
   EXPECT_NE(out.find("\n Imported 5 of 6 songs.\n"), std::string::npos) << out;
-  const std::vector<StoredTitle> titles = StoredTitles(Port());
+  const std::vector<ListedTitle> titles = ListedTitles(image);
   ASSERT_EQ(titles.size(), 5u);
   EXPECT_EQ(titles[1].title, "y");
   EXPECT_EQ(titles[3].title, "b");
@@ -372,7 +366,7 @@ TEST_F(Songs, AStopKeepsTheSongsBefore) {
   const std::string out = Run({"--import", dir.File("in"), "--again"}).out;
   vexo_SetTraceSink(nullptr);
   EXPECT_EQ(Unprogressed(out), expected);
-  const std::vector<StoredTitle> titles = StoredTitles(Port());
+  const std::vector<ListedTitle> titles = ListedTitles(image);
   ASSERT_EQ(titles.size(), 2u);
   EXPECT_EQ(titles[1].title, "2");
 }

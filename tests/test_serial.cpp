@@ -26,8 +26,6 @@ namespace {
 
 using namespace vexo_test;
 
-constexpr uint32_t kCardSize = 132907008;
-
 // ---- The line ---------------------------------------------------------------------
 
 // A pty pair: the driver opens the slave through the path redirect, the test plays the master.

@@ -8,7 +8,6 @@
 #include <set>
 #include <string>
 
-#include "card/header_format.h"
 #include "host/block_copy.h"
 #include "host/pauses.h"
 #include "host/trace.h"
@@ -42,15 +41,8 @@ std::string Name(std::size_t song, const char* extension = "") {
 
 // What the card lists, each title with the bytes it points at.
 Listing Listed(const std::string& image) {
-  const Bytes area = ReadRange(image, 0, 0x10000);
-  CardHeader header;
-  std::vector<TitleEntry> entries;
   Listing listing;
-  if (!card_DecodeHeaderArea(area.data(), area.size(), &header, &entries)) return listing;
-  for (const TitleEntry& entry : entries) {
-    listing.push_back({std::string(entry.title.data(), strnlen(entry.title.data(), TITLE_TEXT_BYTES)),
-                       ReadRange(image, entry.startAddress, entry.size)});
-  }
+  for (const ListedTitle& title : ListedTitles(image)) listing.push_back({title.title, title.bytes});
   return listing;
 }
 

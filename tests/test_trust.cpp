@@ -15,7 +15,6 @@ namespace {
 
 using namespace vexo_test;
 
-constexpr uint32_t kCardSize = 132907008;  // what every image file stands for
 constexpr uint32_t kDataBytes = kCardSize - 0x10000;
 constexpr std::size_t kImageBytes = 68608;
 

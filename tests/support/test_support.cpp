@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "card/header_format.h"
 #include "cli/cli.h"
 #include "drivers/ppa/ppa.h"
 #include "drivers/reader/rdr.h"
@@ -206,6 +208,20 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, std::size_t offset
   const std::size_t end = std::min(bytes.size(), offset + count);
   return std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
                               bytes.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+std::vector<ListedTitle> ListedTitles(const std::string& image) {
+  const Bytes area = ReadRange(image, 0, DATA_AREA_START);
+  CardHeader header;
+  std::vector<TitleEntry> entries;
+  std::vector<ListedTitle> titles;
+  if (!card_DecodeHeaderArea(area.data(), area.size(), &header, &entries)) return titles;
+  for (const TitleEntry& entry : entries) {
+    Bytes bytes = ReadRange(image, entry.startAddress, entry.size);
+    bytes.resize(entry.size, 0);
+    titles.push_back({std::string(entry.title.data(), strnlen(entry.title.data(), TITLE_TEXT_BYTES)), entry.startAddress, bytes});
+  }
+  return titles;
 }
 
 std::vector<uint8_t> EncodeCardTitle(const CardTitle& title) {

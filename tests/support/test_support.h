@@ -84,6 +84,15 @@ void PutLe16(std::vector<uint8_t>& bytes, std::size_t offset, uint16_t value);
 void PutLe32(std::vector<uint8_t>& bytes, std::size_t offset, uint32_t value);
 std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, std::size_t offset, std::size_t count);
 
+// What an image's header lists, each title with the bytes it points at (zeros past the
+// file's end); none without a valid header.
+struct ListedTitle {
+  std::string title;
+  uint32_t start;
+  Bytes bytes;
+};
+std::vector<ListedTitle> ListedTitles(const std::string& image);
+
 // The 32 bytes of one table entry.
 std::vector<uint8_t> EncodeCardTitle(const CardTitle& title);
 
@@ -98,6 +107,7 @@ std::vector<uint8_t> WriteCardImage(const std::string& path, uint16_t cardType,
 // file standing in for its device), the simulated adapter on lp1 or the simulated
 // player on ttyS0 (slot 1), pauses shortened; the destructor undoes it all.
 
+constexpr uint32_t kCardSize = 132907008;  // what an image file or a simulated card stands for by default
 inline const std::string kDone = " Done.                        \n";
 
 constexpr int32_t kAllKinds[] = {VEXO_PORT_ROS, VEXO_PORT_PARALLEL, VEXO_PORT_SERIAL};
@@ -105,7 +115,7 @@ const char* KindName(int32_t kind);
 
 class CardOnPort {
  public:
-  CardOnPort(int32_t kind, const std::string& image, uint64_t capacity = 132907008, uint32_t seed = 0);
+  CardOnPort(int32_t kind, const std::string& image, uint64_t capacity = kCardSize, uint32_t seed = 0);
   ~CardOnPort();
   CardOnPort(const CardOnPort&) = delete;
   CardOnPort& operator=(const CardOnPort&) = delete;
