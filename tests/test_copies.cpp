@@ -235,15 +235,13 @@ TEST(ResumedCopy, ThroughThePlayerReadsNoSectorTwice) {
   EXPECT_EQ(sent, kResumeSectors + (runs - 1) * kIdentitySectors + runs);
 }
 
-// Through the card reader cut within its 1 MiB blocks: resumed copies equal an uninterrupted one.
+// Through the card reader cut within its 1 MiB blocks: resumed copies equal the card.
 TEST(ResumedCopy, ThroughTheCardReaderCutAnywhereEqualsAnUninterruptedCopy) {
   TempDir dir;
   const std::string image = dir.File("card.img");
   const Bytes card = ResumeCard(image, "Reader");
   const vexo_test::CardOnPort reader(VEXO_PORT_READER, image);
   const std::vector<std::string> port = reader.Words();
-  ASSERT_NE(RunVexo(port, {"--rawread", dir.File("whole.img")}).out.find(kDone), std::string::npos);
-  ASSERT_EQ(ReadFile(dir.File("whole.img")), card);
   const std::vector<std::vector<uint32_t>> cuts = {{1}, {700, 1}, {1, 1, 1917}, {5, 900, 600}};
   for (std::size_t c = 0; c < cuts.size(); ++c) {
     const std::string copy = dir.File("cut" + std::to_string(c) + ".img");
@@ -261,7 +259,7 @@ TEST(ResumedCopy, ThroughTheCardReaderCutAnywhereEqualsAnUninterruptedCopy) {
     }
     const std::string out = RunVexo(port, {"--rawread", copy}).out;
     EXPECT_NE(out.find("\n Resumed at sector " + std::to_string(done) + ".\n"), std::string::npos) << out;
-    EXPECT_EQ(ReadFile(copy), ReadFile(dir.File("whole.img"))) << c;
+    EXPECT_EQ(ReadFile(copy), card) << c;  // as an uninterrupted copy (UsedPart) gives it
   }
 }
 
