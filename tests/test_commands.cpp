@@ -1,7 +1,6 @@
 // Whole command lines in process: usage texts and messages against the golden
 // files, every rejection, and the commands end to end on every kind of port.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <climits>
 #include <clocale>
@@ -182,11 +181,10 @@ TEST_F(CommandLine, ReadingATitleBackGivesTheSameBytes) {
   EXPECT_EQ(Run({"--read", "7"}).out, "\n Reading file:\n \n Error: NO VALID SAMPLE NUMBER\n");
   // Without a name, a file named by the title in the current folder; long paths used whole.
   Run({"--add", dir.Write("a", Pattern(3)), "../AC/DC"});
-  char saved[4096];
-  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  const std::filesystem::path saved = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
   const vexo_test::RunResult unnamed = Run({"-r", "6"});
-  ASSERT_EQ(chdir(saved), 0);
+  std::filesystem::current_path(saved);
   EXPECT_EQ(unnamed.status, 0);
   EXPECT_EQ(ReadFile(dir.File(".._AC_DC.mp3")), Pattern(3));
   const std::string folder = dir.File(std::string(200, 'd'));
@@ -214,9 +212,8 @@ TEST_F(CommandLine, TypedTextStoredAndListedPerLocale) {
       {"xx_YY.ISO-8859-1", {"-ct", "1", "M\xE4rz"}, title, "M\xE4rz", "M\xE4rz", ""},
       {"C", {"-c", "-n", "K\xF6ln Köln"}, name, "K\xF6ln Köln", "K\xF6ln Köln", ""},
   };
-  char saved[4096];
-  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  const std::filesystem::path saved = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
     setenv("LC_ALL", c.locale.c_str(), 1);
@@ -231,7 +228,7 @@ TEST_F(CommandLine, TypedTextStoredAndListedPerLocale) {
     RunVexo(card, {"-r", "1"});
     EXPECT_EQ(ReadFile(dir.File(c.file)), Pattern(10)) << i;
   }
-  ASSERT_EQ(chdir(saved), 0);
+  std::filesystem::current_path(saved);
 }
 
 TEST_F(CommandLine, JsonReportsCardStates) {

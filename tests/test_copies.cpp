@@ -169,11 +169,14 @@ uint64_t AdapterRawRead(const std::string& image, const std::string& copy, int64
   return mmcsim_Counters().blocksRead;
 }
 
-TEST(ResumedCopy, StoppedThriceThenFinishedEqualsTheCardReadingNoDataSectorTwice) {
+class ResumedCopy : public testing::Test {
+ protected:
   TempDir dir;
-  const std::string image = dir.File("card.img");
+  const std::string image = dir.File("card.img"), copy = dir.File("backup.img");
+};
+
+TEST_F(ResumedCopy, StoppedThriceThenFinishedEqualsTheCardReadingNoDataSectorTwice) {
   const Bytes card = ResumeCard(image, "Resume");
-  const std::string copy = dir.File("backup.img");
   std::string out;
   uint32_t done = kHeadSectors;
   for (uint32_t pullAt : {300u, 301u, 1000u, 2047u}) {
@@ -200,11 +203,8 @@ TEST(ResumedCopy, StoppedThriceThenFinishedEqualsTheCardReadingNoDataSectorTwice
 }
 
 // Through the player: no sector read twice; the 'n' ending the header's stream brings one block more.
-TEST(ResumedCopy, ThroughThePlayerReadsNoSectorTwice) {
-  TempDir dir;
-  const std::string image = dir.File("card.img");
+TEST_F(ResumedCopy, ThroughThePlayerReadsNoSectorTwice) {
   const Bytes card = ResumeCard(image, "Player");
-  const std::string copy = dir.File("backup.img");
   uint32_t done = 0;
   uint64_t sent = 0;
   int runs = 0;
@@ -236,9 +236,7 @@ TEST(ResumedCopy, ThroughThePlayerReadsNoSectorTwice) {
 }
 
 // Through the card reader cut within its 1 MiB blocks: resumed copies equal the card.
-TEST(ResumedCopy, ThroughTheCardReaderCutAnywhereEqualsAnUninterruptedCopy) {
-  TempDir dir;
-  const std::string image = dir.File("card.img");
+TEST_F(ResumedCopy, ThroughTheCardReaderCutAnywhereEqualsAnUninterruptedCopy) {
   const Bytes card = ResumeCard(image, "Reader");
   const vexo_test::CardOnPort reader(VEXO_PORT_READER, image);
   const std::vector<std::string> port = reader.Words();
@@ -263,11 +261,8 @@ TEST(ResumedCopy, ThroughTheCardReaderCutAnywhereEqualsAnUninterruptedCopy) {
   }
 }
 
-TEST(ResumedCopy, AChangedCardStartsOverAndSaysWhy) {
-  TempDir dir;
-  const std::string image = dir.File("card.img");
+TEST_F(ResumedCopy, AChangedCardStartsOverAndSaysWhy) {
   ResumeCard(image, "Before");
-  const std::string copy = dir.File("backup.img");
   std::string out;
   AdapterRawRead(image, copy, 900, &out);
   const Bytes changed = ResumeCard(image, "After");  // another card name
