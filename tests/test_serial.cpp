@@ -298,6 +298,17 @@ TEST_F(Player, SectorFaults) {
   EXPECT_EQ(ser_WriteNextSector(1, buffer), -VEXO_ERROR_DATA_WRITE_TIMEOUT);
 }
 
+// A read asked for right behind another: the block that the first read's
+// 'n' brought is no answer to it, so it needs no retry.
+TEST_F(Player, AReadByRequestRightAfterAReadIsAnsweredAtOnce) {
+  SectorBuffer buffer{};
+  ASSERT_EQ(ser_ReadSector(1, 7, buffer, 1), 0);
+  EXPECT_EQ(ser_ReadSector(1, 40, buffer, 1), 0);
+  EXPECT_EQ(DataOf(buffer), CardSectors(40));
+  EXPECT_EQ(playersim_Counters().streamedReads, 2u) << "sectors 8 and 41, each after a read's 'n'";
+  EXPECT_EQ(playersim_Counters().readRequests, 2u);
+}
+
 // The retry wrappers: attempts, what comes between them, and a retry by request.
 TEST_F(Player, RetriesResyncAndAskByRequest) {
   SectorBuffer buffer = ToSector(Pattern(512, 6));

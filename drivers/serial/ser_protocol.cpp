@@ -18,11 +18,16 @@ VexoResult Checked(VexoResult result) {
 }
 
 // Sends a request the way the player expects it: the command byte alone,
-// 200 ms of silence, then the rest. With spaced, a 100 us gap comes before
+// 200 ms of silence (after which pending input is discarded), then the rest. With spaced, a 100 us gap comes before
 // and after the checksum byte. True when every byte went out.
 bool SendRequest(const std::array<uint8_t, SER_REQUEST_SIZE>& request, bool spaced) {
   if (!WriteByte(request[0])) return false;
   vexo_Delay(20);
+  // Nothing that came in before the request is an answer to it: a read's
+  // closing 'n' has the player stream the next sector, whose block arrives
+  // within this pause (under 100 ms even at 57600 baud) and would be taken
+  // for the status byte and block of a read asked for right after.
+  ser_FlushInput();
   bool written = true;
   for (std::size_t i = 1; i + 1 < SER_REQUEST_SIZE; ++i) written = WriteByte(request[i]) && written;
   if (spaced) ser_DelayShort(1);
