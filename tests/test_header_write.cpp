@@ -18,6 +18,7 @@
 #include "drivers/image/ros.h"
 #include "sim/mmc_sim.h"
 #include "sim/player_sim_session.h"
+#include "support/test_audio.h"
 #include "support/test_support.h"
 #include "host/block_copy.h"
 #include "transport/transport.h"
@@ -88,8 +89,9 @@ int32_t KindOf(int32_t param) { return param == kHangUp ? VEXO_PORT_SERIAL : par
 
 // Lets k sector writes reach the card, then it stops working; or hangs the
 // line up 2k player bytes behind the header read (a sector written costs
-// the player one or two bytes).
-void CutOffAfter(int32_t kind, int k, int titles) {
+// the player one or two bytes). The player's fault counts sectors read too:
+// readsFirst, those the change reads before its first write.
+void CutOffAfter(int32_t kind, int k, int readsFirst) {
   if (kind == kHangUp) {
     CardHeader header;
     playersim_ResetCounters();
@@ -99,9 +101,7 @@ void CutOffAfter(int32_t kind, int k, int titles) {
   }
   if (kind == VEXO_PORT_ROS) vexo_SetSectorWriteFailure(static_cast<uint32_t>(k) + 1);
   if (kind == VEXO_PORT_PARALLEL) mmcsim_Faults()->pullAfterBlocks = k;  // blocks programmed before the pull
-  // The player's fault counts sectors read too: every change here first
-  // reads the header's sectors, one behind the table's last full sector.
-  if (kind == VEXO_PORT_SERIAL) playersim_SetFaults({.emptySlot = 1, .emptyAfterSectors = k + 2 + titles / 16});
+  if (kind == VEXO_PORT_SERIAL) playersim_SetFaults({.emptySlot = 1, .emptyAfterSectors = k + readsFirst});
 }
 
 Playlist Without(Playlist p, int n) {
@@ -164,7 +164,9 @@ class CutOff : public testing::TestWithParam<int32_t> {
         {
           vexo_test::CardOnPort card(KindOf(GetParam()), image);
           ASSERT_EQ(card.Open(), 0);
-          CutOffAfter(GetParam(), k, change.titlesBefore);
+          // Every change here first reads the header's sectors, one behind
+          // the table's last full sector.
+          CutOffAfter(GetParam(), k, 2 + change.titlesBefore / 16);
           result = change.run(KindOf(GetParam()), 1);
           vexo_SetSectorWriteFailure(0);
         }
@@ -221,6 +223,90 @@ TEST_P(CutOff, DeleteNListsEveryRemainingTitle) {
 TEST_P(CutOff, MoveListsEveryTitle) {
   CutEverywhere({Move("move 1 to 40", 40, 1, 40), Move("move 40 to 1", 40, 40, 1), Move("move 17 to 16", 17, 17, 16),
                  Move("move 2 to 5, one sector", 17, 2, 5)});
+}
+
+// The player's pauses, the long ones no longer than the gap behind a
+// request's command byte.
+void QuickPlayerPauses(uint32_t units) { playersim_DelayHook(std::min(units, 20u)); }
+
+// A sync that deletes, adds and moves, cut off after each of its sector
+// writes: every title listed is an old or a new one, whole, none that both
+// playlists list is lost, and the same sync run again ends as one never cut.
+TEST_P(CutOff, ASyncKeepsWhatBothPlaylistsListAndEndsAsUncutWhenRunAgain) {
+  const int32_t kind = GetParam();
+  const auto list = [&](const char* file, std::initializer_list<int> songs) {
+    constexpr int kKbps[] = {32, 40, 48, 56, 64, 80, 96};  // a size of its own for each song
+    Playlist playlist;
+    std::string text;
+    for (int s : songs) {
+      const std::string title = std::string("s").append(std::to_string(s));
+      // Six frames of 4.5 bytes a kbit/s (32 kHz pads none): two to six sectors.
+      Bytes frames = vexo_test::LameFrames(32000, kKbps[s]);
+      frames.resize(static_cast<std::size_t>(27 * kKbps[s]));
+      playlist.titles.push_back({title, frames});
+      dir.Write(title + ".mp3", playlist.titles.back().second);
+      text += title + ".mp3\n";
+    }
+    return std::make_pair(dir.Write(file, Bytes(text.begin(), text.end())), playlist);
+  };
+  const auto [oldList, before] = list("old.m3u", {2, 3, 4, 5, 6});
+  const auto [newListFile, after] = list("new.m3u", {2, 0, 6, 5, 1});  // two deletes, two adds, two moves
+  const std::string newList = newListFile;
+  const std::string image = dir.File("card.img");
+  // The sync to the new list: the sectors the simulated device took (none
+  // counted on an image file), or -1 when it failed.
+  const auto sync = [&](int cutAfter, int readsFirst) {
+    vexo_test::CardOnPort card(kind, image);
+    if (kind == VEXO_PORT_SERIAL) vexo_SetDelayHook(QuickPlayerPauses);
+    if (cutAfter >= 0) CutOffAfter(kind, cutAfter, readsFirst);
+    playersim_ResetCounters();
+    mmcsim_ResetCounters();
+    const bool done = RunVexo(card.Words(), {"--sync", newList}).status == 0;
+    vexo_SetSectorWriteFailure(0);
+    return done ? static_cast<int>(kind == VEXO_PORT_SERIAL ? playersim_Counters().sectorsWritten
+                                                            : mmcsim_Counters().blocksWritten)
+                : -1;
+  };
+  {
+    vexo_test::CardOnPort card(kind, image);
+    ASSERT_EQ(RunVexo(card.Words(), {"--sync", oldList}).status, 0);
+  }
+  const Bytes oldCard = ReadFile(image);
+  ASSERT_EQ(ReadCard(image).titles, before.titles);
+  // Sectors read before the first write: those of the same sync's dry run.
+  int readsFirst = 0;
+  {
+    vexo_test::CardOnPort card(kind, image);
+    playersim_ResetCounters();
+    ASSERT_EQ(RunVexo(card.Words(), {"--sync", newList, "--dry-run"}).status, 0);
+    readsFirst = static_cast<int>(playersim_Counters().blocksSent);
+  }
+  const int writes = sync(-1, 0);
+  const Playlist uncut = ReadCard(image);
+  ASSERT_EQ(uncut.titles, after.titles);
+  for (int k = 1;; ++k) {
+    ASSERT_LT(k, 400) << "the sync never completed";
+    SCOPED_TRACE(testing::Message() << "cut off after " << k << " sector writes");
+    WriteFile(image, oldCard);
+    if (sync(k, readsFirst) >= 0) {
+      if (kind != VEXO_PORT_ROS) {
+        EXPECT_EQ(k, writes) << "the cut came elsewhere than after sector write k";
+      }
+      EXPECT_EQ(ReadCard(image), uncut);
+      break;
+    }
+    const Playlist found = ReadCard(image);
+    for (const auto& title : found.titles) {
+      EXPECT_TRUE(Lists(before, title) || Lists(after, title)) << title.first << " is neither old nor new";
+    }
+    for (const auto& title : before.titles) {
+      if (Lists(after, title)) {
+        EXPECT_TRUE(Lists(found, title)) << title.first << " lost";
+      }
+    }
+    ASSERT_GE(sync(-1, 0), 0);
+    ASSERT_EQ(ReadCard(image), uncut);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(NeverLoseATitle, CutOff, testing::ValuesIn(vexo_test::kAllKinds),
