@@ -19,10 +19,16 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Prescribed pauses of the player's line, in seconds: a file copy is framed
-// by two quiet pauses, a header write by a pause and the quiet after it.
-constexpr double kSerialCopyPauses = 3.0;
-constexpr double kSerialHeaderPauses = 3.0;
+// Prescribed pauses of the player's line, in seconds. A request costs the
+// pause behind its command byte and the wait for its answer; the quiet
+// pause is 1.5 s. A file copy is one request framed by two quiet pauses; a
+// header write is a quiet pause, then its runs of sectors (the header
+// sector's and the table's, usually two), each a request and the quiet
+// after it.
+constexpr double kSerialRequest = 0.3;
+constexpr double kSerialQuiet = 1.5;
+constexpr double kSerialCopyPauses = 2 * kSerialQuiet + kSerialRequest;
+constexpr double kSerialHeaderPauses = kSerialQuiet + 2 * (kSerialRequest + kSerialQuiet);
 // Bytes on the player's line for one sector written (block, CRC, 'n', 'V').
 constexpr double kSerialBytesPerSector = 516.0;
 
