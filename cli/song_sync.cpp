@@ -34,11 +34,15 @@ constexpr double kSerialBytesPerSector = 516.0;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
-  char text[1024];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
+  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
   return text;
 }
 

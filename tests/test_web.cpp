@@ -414,8 +414,10 @@ TEST(WebOperations, ASecondOperationWhileOneRunsIsRefusedAndStopEndsTheFirst) {
 TEST(WebOperations, SyncFromAFolderPlansFirstAndSendsOnlyWhatIsMissing) {
   WebCard web(VEXO_PORT_PARALLEL, kThreeTitles);
   ASSERT_EQ(web.started, 0);
-  const std::string music = web.dir.File("Musik Ä");
-  std::filesystem::create_directory(music);
+  // Deep enough that a plan line is longer than any fixed buffer would hold.
+  const std::string music = web.dir.File(std::string(250, 'm') + "/" + std::string(250, 'u') + "/" +
+                                         std::string(250, 's') + "/" + std::string(250, 'i') + "/Musik Ä");
+  std::filesystem::create_directories(music);
   WriteFile(music + "/1 Erstes.mp3", LameFrames(44100, 32));
   WriteFile(music + "/2 Zweites.mp3", LameFrames(44100, 48));
   const std::string empty = web.dir.File("leer");
@@ -462,6 +464,8 @@ TEST(WebOperations, SyncFromAFolderPlansFirstAndSendsOnlyWhatIsMissing) {
                 std::to_string(plan["bytesToSend"].get<uint64_t>()) + " bytes to send"),
             std::string::npos)
       << plan["lines"].back();
+  EXPECT_EQ(plan["lines"][4], "  add       2       " + std::to_string(LameFrames(44100, 48).size()) +
+                                  " bytes  2 Zweites (" + music + "/2 Zweites.mp3)");
   EXPECT_EQ(web.RunLong("/api/sync", {{"folder", music}})["result"], 63)
       << "a plan deleting every title done without force";
   EXPECT_EQ(ReadFile(web.image), before) << "refusals and plans wrote to the card";
