@@ -222,13 +222,22 @@ WebOutcome WebSession::State::CopyFromCard(const std::string& name, uint64_t byt
   return {0, {{"download", id}, {"name", name}, {"size", info.st_size}}};
 }
 
+namespace {
+
+// The folder's songs prepared and the plan made on the card as it stands.
+VexoResult PlanFolder(const WebConfig& config, const std::string& folder, SyncRun* run) {
+  std::string bad;
+  const VexoResult result = cli_SyncSources({folder}, false, MediaSettings{}, run, &bad);
+  return result != 0 ? result : cli_SyncPlan(config.kind, config.port, config.slot, nullptr, 0, run);
+}
+
+}  // namespace
+
 // The plan of a sync with the songs of `folder`: the command line's plan,
 // its lines as --sync prints them, and whether it deletes every title.
 WebOutcome WebSession::State::PlanSync(const std::string& folder) {
   SyncRun run;
-  std::string bad;
-  VexoResult result = cli_SyncSources({folder}, false, MediaSettings{}, &run, &bad);
-  if (result == 0) result = cli_SyncPlan(config.kind, config.port, config.slot, nullptr, 0, &run);
+  const VexoResult result = PlanFolder(config, folder, &run);
   Json plan;
   if (result == 0) {
     plan = cli_SyncPlanJson(run);
@@ -244,11 +253,8 @@ WebOutcome WebSession::State::PlanSync(const std::string& folder) {
 // step, a stop ends it after the step in progress.
 WebOutcome WebSession::State::SyncFolder(const std::string& folder, bool force) {
   SyncRun run;
-  std::string bad;
-  worker->SetStep({"preparing the songs", 0});
-  VexoResult result = cli_SyncSources({folder}, false, MediaSettings{}, &run, &bad);
-  worker->SetStep({"comparing the card with the songs", 0});
-  if (result == 0) result = cli_SyncPlan(config.kind, config.port, config.slot, nullptr, 0, &run);
+  worker->SetStep({"preparing the songs and comparing them with the card", 0});
+  VexoResult result = PlanFolder(config, folder, &run);
   if (result == 0 && run.plan.deletesAll() && !force) result = -VEXO_ERROR_DELETES_ALL;
   SyncOutcome outcome;
   outcome.failure = result;

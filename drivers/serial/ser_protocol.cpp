@@ -18,8 +18,9 @@ VexoResult Checked(VexoResult result) {
 }
 
 // Sends a request the way the player expects it: the command byte alone,
-// 200 ms of silence (after which pending input is discarded), then the rest. With spaced, a 100 us gap comes before
-// and after the checksum byte. True when every byte went out.
+// 200 ms of silence (after which pending input is discarded), then the
+// rest. With spaced, a 100 us gap comes before and after the checksum byte.
+// True when every byte went out.
 bool SendRequest(const std::array<uint8_t, SER_REQUEST_SIZE>& request, bool spaced) {
   if (!WriteByte(request[0])) return false;
   vexo_Delay(20);
